@@ -1,0 +1,168 @@
+#include "DeviceRegistry.h"
+
+#include <cstring>
+#include <utility>
+
+#include "ApiException.h"
+#include "BLEFactory.h"
+#include "CallbackScope.h"
+
+namespace Tavo::BLE {
+
+DeviceRegistry::Lease::Lease(Lease&& other) noexcept
+    : registry_(std::exchange(other.registry_, nullptr)),
+      handle_(other.handle_),
+      device_(other.device_) {}
+
+DeviceRegistry::Lease::~Lease() {
+    if (registry_ != nullptr) {
+        registry_->EndLease(handle_);
+    }
+}
+
+DeviceRegistry::DeviceRegistry(BLEFactory& factory) : factory_(factory) {}
+
+DeviceRegistry::~DeviceRegistry() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!devices_.empty()) {
+        auto it = devices_.begin();
+        it->second.closing = true;
+        Destroy(lock, it->first);
+    }
+}
+
+DeviceRegistry& DeviceRegistry::Instance() {
+    static DeviceRegistry registry(GetFactory());
+    return registry;
+}
+
+bool DeviceRegistry::FindOpen(const std::string& name, TAVOBLE_HANDLE& handle) const {
+    for (const auto& [key, entry] : devices_) {
+        if (!entry.closing && entry.serialNumber == name) {
+            handle = key;
+            return true;
+        }
+    }
+    return false;
+}
+
+TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
+    const std::string wanted(name);
+    std::unique_lock<std::mutex> lock(mutex_);
+    TAVOBLE_HANDLE handle = 0;
+    // A second open of a name whose connect is under way waits for it, so one
+    // amplifier is never connected twice.
+    while (!FindOpen(wanted, handle)) {
+        if (opening_.count(wanted) == 0) {
+            break;
+        }
+        changed_.wait(lock);
+    }
+    if (handle != 0) {
+        return handle;
+    }
+    opening_.insert(wanted);
+    // The number is used up before the connect, also when the connect fails.
+    handle = ++lastHandle_;
+    lock.unlock();
+
+    std::unique_ptr<IDevice> device;
+    std::string serialNumber;
+    try {
+        device.reset(factory_.CreateDevice(wanted));
+        const TAVOBLE_DEVICE_INFORMATION info = device->GetDeviceInformation();
+        serialNumber.assign(info.serialNumber, strnlen(info.serialNumber, sizeof info.serialNumber));
+    } catch (...) {
+        device.reset();
+        lock.lock();
+        opening_.erase(wanted);
+        changed_.notify_all();
+        throw;
+    }
+
+    lock.lock();
+    opening_.erase(wanted);
+    changed_.notify_all();
+    try {
+        Entry& entry = devices_[handle];
+        entry.device = device.get();
+        entry.serialNumber = std::move(serialNumber);
+        entry.owner = std::move(device);
+    } catch (...) {
+        devices_.erase(handle);
+        lock.unlock();
+        device.reset();
+        throw;
+    }
+    return handle;
+}
+
+void DeviceRegistry::CloseDevice(TAVOBLE_HANDLE handle) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = devices_.find(handle);
+    if (it == devices_.end() || it->second.closing) {
+        throw ApiException("Couldn't get device handle.", ErrorCode::Handle);
+    }
+    Entry& entry = it->second;
+    entry.closing = true;
+    if (entry.leases > 0 && CallbackScope::Active()) {
+        // Waiting here could wait for a thread that waits for this callback to
+        // return; the last lease holder destroys the device instead.
+        entry.destroyOnLastLease = true;
+        return;
+    }
+    changed_.wait(lock, [&entry] { return entry.leases == 0; });
+    Destroy(lock, handle);
+}
+
+void DeviceRegistry::Destroy(std::unique_lock<std::mutex>& lock, TAVOBLE_HANDLE handle) noexcept {
+    auto it = devices_.find(handle);
+    std::unique_ptr<IDevice> owner = std::move(it->second.owner);
+    // The entry stays while the device is destroyed: a scan delivered
+    // meanwhile still finds its handle.
+    lock.unlock();
+    owner.reset();
+    lock.lock();
+    devices_.erase(handle);
+    changed_.notify_all();
+}
+
+DeviceRegistry::Lease DeviceRegistry::GetDevice(TAVOBLE_HANDLE handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = devices_.find(handle);
+    if (it == devices_.end() || it->second.closing) {
+        throw ApiException("Couldn't get device from handle.", ErrorCode::Handle);
+    }
+    ++it->second.leases;
+    return Lease(this, handle, it->second.device);
+}
+
+void DeviceRegistry::EndLease(TAVOBLE_HANDLE handle) noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = devices_.find(handle);
+    if (it == devices_.end()) {
+        return;
+    }
+    Entry& entry = it->second;
+    if (--entry.leases == 0 && entry.destroyOnLastLease) {
+        entry.destroyOnLastLease = false;
+        Destroy(lock, handle);
+        return;
+    }
+    changed_.notify_all();
+}
+
+TAVOBLE_HANDLE DeviceRegistry::GetHandle(const IDevice* device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (devices_.empty()) {
+        throw ApiException("No handles available.", ErrorCode::Handle);
+    }
+    for (const auto& [key, entry] : devices_) {
+        if (entry.device == device) {
+            return key;
+        }
+    }
+    throw ApiException("Device not found.", ErrorCode::Handle);
+}
+
+}  // namespace Tavo::BLE

@@ -1,0 +1,93 @@
+// Links in place of the SimpleBLE backend: GetFactory() is the seam.
+#include "FakeBackend.h"
+
+#include <cstdio>
+
+#include "ApiException.h"
+#include "DeviceRegistry.h"
+
+namespace Tavo::BLE {
+namespace Testing {
+
+FakeDevice::FakeDevice(const std::string& serialNumber) {
+    std::snprintf(info_.serialNumber, sizeof info_.serialNumber, "%s", serialNumber.c_str());
+    info_.numberOfAcquiredChannels = 10;
+    info_.samplingRate = 250;
+    ++Fake().created;
+}
+
+FakeDevice::~FakeDevice() {
+    stop_ = true;
+    if (notifications_.joinable()) {
+        notifications_.join();
+    }
+    std::function<void(FakeDevice*)> hook;
+    {
+        std::lock_guard<std::mutex> lock(Fake().hooks);
+        hook = Fake().onDestroy;
+    }
+    if (hook) {
+        hook(this);
+    }
+    ++Fake().destroyed;
+}
+
+void FakeDevice::RegisterDataAvailableCallback(DataAvailableCallback callback) {
+    callback_ = callback;
+    std::lock_guard<std::mutex> lock(startMutex_);
+    if (callback != nullptr && !notifications_.joinable()) {
+        notifications_ = std::thread([this] { Stream(); });
+    }
+}
+
+void FakeDevice::Stream() {
+    const float scan[10] = {0, 0, 0, 0, 0, 0, 0, 1, 100, 1};
+    while (!stop_) {
+        DataAvailableCallback callback = callback_;
+        if (callback != nullptr) {
+            try {
+                callback(DeviceRegistry::Instance().GetHandle(this), scan, 10);
+            } catch (const ApiException&) {
+                ++Fake().lookupFailures;
+            }
+        }
+        std::this_thread::yield();
+    }
+}
+
+IAdapter* FakeFactory::GetAdapter() {
+    if (adapterFails) {
+        throw ApiException("Bluetooth adapter not enabled.", ErrorCode::Adapter);
+    }
+    return &adapter;
+}
+
+IDevice* FakeFactory::CreateDevice(const std::string& serialNumber) {
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> lock(hooks);
+        hook = beforeCreate;
+    }
+    if (hook) {
+        hook(serialNumber);
+    }
+    return new FakeDevice(serialNumber);
+}
+
+void FakeFactory::Reset() {
+    std::lock_guard<std::mutex> lock(hooks);
+    beforeCreate = nullptr;
+    onDestroy = nullptr;
+    adapterFails = false;
+}
+
+FakeFactory& Fake() {
+    static FakeFactory factory;
+    return factory;
+}
+
+}  // namespace Testing
+
+BLEFactory& GetFactory() { return Testing::Fake(); }
+
+}  // namespace Tavo::BLE
