@@ -60,6 +60,10 @@ class ScanAssembler {
     // If payloadConfigurationCount != payloadSize / 3 every notification throws
     // ApiException("Invalid buffer size.", 3) and nothing is delivered.
     void OnData(const uint8_t* payload, size_t size, uint8_t batteryLevel, ScanSink& sink);
+    // The BLE layer's byte array may hand out char or uint8_t data.
+    void OnData(const char* payload, size_t size, uint8_t batteryLevel, ScanSink& sink) {
+        OnData(reinterpret_cast<const uint8_t*>(payload), size, batteryLevel, sink);
+    }
     void OnData(const std::string& payload, uint8_t batteryLevel, ScanSink& sink) {
         OnData(Bytes(payload), payload.size(), batteryLevel, sink);
     }

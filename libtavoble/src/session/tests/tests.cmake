@@ -1,0 +1,20 @@
+# Protocol tests: bytes in, records, checks and scans out; no radio involved.
+set(SESSION_TEST_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+add_executable(protocol_test
+  ${SESSION_TEST_DIR}/GattProfile_test.cpp
+  ${SESSION_TEST_DIR}/ConfigurationRecords_test.cpp
+  ${SESSION_TEST_DIR}/DeviceConfiguration_test.cpp
+  ${SESSION_TEST_DIR}/ScanAssembler_test.cpp)
+target_include_directories(protocol_test PRIVATE ${SESSION_TEST_DIR})
+target_link_libraries(protocol_test PRIVATE tavoble_protocol GTest::gtest_main Threads::Threads)
+tavoble_warnings(protocol_test)
+gtest_discover_tests(protocol_test)
+
+# Counts every allocation with a replaced global operator new, so it stays in
+# a binary of its own.
+add_executable(protocol_allocation_test ${SESSION_TEST_DIR}/Allocation_test.cpp)
+target_include_directories(protocol_allocation_test PRIVATE ${SESSION_TEST_DIR})
+target_link_libraries(protocol_allocation_test PRIVATE tavoble_protocol GTest::gtest_main)
+tavoble_warnings(protocol_allocation_test)
+gtest_discover_tests(protocol_allocation_test)
