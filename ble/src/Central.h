@@ -1,0 +1,262 @@
+#pragma once
+
+// The process-wide BlueZ client behind SimpleBLE's classes: one system-bus
+// connection served by one event thread, which alone touches sd-bus, and a
+// cache of BlueZ's objects kept current from its signals.
+
+#include <simpleble/SimpleBLE.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+namespace sdbus {
+class IConnection;
+class IProxy;
+class Message;
+class MethodReply;
+}  // namespace sdbus
+
+namespace SimpleBLE {
+
+namespace detail {
+
+extern const char* const kAdapterInterface;
+extern const char* const kDeviceInterface;
+extern const char* const kServiceInterface;
+extern const char* const kCharacteristicInterface;
+extern const char* const kBatteryInterface;
+
+// A property value as BlueZ sends it; object paths are kept as strings.
+using Value = std::variant<std::monostate, bool, uint8_t, int16_t, uint16_t, int32_t, uint32_t,
+                           std::string, std::vector<std::string>, std::vector<uint8_t>>;
+using Properties = std::map<std::string, Value>;
+using Interfaces = std::map<std::string, Properties>;
+using Objects = std::map<std::string, Interfaces>;
+
+template <typename T>
+const T* get(const Interfaces& object, const std::string& interface, const std::string& property) {
+    auto i = object.find(interface);
+    if (i == object.end()) {
+        return nullptr;
+    }
+    auto p = i->second.find(property);
+    if (p == i->second.end()) {
+        return nullptr;
+    }
+    return std::get_if<T>(&p->second);
+}
+
+inline bool flag(const Interfaces& object, const std::string& interface,
+                 const std::string& property) {
+    const bool* value = get<bool>(object, interface, property);
+    return value != nullptr && *value;
+}
+
+// A D-Bus error reply, a time-out or a lost connection.
+struct CallError {
+    std::string name;
+    std::string message;
+    std::string text() const { return name + ": " + message; }
+};
+
+// Time bounds. A BLE connection attempt on a real radio can take seconds and
+// fail transiently, so connect() gets a budget of its own (SimpleBLE: 5 x 2 s).
+constexpr std::chrono::milliseconds kConnectTimeout{10000};
+constexpr std::chrono::milliseconds kCallTimeout{5000};
+constexpr std::chrono::milliseconds kDisconnectTimeout{3000};
+
+struct Subscription {
+    explicit Subscription(std::function<void(ByteArray)> cb) : callback(std::move(cb)) {}
+    const std::function<void(ByteArray)> callback;
+    bool active = true;  // guarded by Central's dispatch mutex
+};
+
+}  // namespace detail
+
+// Scan state of one adapter, shared by all its handles.
+class AdapterBase {
+  public:
+    explicit AdapterBase(std::string p) : path(std::move(p)) {}
+    const std::string path;
+
+    std::mutex mutex;
+    bool scanning = false;
+    bool sawDiscovering = false;  // Discovering turned true since scan_start()
+    std::set<std::string> seen;   // devices reported since scan_start()
+    std::shared_ptr<const std::function<void(Peripheral)>> onFound, onUpdated;
+    std::shared_ptr<const std::function<void()>> onStart, onStop;
+
+    std::string identifier();
+    BluetoothAddress address();
+    void scanStart();
+    void scanStop();
+    bool scanActive();
+};
+
+// What a device handle remembers; copies of a Peripheral share it.
+class PeripheralBase {
+  public:
+    explicit PeripheralBase(std::string p) : path(std::move(p)) {}
+    const std::string path;
+
+    std::mutex mutex;
+    // Last values seen, so that a handle of a device BlueZ dropped still answers.
+    std::string name, address;
+    int16_t rssi = INT16_MIN;
+    std::shared_ptr<const std::function<void()>> onConnected, onDisconnected;
+    // Active subscriptions: service and characteristic UUID to object path;
+    // the battery of org.bluez.Battery1 is keyed by the device path.
+    std::map<std::pair<std::string, std::string>, std::pair<std::string, bool>> subscriptions;
+
+    void refresh();
+    bool connected();
+    void connect();
+    void disconnect();
+    std::vector<Service> services();
+    ByteArray read(const BluetoothUUID& service, const BluetoothUUID& characteristic);
+    void notify(const BluetoothUUID& service, const BluetoothUUID& characteristic,
+                std::function<void(ByteArray)> callback);
+    void unsubscribe(const BluetoothUUID& service, const BluetoothUUID& characteristic);
+};
+
+struct CharacteristicData {
+    std::string uuid;
+    std::string path;  // the device path for the battery of Battery1
+    std::vector<std::string> flags;
+    bool battery = false;  // org.bluez.Battery1 shown as characteristic 2A19
+};
+
+struct ServiceData {
+    std::string uuid;
+    std::vector<std::shared_ptr<const CharacteristicData>> characteristics;
+};
+
+namespace detail {
+
+class Central {
+  public:
+    // The one instance: created on first use and intentionally never destroyed,
+    // so that other objects' static destructors can still use it at exit.
+    static Central& instance();
+
+    // Connects to the bus and loads BlueZ's objects if not done yet. False when
+    // there is no bus or no Bluetooth service on it.
+    bool available();
+
+    // A copy of one object of the cache (empty when unknown).
+    Interfaces object(const std::string& path);
+    // Runs `fn` on the cache under its lock; `fn` must not call back in.
+    void visit(const std::function<void(const Objects&)>& fn);
+
+    // Calls a method of org.bluez from any thread, waiting at most `timeout`.
+    // `write` appends the arguments and `read` takes the reply apart; both run
+    // on the event thread. Throws CallError.
+    void call(const std::string& path, const char* interface, const char* method,
+              std::function<void(sdbus::Message&)> write,
+              std::function<void(sdbus::MethodReply&)> read, std::chrono::milliseconds timeout);
+
+    // Waits until `ready` holds for the cache or the deadline passes.
+    bool waitUntil(const std::function<bool(const Objects&)>& ready,
+                   std::chrono::steady_clock::time_point deadline);
+
+    std::shared_ptr<AdapterBase> adapter(const std::string& path);
+    std::shared_ptr<PeripheralBase> device(const std::string& path);
+
+    // Notification subscriptions of characteristics (by object path) and of
+    // batteries of org.bluez.Battery1 (by device path). A replaced or removed
+    // subscription's callback is not running on return (unless called on the
+    // event thread, which cannot be inside it) and never runs again.
+    void subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub);
+    void unsubscribe(const std::string& path, bool battery);
+
+    // Runs `fn` on the event thread soon.
+    void post(std::function<void()> fn);
+
+    bool onEventThread() const { return std::this_thread::get_id() == loopId_.load(); }
+
+  private:
+    Central() = default;
+
+    struct Call;
+    struct Event;
+
+    bool connectBus();
+    void loop();
+    void pump(int maxWaitMs);
+    void drain();
+    bool processOne();
+    void runRequests();
+    void startCall(const std::shared_ptr<Call>& call);
+    void finishCall(const std::shared_ptr<Call>& call, bool ok, CallError error);
+    void connectionLost(const std::string& why);
+    void dispatchEvents();
+    void dispatch(Event& event);
+    void waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub);
+
+    void onObjectManagerSignal(sdbus::Message& msg);
+    void onPropertiesChanged(sdbus::Message& msg);
+    void onNameOwnerChanged(sdbus::Message& msg);
+    void loadObjects(std::function<void(const CallError*)> done);
+    void applySnapshot(Objects snapshot);
+    void forgetAll();
+    void changed(const std::string& path, const std::string& interface, Properties props,
+                 const std::vector<std::string>& invalidated, bool added);
+    void removed(const std::string& path, const std::vector<std::string>& interfaces);
+    void adapterChanged(const std::string& path, const Properties& props, bool gone);
+    void queueConnection(const std::string& path, bool connected);
+    void queueScan(const std::string& path, const Interfaces& device);
+    void queueBattery(const std::string& path, uint8_t level);
+
+    // Connection set-up.
+    std::mutex initMutex_;
+    std::atomic<bool> connected_{false};
+    std::unique_ptr<sdbus::IConnection> conn_;
+    int wakeFd_ = -1;
+    std::atomic<std::thread::id> loopId_{};
+    std::atomic<bool> broken_{false};
+
+    // Requests from other threads for the event thread.
+    std::mutex requestMutex_;
+    std::vector<std::function<void()>> requests_, running_requests_;
+
+    // Event thread only: calls in flight with their proxies, proxies to destroy
+    // outside sd-bus's handlers, events to dispatch once sd-bus has returned.
+    std::map<Call*, std::pair<std::shared_ptr<Call>, std::unique_ptr<sdbus::IProxy>>> pending_;
+    std::vector<std::unique_ptr<sdbus::IProxy>> graveyard_;
+    std::vector<Event> events_, dispatching_;
+    bool inDispatch_ = false;
+
+    // The object cache.
+    std::mutex cacheMutex_;
+    std::condition_variable cacheChanged_;
+    Objects objects_;
+    bool loaded_ = false;  // a GetManagedObjects snapshot is in the cache
+
+    // Subscriptions and the notification callback that runs now.
+    std::mutex dispatchMutex_;
+    std::condition_variable dispatchDone_;
+    std::unordered_map<std::string, std::shared_ptr<Subscription>> characteristicSubs_;
+    std::unordered_map<std::string, std::shared_ptr<Subscription>> batterySubs_;
+    const Subscription* running_ = nullptr;
+
+    // Handle state shared between copies.
+    std::mutex statesMutex_;
+    std::map<std::string, std::shared_ptr<AdapterBase>> adapters_;
+    std::map<std::string, std::weak_ptr<PeripheralBase>> devices_;
+};
+
+}  // namespace detail
+}  // namespace SimpleBLE
