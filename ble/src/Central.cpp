@@ -120,7 +120,7 @@ struct Central::Call {
 };
 
 struct Central::Event {
-    enum Kind { Notification, Scan, Connected, Disconnected, ScanStopped };
+    enum Kind { Notification, Scan, Connected, Disconnected, ScanStarted, ScanStopped };
     Kind kind = Notification;
     std::shared_ptr<Subscription> sub;
     ByteArray bytes;
@@ -344,6 +344,14 @@ void Central::post(std::function<void()> fn) {
     const uint64_t one = 1;
     ssize_t written = write(wakeFd_, &one, sizeof one);
     (void)written;  // a full counter still wakes the loop
+}
+
+void Central::announceScan(std::shared_ptr<AdapterBase> adapter, bool started) {
+    post([this, adapter, started] {
+        events_.emplace_back();
+        events_.back().kind = started ? Event::ScanStarted : Event::ScanStopped;
+        events_.back().adapter = adapter;
+    });
 }
 
 void Central::runRequests() {
@@ -643,7 +651,7 @@ void Central::changed(const std::string& path, const std::string& interface, Pro
     }
     bool wasConnected = false, isConnected = false, isDeviceObject = false;
     bool advertised = added;
-    Interfaces device;
+    std::string owner;
     {
         std::lock_guard<std::mutex> lock(cacheMutex_);
         auto object = objects_.find(path);
@@ -675,7 +683,9 @@ void Central::changed(const std::string& path, const std::string& interface, Pro
         if (isDeviceObject) {
             isConnected = flag(object->second, kDeviceInterface, "Connected");
             if (advertised) {
-                device = object->second;
+                const std::string* adapter =
+                    get<std::string>(object->second, kDeviceInterface, "Adapter");
+                owner = adapter != nullptr ? *adapter : parentPath(path);
             }
         }
     }
@@ -689,7 +699,7 @@ void Central::changed(const std::string& path, const std::string& interface, Pro
             queueConnection(path, isConnected);
         }
         if (advertised) {
-            queueScan(path, device);
+            queueScan(path, owner);
         }
     } else if (interface == kBatteryInterface) {
         Interfaces object = this->object(path);
@@ -775,9 +785,7 @@ void Central::queueConnection(const std::string& path, bool connected) {
     events_.back().path = path;
 }
 
-void Central::queueScan(const std::string& path, const Interfaces& device) {
-    const std::string* adapterPath = get<std::string>(device, kDeviceInterface, "Adapter");
-    std::string owner = adapterPath != nullptr ? *adapterPath : parentPath(path);
+void Central::queueScan(const std::string& path, const std::string& owner) {
     std::shared_ptr<AdapterBase> state;
     {
         std::lock_guard<std::mutex> lock(statesMutex_);
@@ -902,11 +910,13 @@ void Central::dispatch(Event& event) {
             }
             break;
         }
+        case Event::ScanStarted:
         case Event::ScanStopped: {
             std::shared_ptr<const std::function<void()>> callback;
             {
                 std::lock_guard<std::mutex> lock(event.adapter->mutex);
-                callback = event.adapter->onStop;
+                callback = event.kind == Event::ScanStarted ? event.adapter->onStart
+                                                            : event.adapter->onStop;
             }
             if (callback && *callback) {
                 try {

@@ -184,6 +184,8 @@ class Central {
 
     // Runs `fn` on the event thread soon.
     void post(std::function<void()> fn);
+    // Calls the adapter's scan-start or scan-stop callback on the event thread.
+    void announceScan(std::shared_ptr<AdapterBase> adapter, bool started);
 
     bool onEventThread() const { return std::this_thread::get_id() == loopId_.load(); }
 
@@ -217,7 +219,7 @@ class Central {
     void removed(const std::string& path, const std::vector<std::string>& interfaces);
     void adapterChanged(const std::string& path, const Properties& props, bool gone);
     void queueConnection(const std::string& path, bool connected);
-    void queueScan(const std::string& path, const Interfaces& device);
+    void queueScan(const std::string& path, const std::string& adapter);
     void queueBattery(const std::string& path, uint8_t level);
 
     // Connection set-up.

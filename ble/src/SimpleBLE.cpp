@@ -367,14 +367,7 @@ void AdapterBase::scanStart() {
             throw Exception::OperationFailed(failure("StartDiscovery", path, e));
         }
     }
-    std::shared_ptr<const std::function<void()>> callback;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        callback = onStart;
-    }
-    if (callback) {
-        c.post([callback] { (*callback)(); });
-    }
+    c.announceScan(c.adapter(path), true);
 }
 
 void AdapterBase::scanStop() {
@@ -400,14 +393,7 @@ void AdapterBase::scanStop() {
             throw Exception::OperationFailed(failure("StopDiscovery", path, e));
         }
     }
-    std::shared_ptr<const std::function<void()>> callback;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        callback = onStop;
-    }
-    if (callback) {
-        c.post([callback] { (*callback)(); });
-    }
+    c.announceScan(c.adapter(path), false);
 }
 
 bool AdapterBase::scanActive() {
@@ -489,25 +475,32 @@ void Peripheral::set_callback_on_disconnected(std::function<void()> on_disconnec
 }
 
 void PeripheralBase::refresh() {
-    Interfaces object = central().object(path);
-    if (object.count(detail::kDeviceInterface) == 0) {
-        return;  // gone from BlueZ: keep what was last seen
-    }
-    const auto* n = get<std::string>(object, detail::kDeviceInterface, "Name");
-    const auto* a = get<std::string>(object, detail::kDeviceInterface, "Address");
-    const auto* r = get<int16_t>(object, detail::kDeviceInterface, "RSSI");
-    std::lock_guard<std::mutex> lock(mutex);
-    name = n != nullptr ? *n : std::string();
-    if (a != nullptr) {
-        address = *a;
-    }
-    if (r != nullptr) {
-        rssi = *r;
-    }
+    central().visit([this](const Objects& objects) {
+        auto it = objects.find(path);
+        if (it == objects.end() || it->second.count(detail::kDeviceInterface) == 0) {
+            return;  // gone from BlueZ: keep what was last seen
+        }
+        const auto* n = get<std::string>(it->second, detail::kDeviceInterface, "Name");
+        const auto* a = get<std::string>(it->second, detail::kDeviceInterface, "Address");
+        const auto* r = get<int16_t>(it->second, detail::kDeviceInterface, "RSSI");
+        std::lock_guard<std::mutex> lock(mutex);
+        name = n != nullptr ? *n : std::string();
+        if (a != nullptr) {
+            address = *a;
+        }
+        if (r != nullptr) {
+            rssi = *r;
+        }
+    });
 }
 
 bool PeripheralBase::connected() {
-    return flag(central().object(path), detail::kDeviceInterface, "Connected");
+    bool result = false;
+    central().visit([this, &result](const Objects& objects) {
+        auto it = objects.find(path);
+        result = it != objects.end() && flag(it->second, detail::kDeviceInterface, "Connected");
+    });
+    return result;
 }
 
 void PeripheralBase::connect() {
