@@ -1,22 +1,19 @@
-// Placeholder backend until the SimpleBLE-based adapter and device exist.
-#include "ApiException.h"
-#include "BLEFactory.h"
+#include "SimpleBLEFactory.h"
+
+#include "SimpleBLEAdapter.h"
+#include "SimpleBLEDevice.h"
 
 namespace Tavo::BLE {
-namespace {
-class SimpleBLEFactory final : public BLEFactory {
-public:
-    IAdapter* GetAdapter() override {
-        throw ApiException("No Bluetooth adapter found.", ErrorCode::Adapter);
-    }
-    IDevice* CreateDevice(const std::string&) override {
-        throw ApiException("No Bluetooth adapter found.", ErrorCode::Adapter);
-    }
-};
-}  // namespace
+
+IAdapter* SimpleBLEFactory::GetAdapter() { return SimpleBLEAdapter::GetInstance(); }
+
+IDevice* SimpleBLEFactory::CreateDevice(const std::string& serialNumber) {
+    return new SimpleBLEDevice(serialNumber);
+}
 
 BLEFactory& GetFactory() {
     static SimpleBLEFactory factory;
     return factory;
 }
+
 }  // namespace Tavo::BLE

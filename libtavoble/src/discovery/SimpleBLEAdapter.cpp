@@ -1,0 +1,151 @@
+#include "SimpleBLEAdapter.h"
+
+#include <cstring>
+#include <string>
+
+#include "ApiException.h"
+#include "CallbackScope.h"
+
+namespace Tavo::BLE {
+namespace {
+
+// An amplifier that has not advertised for longer than this is dropped.
+constexpr double kSilenceLimitMs = 10000.0;
+
+std::atomic<SimpleBLEAdapter*> builtInstance{nullptr};
+
+}  // namespace
+
+SimpleBLEAdapter::SimpleBLEAdapter(SimpleBLE::Adapter adapter) : adapter_(std::move(adapter)) {}
+
+SimpleBLEAdapter* SimpleBLEAdapter::Build() {
+    if (!SimpleBLE::Adapter::bluetooth_enabled()) {
+        throw ApiException("Bluetooth adapter not enabled.", ErrorCode::Adapter);
+    }
+    std::vector<SimpleBLE::Adapter> adapters = SimpleBLE::Adapter::get_adapters();
+    if (adapters.empty()) {
+        throw ApiException("No Bluetooth adapter found.", ErrorCode::Adapter);
+    }
+    if (adapters.size() > 1) {
+        throw ApiException("Multiple Bluetooth adapters found.", ErrorCode::Adapter);
+    }
+    // Never destroyed: the scan thread may report until the process ends, and
+    // the library is never unloaded (it is linked with -z nodelete).
+    auto* adapter = new SimpleBLEAdapter(adapters.front());
+    builtInstance = adapter;
+    return adapter;
+}
+
+SimpleBLEAdapter* SimpleBLEAdapter::GetInstance() {
+    // If Build() throws, the static stays uninitialised and the next call retries.
+    static SimpleBLEAdapter* instance = Build();
+    return instance;
+}
+
+bool SimpleBLEAdapter::IsRecognisedName(const std::string& name) {
+    return !name.empty() && name.find('U') == 0 && name.find('-') == 2 && name.find('.') == 7;
+}
+
+void SimpleBLEAdapter::StartScanning() {
+    if (IsScanning()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        peripherals_.clear();
+        names_.clear();
+        lastSeen_.clear();
+    }
+    adapter_.set_callback_on_scan_found(&SimpleBLEAdapter::OnScanFound);
+    adapter_.set_callback_on_scan_updated(&SimpleBLEAdapter::OnScanFound);
+    adapter_.scan_start();
+}
+
+void SimpleBLEAdapter::StopScanning() {
+    if (!IsScanning()) {
+        return;
+    }
+    adapter_.set_callback_on_scan_found({});
+    adapter_.set_callback_on_scan_updated({});
+    adapter_.scan_stop();
+}
+
+bool SimpleBLEAdapter::IsScanning() { return adapter_.scan_is_active(); }
+
+void SimpleBLEAdapter::RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback callback) {
+    callback_ = callback;
+}
+
+std::vector<SimpleBLE::Peripheral> SimpleBLEAdapter::GetPeripherals() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peripherals_;
+}
+
+void SimpleBLEAdapter::OnScanFound(SimpleBLE::Peripheral peripheral) {
+    SimpleBLEAdapter* adapter = builtInstance.load();
+    if (adapter == nullptr) {
+        return;
+    }
+    try {
+        adapter->OnAdvertisement(peripheral);
+    } catch (...) {
+        // A failed report (a peripheral gone meanwhile, no memory) leaves the
+        // list as it was; scanning goes on.
+    }
+}
+
+void SimpleBLEAdapter::OnAdvertisement(SimpleBLE::Peripheral& peripheral) {
+    const auto now = std::chrono::steady_clock::now();
+    const std::string name = peripheral.identifier();
+    bool found = false;
+    bool removed = false;
+    std::vector<char> slots;
+    uint32_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            if (names_[i] == name) {
+                lastSeen_[i] = now;
+                found = true;
+                break;
+            }
+        }
+        for (std::size_t i = names_.size(); i-- > 0;) {
+            const double ageMs =
+                static_cast<double>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(now - lastSeen_[i]).count()) /
+                1000000.0;
+            if (ageMs > kSilenceLimitMs) {
+                peripherals_.erase(peripherals_.begin() + static_cast<std::ptrdiff_t>(i));
+                names_.erase(names_.begin() + static_cast<std::ptrdiff_t>(i));
+                lastSeen_.erase(lastSeen_.begin() + static_cast<std::ptrdiff_t>(i));
+                removed = true;
+            }
+        }
+        bool notify = removed;
+        if (!found && IsRecognisedName(name)) {
+            peripherals_.push_back(peripheral);
+            names_.push_back(name);
+            lastSeen_.push_back(now);
+            notify = true;
+        }
+        if (!notify) {
+            return;
+        }
+        // The application gets its own copy, so it is called without the lock.
+        count = static_cast<uint32_t>(names_.size());
+        slots.assign(names_.size() * TAVOBLE_DEVICENAME_LENGTH_MAX, '\0');
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            std::memcpy(&slots[i * TAVOBLE_DEVICENAME_LENGTH_MAX], names_[i].data(),
+                        std::min<std::size_t>(names_[i].size(), TAVOBLE_DEVICENAME_LENGTH_MAX - 1));
+        }
+    }
+    const DeviceDiscoveredCallback callback = callback_.load();
+    if (callback != nullptr) {
+        CallbackScope scope;
+        callback(reinterpret_cast<const char(*)[TAVOBLE_DEVICENAME_LENGTH_MAX]>(slots.data()),
+                 count);
+    }
+}
+
+}  // namespace Tavo::BLE
