@@ -567,9 +567,11 @@ void Simulator::establish(Device& d, bool resolve) {
         t->setLoop(loop_);
     }
     d.link = std::move(link);
-    // BlueZ answers Connect first; the property change follows.
-    call->replyEmpty();
+    // Connected turns true as the link comes up, before Connect answers (clients such as
+    // Bleak read a still-false Connected after the answer as a lost link); the GATT
+    // objects and ServicesResolved follow the answer.
     tree_.set(d.path, iface::kDevice, "Connected", true);
+    call->replyEmpty();
     Device* dp = &d;
     d.link->gattTimer.start(ms(scenario_.timing.servicesDelayMs), [this, dp, resolve]() {
         exportGatt(*dp);
