@@ -1,0 +1,192 @@
+"""Starts tavoble-sim (a private D-Bus bus with a simulated BlueZ) for Python tests.
+
+    from tavoble_sim import Simulator
+
+    with Simulator(scenario={"amplifiers": [{"name": "UX-0001.00.01"}]}) as sim:
+        # DBUS_SYSTEM_BUS_ADDRESS now names the private bus
+        ...
+        sim.disconnect_peer("UX-0001.00.01")
+        print(sim.counters("UX-0001.00.01")["data"])
+
+pytest: use the ``simulator`` fixture pattern at the end of this file.
+The binary is found through the TAVOBLE_SIM environment variable, or as the
+newest build*/bin/tavoble-sim of the repository. Python 3.9 compatible.
+"""
+
+import ctypes
+import glob
+import json
+import os
+import signal
+import subprocess
+import tempfile
+from typing import Any, Dict, List, Optional, Tuple, Union
+
+_REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+_CONTROL = ["org.bluez", "/org/tavoble/simulator", "org.tavoble.Simulator1"]
+
+
+def find_executable() -> str:
+    env = os.environ.get("TAVOBLE_SIM")
+    if env:
+        return env
+    candidates = glob.glob(os.path.join(_REPO, "build*", "bin", "tavoble-sim"))
+    if not candidates:
+        raise FileNotFoundError("tavoble-sim not built; set TAVOBLE_SIM")
+    return max(candidates, key=os.path.getmtime)
+
+
+def _die_with_parent() -> None:
+    # PR_SET_PDEATHSIG: the simulator ends with the test process, even on a crash.
+    try:
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)
+    except OSError:
+        pass
+
+
+class SimulatorError(RuntimeError):
+    """A busctl call failed; the message is busctl's, with the error text."""
+
+
+class Simulator:
+    """One ``tavoble-sim run`` without a command: bus + simulator until stop()."""
+
+    def __init__(
+        self,
+        scenario: Union[None, str, Dict[str, Any]] = None,
+        executable: Optional[str] = None,
+        set_environment: bool = True,
+    ):
+        self.scenario = scenario
+        self.executable = executable or find_executable()
+        self.set_environment = set_environment
+        self.address = ""
+        self.process: Optional[subprocess.Popen] = None
+        self._temp: Optional[str] = None
+        self._previous: Optional[str] = None
+
+    def start(self) -> "Simulator":
+        args = [self.executable, "run"]
+        if isinstance(self.scenario, dict):
+            fd, self._temp = tempfile.mkstemp(prefix="tavoble-sim-", suffix=".json")
+            with os.fdopen(fd, "w") as f:
+                json.dump(self.scenario, f)
+            args += ["--scenario", self._temp]
+        elif isinstance(self.scenario, str):
+            args += ["--scenario", self.scenario]
+        self.process = subprocess.Popen(
+            args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent
+        )
+        assert self.process.stdout is not None
+        line = self.process.stdout.readline().decode().strip()
+        if not line:
+            self.process.wait(timeout=10)
+            self._cleanup()
+            raise RuntimeError("tavoble-sim did not start (exit %s)" % self.process.returncode)
+        self.address = line
+        if self.set_environment:
+            self._previous = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
+            os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = self.address
+        return self
+
+    def stop(self) -> int:
+        """Stops simulator and bus; returns the exit status of tavoble-sim."""
+        status = 0
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.send_signal(signal.SIGTERM)
+            try:
+                status = self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                status = self.process.wait()
+            if self.process.stdout is not None:
+                self.process.stdout.close()
+            self.process = None
+        if self.set_environment and self.address:
+            if self._previous is None:
+                os.environ.pop("DBUS_SYSTEM_BUS_ADDRESS", None)
+            else:
+                os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = self._previous
+        self.address = ""
+        self._cleanup()
+        return status
+
+    def _cleanup(self) -> None:
+        if self._temp:
+            os.unlink(self._temp)
+            self._temp = None
+
+    def __enter__(self) -> "Simulator":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    # ---- calls through busctl (no Python D-Bus library needed) ----
+
+    def busctl(self, *args: str, timeout: float = 30) -> Any:
+        """Runs busctl --json=short on this bus; returns the decoded "data" or None."""
+        cmd = ["busctl", "--address=" + self.address, "--json=short"] + list(args)
+        res = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+        if res.returncode != 0:
+            raise SimulatorError(res.stderr.strip())
+        out = res.stdout.strip()
+        if not out:
+            return None
+        return json.loads(out).get("data")
+
+    def call(self, service: str, path: str, interface: str, method: str, signature: str = "", *args: Any) -> Any:
+        argv = ["call", service, path, interface, method]
+        if signature:
+            argv.append(signature)
+            argv += [_arg(a) for a in args]
+        data = self.busctl(*argv)
+        if data is None:
+            return None
+        return data[0] if len(data) == 1 else data
+
+    def control(self, method: str, signature: str = "", *args: Any) -> Any:
+        return self.call(*_CONTROL, method, signature, *args)
+
+    def set_powered(self, adapter: str, powered: bool) -> None:
+        self.control("SetPowered", "sb", adapter, powered)
+
+    def add_amplifier(self, amplifier: Dict[str, Any]) -> str:
+        return self.control("AddAmplifier", "s", json.dumps(amplifier))
+
+    def remove_amplifier(self, name: str) -> None:
+        self.control("RemoveAmplifier", "s", name)
+
+    def set_advertising(self, name: str, advertising: bool) -> None:
+        self.control("SetAdvertising", "sb", name, advertising)
+
+    def disconnect_peer(self, name: str) -> None:
+        self.control("DisconnectPeer", "s", name)
+
+    def set_battery_level(self, name: str, percent: int) -> None:
+        self.control("SetBatteryLevel", "sy", name, percent)
+
+    def set_rate(self, name: str, multiplier: float) -> None:
+        self.control("SetRate", "sd", name, multiplier)
+
+    def counters(self, name: str) -> Dict[str, int]:
+        return self.control("GetCounters", "s", name)
+
+    def reset_counters(self, name: str) -> None:
+        self.control("ResetCounters", "s", name)
+
+    def is_connected(self, name: str) -> bool:
+        return self.control("IsConnected", "s", name)
+
+    def sent_data(self, name: str, first: int = 0, max_count: int = 1 << 31) -> List[Tuple[int, bytes]]:
+        """(CLOCK_MONOTONIC send time in ns, payload) of data notifications from index first."""
+        rows = self.control("GetSentData", "stu", name, first, min(max_count, 0xFFFFFFFF))
+        return [(int(t), bytes(b)) for t, b in (rows or [])]
+
+
+def _arg(a: Any) -> str:
+    if isinstance(a, bool):
+        return "true" if a else "false"
+    return str(a)
+
