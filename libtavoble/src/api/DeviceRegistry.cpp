@@ -1,5 +1,6 @@
 #include "DeviceRegistry.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -8,6 +9,10 @@
 #include "CallbackScope.h"
 
 namespace Tavo::BLE {
+
+namespace {
+void CloseAllAtExit() { DeviceRegistry::Instance().CloseAll(); }
+}  // namespace
 
 DeviceRegistry::Lease::Lease(Lease&& other) noexcept
     : registry_(std::exchange(other.registry_, nullptr)),
@@ -20,20 +25,23 @@ DeviceRegistry::Lease::~Lease() {
     }
 }
 
-DeviceRegistry::DeviceRegistry(BLEFactory& factory) : factory_(factory) {}
+DeviceRegistry::DeviceRegistry(BLEFactory& factory, bool closeAtExit)
+    : factory_(factory), closeAtExit_(closeAtExit) {}
 
-DeviceRegistry::~DeviceRegistry() {
+DeviceRegistry::~DeviceRegistry() { CloseAll(); }
+
+DeviceRegistry& DeviceRegistry::Instance() {
+    static DeviceRegistry registry(GetFactory(), true);
+    return registry;
+}
+
+void DeviceRegistry::CloseAll() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!devices_.empty()) {
         auto it = devices_.begin();
         it->second.closing = true;
         Destroy(lock, it->first);
     }
-}
-
-DeviceRegistry& DeviceRegistry::Instance() {
-    static DeviceRegistry registry(GetFactory());
-    return registry;
 }
 
 bool DeviceRegistry::FindOpen(const std::string& name, TAVOBLE_HANDLE& handle) const {
@@ -83,6 +91,12 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
     lock.lock();
     opening_.erase(wanted);
     changed_.notify_all();
+    if (closeAtExit_ && !exitHookRegistered_) {
+        // Registered after the first connect, so it runs before the statics
+        // of the Bluetooth stack are destroyed: devices still open at exit
+        // are closed and their amplifiers disconnected.
+        exitHookRegistered_ = std::atexit(CloseAllAtExit) == 0;
+    }
     try {
         Entry& entry = devices_[handle];
         entry.device = device.get();

@@ -42,7 +42,8 @@ public:
         IDevice* device_;
     };
 
-    explicit DeviceRegistry(BLEFactory& factory);
+    // With closeAtExit, devices still open when the process exits are closed.
+    explicit DeviceRegistry(BLEFactory& factory, bool closeAtExit = false);
     // Closes the devices still open, so their peers are disconnected.
     ~DeviceRegistry();
     DeviceRegistry(const DeviceRegistry&) = delete;
@@ -54,6 +55,8 @@ public:
     void CloseDevice(TAVOBLE_HANDLE handle);
     Lease GetDevice(TAVOBLE_HANDLE handle);
     TAVOBLE_HANDLE GetHandle(const IDevice* device);
+    // Destroys every device still entered.
+    void CloseAll() noexcept;
 
 private:
     struct Entry {
@@ -76,6 +79,8 @@ private:
     std::map<TAVOBLE_HANDLE, Entry> devices_;
     TAVOBLE_HANDLE lastHandle_ = 0;
     std::set<std::string> opening_;  // names whose connect is in progress
+    const bool closeAtExit_;
+    bool exitHookRegistered_ = false;
 };
 
 }  // namespace Tavo::BLE

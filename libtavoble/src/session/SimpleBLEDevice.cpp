@@ -95,7 +95,12 @@ SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialN
 void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     try {
         peripheral_ = FindPeripheral(serialNumber);
-        peripheral_.connect();
+        try {
+            peripheral_.connect();
+        } catch (const std::exception&) {
+            // A refused or timed-out link is this amplifier's failure to
+            // connect, whatever the Bluetooth stack called it.
+        }
         if (!peripheral_.is_connected()) {
             throw ApiException("Could not connect to device.", ErrorCode::Session);
         }

@@ -1,0 +1,138 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "SimulatorTest.h"
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kFastAmplifier = R"({"amplifiers": [{"name": "UX-0001.00.01", "rate": 0}]})";
+
+std::atomic<int> delivered{0};
+std::atomic<TAVOBLE_HANDLE> handleToClose{0};
+
+void CountScan(TAVOBLE_HANDLE, const float*, uint32_t) { ++delivered; }
+
+// Removes itself at its first scan.
+void RemoveSelf(TAVOBLE_HANDLE handle, const float*, uint32_t) {
+    ++delivered;
+    EXPECT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0);
+}
+
+// Closes its own device at its first scan.
+void CloseSelf(TAVOBLE_HANDLE handle, const float*, uint32_t) {
+    if (delivered++ == 0) {
+        TAVOBLE_HANDLE h = handle;
+        EXPECT_EQ(TAVOBLE_CloseDevice(&h), 0);
+        TAVOBLE_HANDLE other = 0;
+        EXPECT_EQ(TAVOBLE_OpenDevice("UX-0001.00.01", &other), -1);
+    }
+}
+
+std::atomic<int> discoveries{0};
+void StopScanFromCallback(const char (*)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t) {
+    ++discoveries;
+    EXPECT_EQ(TAVOBLE_StopScanning(), 0);
+}
+
+}  // namespace
+
+TEST_F(SimulatorTest, ClosingWhileStreamingFastIsClean) {
+    StartSimulator(kFastAmplifier);
+    for (int round = 0; round < 5; ++round) {
+        TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+        ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &CountScan), 0);
+        const int before = delivered;
+        ASSERT_TRUE(bletest::waitFor([&] { return delivered > before + 200; }));
+        ASSERT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+        const int after = delivered;
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(delivered, after) << "no scan after the close returned";
+        EXPECT_TRUE(bletest::waitFor([&] { return !sim.isConnected(kDefaultAmplifier); }, 5s));
+    }
+}
+
+TEST_F(SimulatorTest, CallbacksMayStopTheirOwnDeliveryAndClose) {
+    StartSimulator(kFastAmplifier);
+    TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &RemoveSelf), 0);
+    ASSERT_TRUE(bletest::waitFor([] { return delivered > 0; }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(delivered, 1) << "removing the callback stops delivery at once";
+
+    delivered = 0;
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &CloseSelf), 0);
+    ASSERT_TRUE(bletest::waitFor([] { return delivered > 0; }));
+    EXPECT_TRUE(bletest::waitFor([&] { return !sim.isConnected(kDefaultAmplifier); }, 5s));
+    TAVOBLE_DEVICE_INFORMATION info;
+    EXPECT_EQ(TAVOBLE_GetDeviceInformation(handle, &info), 1);
+    EXPECT_EQ(delivered, 1);
+}
+
+TEST_F(SimulatorTest, TheDiscoveredCallbackMayStopTheScan) {
+    StartSimulator();
+    ASSERT_EQ(TAVOBLE_RegisterDeviceDiscoveredCallback(&StopScanFromCallback), 0);
+    ASSERT_EQ(TAVOBLE_StartScanning(), 0);
+    ASSERT_TRUE(bletest::waitFor([] { return discoveries > 0; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(discoveries, 1);
+    EXPECT_EQ(TAVOBLE_StopScanning(), 0);
+}
+
+TEST_F(SimulatorTest, APeerThatDropsTheLinkEndsTheStreamAndCanBeOpenedAgain) {
+    StartSimulator(kFastAmplifier);
+    TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &CountScan), 0);
+    ASSERT_TRUE(bletest::waitFor([] { return delivered > 100; }));
+    sim.disconnectPeer(kDefaultAmplifier);
+    std::this_thread::sleep_for(300ms);
+    const int after = delivered;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(delivered, after) << "scans simply stop";
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0) << LastError();
+    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0) << LastError();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    handle = Open(kDefaultAmplifier);
+    ASSERT_NE(handle, 0u);
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &CountScan), 0);
+    const int reopened = delivered;
+    EXPECT_TRUE(bletest::waitFor([&] { return delivered > reopened + 100; }));
+    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+}
+
+// The process ends (exit from main's thread) while the amplifier streams,
+// without closing: no crash, no hang, and the amplifier is disconnected.
+TEST_F(SimulatorTest, AProcessThatExitsWhileStreamingEndsCleanly) {
+    StartSimulator(kFastAmplifier);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TAVOBLE_HANDLE handle = 0;
+        if (TAVOBLE_OpenDevice(kDefaultAmplifier, &handle) != 0 ||
+            TAVOBLE_RegisterDataAvailableCallback(handle, &CountScan) != 0) {
+            _exit(3);
+        }
+        while (delivered < 500) {
+            std::this_thread::sleep_for(10ms);
+        }
+        std::exit(0);
+    }
+    int status = -1;
+    const bool ended = bletest::waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30s);
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "the process hung at exit";
+    ASSERT_TRUE(WIFEXITED(status)) << "the process crashed at exit";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(bletest::waitFor([&] { return !sim.isConnected(kDefaultAmplifier); }, 5s));
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+// What the application's callbacks received, kept for the test to inspect.
+// C callbacks carry no user data, so the recorders are process-wide.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tavoble.h"
+
+namespace e2e {
+
+struct Scan {
+    TAVOBLE_HANDLE handle;
+    std::vector<float> values;
+};
+
+class ScanRecorder {
+public:
+    static ScanRecorder& Instance();
+    static void Callback(TAVOBLE_HANDLE handle, const float* sample, uint32_t count);
+
+    std::vector<Scan> Take();  // everything received so far, emptying the record
+    std::size_t Count();
+    bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Scan> scans_;
+};
+
+class DiscoveryRecorder {
+public:
+    static DiscoveryRecorder& Instance();
+    static void Callback(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count);
+
+    std::vector<std::vector<std::string>> Batches();
+    bool WaitFor(const std::function<bool(const std::vector<std::vector<std::string>>&)>& ready,
+                 std::chrono::milliseconds timeout);
+    void Clear();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<std::string>> batches_;
+};
+
+std::string LastError();
+
+}  // namespace e2e

@@ -1,0 +1,16 @@
+# End-to-end tests through the C interface of the built libtavoble.so, each
+# against its own private bus with tavoble-sim.
+if(TARGET ble_sim_harness)
+  add_executable(tavoble_e2e_test
+    ${CMAKE_CURRENT_LIST_DIR}/Recorders.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Adapters_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Discovery_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/OpenDevice_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Streaming_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Lifetime_test.cpp)
+  target_include_directories(tavoble_e2e_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_link_libraries(tavoble_e2e_test PRIVATE tavoble ble_sim_harness GTest::gtest_main Threads::Threads)
+  add_dependencies(tavoble_e2e_test tavoble-sim)
+  tavoble_warnings(tavoble_e2e_test)
+  gtest_discover_tests(tavoble_e2e_test PROPERTIES TIMEOUT 120)
+endif()
