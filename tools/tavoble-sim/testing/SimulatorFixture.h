@@ -35,10 +35,10 @@ namespace tavoble::testing {
 
 // One `tavoble-sim run` without a command: bus and simulator until destroyed.
 class SimulatorProcess {
-public:
+  public:
     struct Options {
-        std::string scenarioFile;  // empty: the default scenario (or scenarioJson)
-        std::string scenarioJson;  // scenario text, written to a temporary file
+        std::string scenarioFile;    // empty: the default scenario (or scenarioJson)
+        std::string scenarioJson;    // scenario text, written to a temporary file
         bool setEnvironment = true;  // export DBUS_SYSTEM_BUS_ADDRESS while alive
     };
 
@@ -86,7 +86,8 @@ public:
 
     // Calls org.tavoble.Simulator1: control("SetAdvertising sb UX-0001.00.01 false").
     std::string control(const std::string& methodAndArgs) const {
-        return busctl("call org.bluez /org/tavoble/simulator org.tavoble.Simulator1 " + methodAndArgs);
+        return busctl("call org.bluez /org/tavoble/simulator org.tavoble.Simulator1 " +
+                      methodAndArgs);
     }
 
     void stop() {
@@ -110,7 +111,7 @@ public:
         }
     }
 
-private:
+  private:
     void start() {
         std::string scenario = options_.scenarioFile;
         if (!options_.scenarioJson.empty()) {
@@ -159,7 +160,8 @@ private:
         close(fds[1]);
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        while (line.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
             pollfd p{fds[0], POLLIN, 0};
             if (poll(&p, 1, 100) <= 0) {
                 continue;
@@ -195,7 +197,7 @@ private:
 
 // GoogleTest fixture: a fresh bus and simulator for every test.
 class SimulatorFixture : public ::testing::Test {
-protected:
+  protected:
     // Scenario JSON text for this test; empty means the default scenario.
     virtual std::string scenarioJson() const { return {}; }
     // Or a scenario file (tools/tavoble-sim/scenarios/... via TAVOBLE_SIM_SCENARIO_DIR).
@@ -211,7 +213,7 @@ protected:
 
     SimulatorProcess& sim() { return *sim_; }
 
-private:
+  private:
     std::optional<SimulatorProcess> sim_;
 };
 
