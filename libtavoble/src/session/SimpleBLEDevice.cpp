@@ -95,13 +95,16 @@ SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialN
 void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     try {
         peripheral_ = FindPeripheral(serialNumber);
+        // A refused or timed-out link (also one whose services never
+        // resolved) is this amplifier's failure to connect, whatever the
+        // Bluetooth stack called it; Close() drops a half-made link.
+        bool linked = true;
         try {
             peripheral_.connect();
         } catch (const std::exception&) {
-            // A refused or timed-out link is this amplifier's failure to
-            // connect, whatever the Bluetooth stack called it.
+            linked = false;
         }
-        if (!peripheral_.is_connected()) {
+        if (!linked || !peripheral_.is_connected()) {
             throw ApiException("Could not connect to device.", ErrorCode::Session);
         }
         services_ = peripheral_.services();
