@@ -165,9 +165,12 @@ class Run {
 };
 
 void Run::startDaemon() {
-    char tmpl[] = "/tmp/tavoble-sim.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        die(std::string("cannot create a temporary directory: ") + std::strerror(errno));
+    // TMPDIR when its path leaves room for the socket name (108 bytes at most).
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = tmp != nullptr && *tmp != '\0' && std::strlen(tmp) < 80 ? tmp : "/tmp";
+    std::string tmpl = base + "/tavoble-sim.XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        die("cannot create a temporary directory in " + base + ": " + std::strerror(errno));
     }
     dir_ = tmpl;
     const std::string config = dir_ + "/bus.conf";

@@ -1,0 +1,210 @@
+"""Scenario features and the faults the library must survive, as a client sees them."""
+
+import asyncio
+import struct
+import subprocess
+
+import pytest
+
+from bluez_client import (ADAPTER, AMP_SERVICE, CHANNEL, CHAR, CONFIG, DATA, DEVICE, FILTER, NAME, PAYLOAD, Client,
+                          DBusError, Simulator, configuration, counter_of, uuid16, values)
+from tavoble_sim import find_executable
+
+HCI0 = "/org/bluez/hci0"
+
+
+def run(scenario, body):
+    async def main(sim):
+        client = await Client(sim.address).connect()
+        try:
+            await body(sim, client)
+        finally:
+            client.close()
+    with Simulator(scenario) as sim:
+        asyncio.run(main(sim))
+
+
+def amp(**fields):
+    return {"amplifiers": [dict({"name": NAME}, **fields)]}
+
+
+def test_configuration_overrides_and_record_faults():
+    scenario = amp(faults={
+        "configuration": {"numberOfChannels": 7, "filterConfigurationCount": 0, "payloadSize": 50},
+        "channelRecords": {"omit": [2], "duplicate": [0], "extra": 1, "truncate": {"4": 5}},
+        "payloadRecords": {"records": [[1, 0, 0, 0], {"hex": "0200"}]},
+        "filterRecords": {"intervalMs": 0}})
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        config = configuration(await c.read(device, CONFIG))
+        assert config == (250, 7, 24, 2, 50, 8, 16, 0)
+        channel = await c.collect(device, CHANNEL, 0.15)
+        assert [struct.unpack_from("<H", r)[0] for r in channel] == [1, 1, 2, 4, 5, 6, 7, 8, 9]
+        assert [len(r) for r in channel] == [8, 8, 8, 8, 5, 8, 8, 8, 8]
+        assert await c.collect(device, PAYLOAD, 0.1) == [bytes([1, 0, 0, 0]), bytes([2, 0])]
+        assert len(await c.collect(device, FILTER, 0.1)) == 3  # all at once, still all of them
+    run(scenario, body)
+
+
+def test_short_configuration_and_late_records():
+    scenario = amp(faults={"configurationBytes": {"hex": "fa000800"}, "channelRecords": {"delayMs": 600}})
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        assert await c.read(device, CONFIG) == bytes([0xFA, 0, 8, 0])
+        path = await c.char_path(device, CHANNEL)
+        await c.bluez(path, CHAR, "StartNotify")
+        subscribed = next(e for e in reversed(c.events) if e.kind == "reply" and e.member == "StartNotify")
+        first = await c.wait_for(lambda e: e.path == path and e.changed("Value") is not None, timeout=5)
+        assert first.time - subscribed.time >= 0.55  # beyond the 500 ms a reader waits
+    run(scenario, body)
+
+
+def test_missing_service_and_characteristic():
+    scenario = amp(faults={"omitServices": ["180A"], "omitCharacteristics": [FILTER]})
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        objects = await c.objects()
+        services = {v["org.bluez.GattService1"]["UUID"].value for v in objects.values()
+                    if "org.bluez.GattService1" in v}
+        assert uuid16("180a") not in services and AMP_SERVICE in services
+        with pytest.raises(KeyError):
+            await c.char_path(device, FILTER)
+        await c.char_path(device, CHANNEL)
+    run(scenario, body)
+
+
+def test_connect_fails_once_then_succeeds():
+    scenario = amp(faults={"connect": {"fail": "error", "errorName": "org.bluez.Error.Failed",
+                                       "errorText": "Software caused connection abort", "attempts": 1}})
+
+    async def body(sim, c):
+        device = await c.discover()
+        with pytest.raises(DBusError) as e:
+            await c.bluez(device, DEVICE, "Connect")
+        assert e.value.name == "org.bluez.Error.Failed" and e.value.text == "Software caused connection abort"
+        assert await c.get(device, DEVICE, "Connected") is False
+        await c.bluez(device, DEVICE, "Connect")
+        await c.wait_for(lambda e: e.path == device and e.changed("ServicesResolved") is True)
+    run(scenario, body)
+
+
+def test_services_never_resolved():
+    scenario = amp(faults={"connect": {"fail": "unresolved"}})
+
+    async def body(sim, c):
+        device = await c.discover()
+        await c.bluez(device, DEVICE, "Connect")
+        await asyncio.sleep(0.4)
+        assert await c.get(device, DEVICE, "Connected") is True
+        assert await c.get(device, DEVICE, "ServicesResolved") is False
+    run(scenario, body)
+
+
+def test_dropped_truncated_and_restarting_data():
+    scenario = amp(rate=4.0, counter={"start": 1000, "restartEvery": 12},
+                   faults={"dropEvery": 5, "truncateEvery": 7, "truncateTo": 40})
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        data = await c.collect(device, DATA, 0.4)
+        await asyncio.sleep(0.05)
+        generated = [1000 + i % 12 for i in range(2000)]
+        sent_ix = [i for i in range(2000) if (i + 1) % 5 != 0]
+        assert len(data) >= 20
+        for k, payload in enumerate(data):
+            i = sent_ix[k]
+            if (i + 1) % 7 == 0:
+                assert len(payload) == 40
+            else:
+                assert len(payload) == 48
+            assert counter_of(payload) == generated[i]
+        counters = sim.counters(NAME)
+        assert counters["dropped"] >= 4 and counters["truncated"] >= 2
+    run(scenario, body)
+
+
+def test_peer_disconnects_and_advertising_stops_on_schedule():
+    scenario = amp(faults={"disconnectAfterMs": 300, "advertisingStopsAfterMs": 1200})
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        data = await c.char_path(device, DATA)
+        await c.bluez(data, CHAR, "StartNotify")
+        await c.wait_for(lambda e: e.path == device and e.changed("Connected") is False, timeout=5)
+        await c.wait_for(lambda e: e.member == "InterfacesRemoved" and e.body[0] == data)
+        assert sim.counters(NAME)["disconnects"] == 1
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        await c.wait_for(lambda e: e.path == device and e.changed("RSSI") is not None)  # advertising again
+        await asyncio.sleep(1.0)  # past 1.2 s from start: silent from then on
+        start = len(c.events)
+        await asyncio.sleep(0.4)
+        assert not [e for e in c.events[start:] if e.path == device and e.changed("RSSI") is not None]
+    run(scenario, body)
+
+
+def test_device_information_as_raw_bytes_and_gatt_battery_service():
+    scenario = amp(deviceInformation={"modelNumber": {"repeat": "M", "count": 300},
+                                      "manufacturerName": {"hex": "ff fe 41 00 c3"}},
+                   battery={"gattService": True, "level": 64})
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        assert await c.read(device, uuid16("2a24")) == b"M" * 300
+        assert await c.read(device, uuid16("2a29")) == bytes([0xFF, 0xFE, 0x41, 0x00, 0xC3])
+        assert await c.read(device, uuid16("2a19")) == bytes([64])
+        assert "org.bluez.Battery1" not in (await c.objects())[device]
+        path = await c.char_path(device, uuid16("2a19"))
+        await c.bluez(path, CHAR, "StartNotify")
+        sim.set_battery_level(NAME, 63)
+        e = await c.wait_for(lambda e: e.path == path and e.changed("Value") == b"\x3f")
+        assert e is not None
+    run(scenario, body)
+
+
+def test_adapters_none_two_and_unpowered_and_unnamed_peers():
+    scenario = {"adapters": [{"powered": False}, {"id": "hci1"}],
+                "amplifiers": [{"name": NAME}, {"name": None, "address": "11:22:33:44:55:66",
+                                                "manufacturerData": {"0x05A7": {"hex": "0102"}}}]}
+
+    async def body(sim, c):
+        objects = await c.objects()
+        assert {p for p, v in objects.items() if ADAPTER in v} == {HCI0, "/org/bluez/hci1"}
+        assert objects[HCI0][ADAPTER]["Powered"].value is False
+        path = await c.discover(NAME, "/org/bluez/hci1")
+        assert path.startswith("/org/bluez/hci1/dev_")
+        unnamed = await c.wait_for(lambda e: e.member == "InterfacesAdded" and
+                                   e.body[0] == "/org/bluez/hci1/dev_11_22_33_44_55_66")
+        props = unnamed.body[1][DEVICE]
+        assert "Name" not in props and props["Alias"].value == "11-22-33-44-55-66"
+        assert props["ManufacturerData"].value[0x05A7].value == b"\x01\x02"
+    run(scenario, body)
+
+    async def none(sim, c):
+        assert not [p for p, v in (await c.objects()).items() if ADAPTER in v]
+    run({"adapters": []}, none)
+
+
+def test_a_sparse_payload_layout_and_custom_channels():
+    scenario = amp(channels=[{"type": 1, "scale": 0.5, "waveform": {"kind": "constant", "offset": 100}},
+                             {"type": 5, "scale": 1.0}],
+                   payloadLayout=[[1, 0], [2, 0], [1, 1]], scansPerNotification=2)
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        assert configuration(await c.read(device, CONFIG))[:8] == (250, 2, 24, 2, 9, 2, 3, 3)
+        data = await c.collect(device, DATA, 0.1)
+        assert data and all(len(d) == 9 for d in data)
+        assert counter_of(data[0], 0) == 200 and counter_of(data[0], 2) == 200  # 100 / 0.5
+        assert counter_of(data[0], 1) == 1
+    run(scenario, body)
+
+
+def test_invalid_scenario_is_refused_with_the_key(tmp_path):
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"amplifiers": [{"name": "X", "faults": {"dropEverry": 3}}]}')
+    res = subprocess.run([find_executable(), "run", "--scenario", str(bad), "--", "true"],
+                         capture_output=True, text=True)
+    assert res.returncode == 2 and "dropEverry" in res.stderr
