@@ -182,3 +182,12 @@ TEST(Scenario, DefaultsAndAdapters) {
     EXPECT_EQ(tavosim::addressFor("UX-0001.00.01"), tavosim::addressFor("UX-0001.00.01"));
     EXPECT_NE(tavosim::addressFor("UX-0001.00.01"), tavosim::addressFor("UX-0001.00.02"));
 }
+
+TEST(Scenario, ShippedExamplesLoad) {
+    for (const char* name :
+         {"default", "lab", "waveforms", "bad-configuration", "bad-records", "flaky-link",
+          "hostile-strings", "battery-service", "adapters", "no-adapter", "benchmark"}) {
+        const std::string file = std::string(TAVOBLE_SIM_SCENARIO_DIR) + "/" + name + ".json";
+        EXPECT_NO_THROW(tavosim::loadScenario(file)) << file;
+    }
+}
