@@ -135,6 +135,13 @@ class SimulatorProcess {
             args.push_back("--scenario");
             args.push_back(scenario);
         }
+        // Everything the child needs is prepared before fork: a test process may
+        // have threads, and the child must not allocate.
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
         const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ < 0) {
@@ -147,14 +154,8 @@ class SimulatorProcess {
                 _exit(1);
             }
             dup2(fds[1], 1);
-            std::vector<char*> argv;
-            for (auto& a : args) {
-                argv.push_back(const_cast<char*>(a.c_str()));
-            }
-            argv.push_back(nullptr);
             execv(argv[0], argv.data());
             execvp(argv[0], argv.data());
-            std::perror("tavoble-sim");
             _exit(127);
         }
         close(fds[1]);
