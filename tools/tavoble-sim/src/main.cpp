@@ -40,20 +40,23 @@ struct Options {
     std::optional<std::string> scenarioFile;
     std::vector<std::string> command;
     bool simulator = true;
+    bool exitWithParent = false;
 };
 
 void usage(FILE* out) {
     std::fputs(
-        "usage: tavoble-sim serve [--scenario FILE]\n"
-        "       tavoble-sim run [--scenario FILE] [-- COMMAND [ARGS...]]\n"
-        "       tavoble-sim bus [-- COMMAND [ARGS...]]\n"
+        "usage: tavoble-sim serve [--scenario FILE] [--exit-with-parent]\n"
+        "       tavoble-sim run [--scenario FILE] [--exit-with-parent] [-- COMMAND [ARGS...]]\n"
+        "       tavoble-sim bus [--exit-with-parent] [-- COMMAND [ARGS...]]\n"
         "\n"
         "serve  plays BlueZ (org.bluez) on the bus named by DBUS_SYSTEM_BUS_ADDRESS.\n"
         "run    starts a private dbus-daemon and the simulator on it, then COMMAND with\n"
         "       DBUS_SYSTEM_BUS_ADDRESS set; stops both when COMMAND ends and exits with\n"
         "       its status. Without COMMAND it prints the bus address on standard output\n"
         "       once org.bluez is owned and runs until SIGINT or SIGTERM.\n"
-        "bus    like run, without the simulator.\n",
+        "bus    like run, without the simulator.\n"
+        "\n"
+        "--exit-with-parent  end (as on SIGTERM) when the process that started us ends\n",
         out);
 }
 
@@ -449,6 +452,8 @@ int main(int argc, char** argv) {
             o.scenarioFile = argv[++i];
         } else if (a.rfind("--scenario=", 0) == 0 && o.mode != "bus") {
             o.scenarioFile = a.substr(11);
+        } else if (a == "--exit-with-parent") {
+            o.exitWithParent = true;
         } else if (a == "-h" || a == "--help") {
             usage(stdout);
             return 0;
@@ -456,6 +461,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tavoble-sim: unexpected argument '%s'\n", a.c_str());
             usage(stderr);
             return 2;
+        }
+    }
+    if (o.exitWithParent) {
+        // Delivered as SIGTERM, so the usual clean-up runs; a parent that is already gone counts
+        // too.
+        const pid_t parent = getppid();
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent || parent == 1) {
+            return 1;
         }
     }
     if (o.mode == "serve") {

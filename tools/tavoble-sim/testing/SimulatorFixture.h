@@ -90,12 +90,15 @@ class SimulatorProcess {
                       methodAndArgs);
     }
 
-    void stop() {
+    // Stops simulator and bus; returns the exit status of tavoble-sim (0 when all went well).
+    int stop() {
+        int result = 0;
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             int status = 0;
             waitpid(pid_, &status, 0);
             pid_ = -1;
+            result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         if (options_.setEnvironment && !address_.empty()) {
             if (previous_) {
@@ -109,6 +112,7 @@ class SimulatorProcess {
             std::remove(tempScenario_.c_str());
             tempScenario_.clear();
         }
+        return result;
     }
 
   private:
@@ -210,7 +214,11 @@ class SimulatorFixture : public ::testing::Test {
         o.scenarioFile = scenarioFile();
         sim_.emplace(o);
     }
-    void TearDown() override { sim_.reset(); }
+    void TearDown() override {
+        // A simulator that failed on its way out (a sanitizer report, say) fails the test.
+        EXPECT_EQ(sim_->stop(), 0) << "tavoble-sim did not end cleanly";
+        sim_.reset();
+    }
 
     SimulatorProcess& sim() { return *sim_; }
 

@@ -120,8 +120,11 @@ class Simulator:
     def __enter__(self) -> "Simulator":
         return self.start()
 
-    def __exit__(self, *exc) -> None:
-        self.stop()
+    def __exit__(self, exc_type, *exc) -> None:
+        status = self.stop()
+        # A simulator that failed on its way out (a sanitizer report, say) fails the test.
+        if status != 0 and exc_type is None:
+            raise RuntimeError("tavoble-sim exited with status %d" % status)
 
     # ---- calls through busctl (no Python D-Bus library needed) ----
 
