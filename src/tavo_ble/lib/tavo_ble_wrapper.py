@@ -293,10 +293,13 @@ class TavoBLEWrapper:
 
 # Addition: an exit hook. A program may end while an amplifier streams, without
 # stop() and with its wrapper never finalised (the wrapper sits in a reference
-# cycle with its C callback). The library's threads would then keep calling
-# into an interpreter that is shutting down. Before the interpreter starts
-# finalising, the hook stops the scan and every stream, and closes every
-# device that is still open; the finalisers that may run later find handle 0.
+# cycle with its C callback). The library's threads would then go on calling
+# into an interpreter that is shutting down, which ends the process abnormally.
+# Before the interpreter starts finalising, the hook unregisters every
+# callback, stops the scan and closes every device still open; finalisers
+# that run later find handle 0. The callbacks go first: unregistering takes
+# effect at once, whereas the library's other calls wait behind notifications
+# already queued, each of which would otherwise still run Python code.
 import atexit  # noqa: E402
 import weakref  # noqa: E402
 
@@ -304,16 +307,20 @@ _open_wrappers = weakref.WeakSet()
 
 
 def _close_at_exit():
-    null_discovered = ctypes.cast(None, DeviceDiscoveredCallback)
-    null_data = ctypes.cast(None, DataAvailableCallback)
-    if TavoBLEWrapper._dd_callback_internal is not None:
-        lib.TAVOBLE_StopScanning()
-        lib.TAVOBLE_RegisterDeviceDiscoveredCallback(null_discovered)
+    handles = []
     for wrapper in list(_open_wrappers):
         handle = getattr(wrapper, "_TavoBLEWrapper__hDevice", None)
         if handle is not None and handle.value != 0:
-            lib.TAVOBLE_RegisterDataAvailableCallback(handle.value, null_data)
-            lib.TAVOBLE_CloseDevice(ctypes.byref(handle))
+            handles.append(handle)
+    scanning = TavoBLEWrapper._dd_callback_internal is not None
+    if scanning:
+        lib.TAVOBLE_RegisterDeviceDiscoveredCallback(ctypes.cast(None, DeviceDiscoveredCallback))
+    for handle in handles:
+        lib.TAVOBLE_RegisterDataAvailableCallback(handle.value, ctypes.cast(None, DataAvailableCallback))
+    if scanning:
+        lib.TAVOBLE_StopScanning()
+    for handle in handles:
+        lib.TAVOBLE_CloseDevice(ctypes.byref(handle))
 
 
 atexit.register(_close_at_exit)
