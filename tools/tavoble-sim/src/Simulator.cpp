@@ -712,8 +712,15 @@ void Simulator::addBattery1(Device& d) {
 
 void Simulator::resolveServices(Device& d) {
     Link& l = *d.link;
+    // UUIDs lists every primary service, also those BlueZ keeps to itself (GAP, and
+    // the Battery Service that its battery plugin turns into Battery1).
     std::vector<std::string> uuids = l.serviceUuids;
-    for (const auto& u : l.amp->spec.advertisedUuids) {
+    std::vector<std::string> extra = l.amp->spec.advertisedUuids;
+    extra.push_back(fullUuid("1800"));
+    if (!l.amp->spec.battery.gattService && l.amp->spec.omitServices.count(fullUuid("180f")) == 0) {
+        extra.push_back(fullUuid("180f"));
+    }
+    for (const auto& u : extra) {
         if (std::find(uuids.begin(), uuids.end(), u) == uuids.end()) {
             uuids.push_back(u);
         }

@@ -208,3 +208,18 @@ def test_invalid_scenario_is_refused_with_the_key(tmp_path):
     res = subprocess.run([find_executable(), "run", "--scenario", str(bad), "--", "true"],
                          capture_output=True, text=True)
     assert res.returncode == 2 and "dropEverry" in res.stderr
+
+
+def test_battery1_can_appear_after_services_resolved():
+    scenario = amp(battery={"battery1DelayMs": 200})
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        resolved = next(e for e in c.events if e.path == device and e.changed("ServicesResolved") is True)
+        # BlueZ lists the Battery Service in UUIDs although it exports no GATT objects for it.
+        assert uuid16("180f") in await c.get(device, DEVICE, "UUIDs")
+        added = await c.wait_for(lambda e: e.member == "InterfacesAdded" and e.body[0] == device
+                                 and "org.bluez.Battery1" in e.body[1])
+        assert c.events.index(added) > c.events.index(resolved)
+        assert added.body[1]["org.bluez.Battery1"]["Percentage"].value == 87
+    run(scenario, body)
