@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "ApiException.h"
 
@@ -151,8 +152,13 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
     }
     // Placement indexes scans by frameIndex; a channel whose indices do not
     // ascend can leave one at or above the frame count.
+    // Two samples for one cell of a scan mean the amplifier's description is
+    // wrong (a record repeated in place of another): decoding it would put
+    // some sample in the wrong column.
+    std::set<std::pair<uint16_t, uint16_t>> cells;
     for (const auto& record : payloads_) {
-        if (record.frameIndex >= frames) {
+        if (record.frameIndex >= frames ||
+            !cells.emplace(record.channelNumber, record.frameIndex).second) {
             throw ApiException(InvalidPayload, ErrorCode::Session);
         }
     }

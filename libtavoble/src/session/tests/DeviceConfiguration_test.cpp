@@ -273,6 +273,8 @@ TEST(DeviceConfigurationTest, UnsafeConfigurationsAreRejected) {
         {"frame index 65535", 2, channels({1, 2}), 2, payloads({{1, 0}, {2, 65535}}),
          InvalidPayload},
         {"payload stream short", 2, channels({1, 2}), 3, payloads(Dense(2, 1)), InvalidPayload},
+        {"one cell described twice", 2, channels({1, 2}), 4,
+         payloads({{1, 0}, {1, 0}, {2, 0}, {1, 1}}), InvalidPayload},
     };
     for (const auto& c : cases) {
         DeviceConfiguration configuration;
