@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdbus-c++-dev libsystemd-dev nlohmann-json3-dev dbus dbus-daemon
   python3 python3-numpy python3-pytest python3-setuptools python3-matplotlib python3-bleak
+  python3-pip python3-venv
   binutils procps
 )
 

@@ -1,0 +1,42 @@
+"""The package installs with pip without network access once the library is
+built, and the installed copy loads its own library."""
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+
+
+def test_offline_pip_install(tmp_path):
+    # Installed from a copy so the build leaves nothing in the source tree.
+    source = tmp_path / "source"
+    source.mkdir()
+    for name in ("pyproject.toml", "README.md"):
+        shutil.copy(os.path.join(REPO, name), source / name)
+    shutil.copytree(os.path.join(REPO, "src", "tavo_ble"), source / "src" / "tavo_ble",
+                    ignore=shutil.ignore_patterns("__pycache__", "tests"))
+    venv = tmp_path / "venv"
+    made = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)],
+                          capture_output=True, text=True, timeout=120)
+    if made.returncode != 0:
+        pytest.skip("python3-venv is not installed: " + made.stderr.strip()[-200:])
+    python = str(venv / "bin" / "python")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    install = subprocess.run(
+        [python, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-index", str(source)],
+        capture_output=True, text=True, timeout=180, env=env, cwd=str(tmp_path))
+    assert install.returncode == 0, install.stdout + install.stderr
+    probe = subprocess.run(
+        [python, "-c", "import tavo_ble.lib.tavo_ble_wrapper as w; "
+                       "print(w.library_path); print(w.TavoBLEWrapper.get_api_version())"],
+        capture_output=True, text=True, timeout=60, env=env, cwd=str(tmp_path))
+    assert probe.returncode == 0, probe.stderr
+    path, version = probe.stdout.split()
+    assert path.startswith(str(venv)) and os.path.isfile(path)
+    assert version == "2.0"
+    script = subprocess.run([str(venv / "bin" / "tavo-ble"), "--help"], capture_output=True, text=True,
+                            timeout=60, env=env, cwd=str(tmp_path))
+    assert script.returncode == 0 and "stream" in script.stdout
