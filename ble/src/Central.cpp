@@ -21,49 +21,271 @@ const char* const kBluez = "org.bluez";
 const char* const kNoReply = "org.freedesktop.DBus.Error.NoReply";
 const char* const kDisconnected = "org.freedesktop.DBus.Error.Disconnected";
 
-using VariantMap = std::map<std::string, sdbus::Variant>;
+// Values are read straight from the message: sdbus::Variant is avoided on the
+// event thread because it uses a function-local static of sdbus-c++ that is
+// destroyed at exit, while this thread may still be serving the bus.
 
-Value toValue(const sdbus::Variant& v) {
-    const std::string type = v.peekValueType();
-    if (type == "b") {
-        return v.get<bool>();
-    }
-    if (type == "y") {
-        return v.get<uint8_t>();
-    }
-    if (type == "n") {
-        return v.get<int16_t>();
-    }
-    if (type == "q") {
-        return v.get<uint16_t>();
-    }
-    if (type == "i") {
-        return v.get<int32_t>();
-    }
-    if (type == "u") {
-        return v.get<uint32_t>();
-    }
-    if (type == "s") {
-        return v.get<std::string>();
-    }
-    if (type == "o") {
-        return std::string(v.get<sdbus::ObjectPath>());
-    }
-    if (type == "as") {
-        return v.get<std::vector<std::string>>();
-    }
-    if (type == "ay") {
-        return v.get<std::vector<uint8_t>>();
-    }
-    return std::monostate{};  // not used by the central
+// One complete type of a signature ("s", "ay", "a{sv}", "(ii)") from `pos` on.
+std::string completeType(const std::string& sig, size_t& pos) {
+    const size_t start = pos;
+    int depth = 0;
+    do {
+        if (pos >= sig.size()) {
+            throw std::runtime_error("malformed signature " + sig);
+        }
+        char c = sig[pos++];
+        if (c == '(' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == '}') {
+            --depth;
+        } else if (c == 'a') {
+            continue;  // its element follows
+        }
+    } while (depth > 0);
+    return sig.substr(start, pos - start);
 }
 
-Properties toProperties(const VariantMap& in) {
-    Properties out;
-    for (const auto& [name, value] : in) {
-        out.emplace(name, toValue(value));
+void skip(sdbus::Message& msg, const std::string& type);
+
+// Skips the elements of an entered array of `element`.
+void skipElements(sdbus::Message& msg, const std::string& element) {
+    switch (element[0]) {
+        case '{': {
+            const std::string inner = element.substr(1, element.size() - 2);
+            size_t pos = 0;
+            const std::string key = completeType(inner, pos);
+            const std::string value = completeType(inner, pos);
+            while (msg.enterDictEntry(inner)) {
+                skip(msg, key);
+                skip(msg, value);
+                msg.exitDictEntry();
+            }
+            break;
+        }
+        case '(': {
+            const std::string inner = element.substr(1, element.size() - 2);
+            while (msg.enterStruct(inner)) {
+                for (size_t pos = 0; pos < inner.size();) {
+                    skip(msg, completeType(inner, pos));
+                }
+                msg.exitStruct();
+            }
+            break;
+        }
+        case 'a':
+            while (msg.enterContainer(element.substr(1))) {
+                skipElements(msg, element.substr(1));
+                msg.clearFlags();
+                msg.exitContainer();
+            }
+            break;
+        case 'v':
+            // No BlueZ property is an array of variants; the end of such an
+            // array cannot be found through this interface.
+            throw std::runtime_error("arrays of variants are not read");
+        default:
+            // Basic elements: reading past the last one clears the message's flag.
+            for (;;) {
+                skip(msg, element);
+                if (!msg) {
+                    break;
+                }
+            }
+            break;
     }
-    return out;
+    msg.clearFlags();
+}
+
+void skip(sdbus::Message& msg, const std::string& type) {
+    switch (type[0]) {
+        case 'y': {
+            uint8_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'b': {
+            bool v = false;
+            msg >> v;
+            break;
+        }
+        case 'n': {
+            int16_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'q': {
+            uint16_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'i': {
+            int32_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'u': {
+            uint32_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'x': {
+            int64_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 't': {
+            uint64_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'd': {
+            double v = 0;
+            msg >> v;
+            break;
+        }
+        case 's': {
+            char* v = nullptr;
+            msg >> v;
+            break;
+        }
+        case 'o': {
+            sdbus::ObjectPath v;
+            msg >> v;
+            break;
+        }
+        case 'g': {
+            sdbus::Signature v;
+            msg >> v;
+            break;
+        }
+        case 'h': {
+            sdbus::UnixFd v;
+            msg >> v;
+            break;
+        }
+        case 'v': {
+            std::string kind, contents;
+            msg.peekType(kind, contents);
+            msg.enterVariant(contents);
+            skip(msg, contents);
+            msg.exitVariant();
+            break;
+        }
+        case 'a':
+            msg.enterContainer(type.substr(1));
+            skipElements(msg, type.substr(1));
+            msg.exitContainer();
+            break;
+        case '(': {
+            const std::string inner = type.substr(1, type.size() - 2);
+            msg.enterStruct(inner);
+            for (size_t pos = 0; pos < inner.size();) {
+                skip(msg, completeType(inner, pos));
+            }
+            msg.exitStruct();
+            break;
+        }
+        default:
+            throw std::runtime_error("unknown D-Bus type " + type);
+    }
+}
+
+// Reads a variant; types the central does not use are skipped.
+Value readVariant(sdbus::Message& msg) {
+    std::string kind, contents;
+    msg.peekType(kind, contents);
+    msg.enterVariant(contents);
+    Value value;
+    if (contents == "b") {
+        bool v = false;
+        msg >> v;
+        value = v;
+    } else if (contents == "y") {
+        uint8_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "n") {
+        int16_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "q") {
+        uint16_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "i") {
+        int32_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "u") {
+        uint32_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "s") {
+        std::string v;
+        msg >> v;
+        value = std::move(v);
+    } else if (contents == "o") {
+        sdbus::ObjectPath v;
+        msg >> v;
+        value = std::string(std::move(v));
+    } else if (contents == "as") {
+        std::vector<std::string> v;
+        msg >> v;
+        value = std::move(v);
+    } else if (contents == "ay") {
+        std::vector<uint8_t> v;
+        msg >> v;
+        value = std::move(v);
+    } else {
+        skip(msg, contents);
+    }
+    msg.exitVariant();
+    return value;
+}
+
+// a{sv}
+Properties readProperties(sdbus::Message& msg) {
+    Properties props;
+    msg.enterContainer("{sv}");
+    while (msg.enterDictEntry("sv")) {
+        std::string name;
+        msg >> name;
+        props[name] = readVariant(msg);
+        msg.exitDictEntry();
+    }
+    msg.clearFlags();
+    msg.exitContainer();
+    return props;
+}
+
+// a{sa{sv}}
+Interfaces readInterfaces(sdbus::Message& msg) {
+    Interfaces interfaces;
+    msg.enterContainer("{sa{sv}}");
+    while (msg.enterDictEntry("sa{sv}")) {
+        std::string name;
+        msg >> name;
+        interfaces[name] = readProperties(msg);
+        msg.exitDictEntry();
+    }
+    msg.clearFlags();
+    msg.exitContainer();
+    return interfaces;
+}
+
+// The reply of GetManagedObjects: a{oa{sa{sv}}}
+Objects parseSnapshot(sdbus::MethodReply& reply) {
+    Objects snapshot;
+    reply.enterContainer("{oa{sa{sv}}}");
+    while (reply.enterDictEntry("oa{sa{sv}}")) {
+        sdbus::ObjectPath path;
+        reply >> path;
+        snapshot[path] = readInterfaces(reply);
+        reply.exitDictEntry();
+    }
+    reply.clearFlags();
+    reply.exitContainer();
+    return snapshot;
 }
 
 bool isDevice(const std::string& interface) {
@@ -81,19 +303,6 @@ bool isAdvertisement(const std::string& property) {
         }
     }
     return false;
-}
-
-Objects parseSnapshot(sdbus::MethodReply& reply) {
-    std::map<sdbus::ObjectPath, std::map<std::string, VariantMap>> raw;
-    reply >> raw;
-    Objects snapshot;
-    for (const auto& [path, interfaces] : raw) {
-        auto& object = snapshot[path];
-        for (const auto& [name, props] : interfaces) {
-            object[name] = toProperties(props);
-        }
-    }
-    return snapshot;
 }
 
 std::string parentPath(const std::string& path) {
@@ -455,10 +664,9 @@ void Central::onObjectManagerSignal(sdbus::Message& msg) {
         const std::string member = msg.getMemberName();
         if (member == "InterfacesAdded") {
             sdbus::ObjectPath path;
-            std::map<std::string, VariantMap> interfaces;
-            msg >> path >> interfaces;
-            for (const auto& [name, props] : interfaces) {
-                changed(path, name, toProperties(props), {}, true);
+            msg >> path;
+            for (auto& [name, props] : readInterfaces(msg)) {
+                changed(path, name, std::move(props), {}, true);
             }
         } else if (member == "InterfacesRemoved") {
             sdbus::ObjectPath path;
@@ -479,27 +687,21 @@ void Central::onPropertiesChanged(sdbus::Message& msg) {
         if (interface == nullptr) {
             return;
         }
-        if (std::strcmp(interface, kCharacteristicInterface) != 0) {
-            VariantMap props;
-            std::vector<std::string> invalidated;
-            msg >> props >> invalidated;
-            changed(path, interface, toProperties(props), invalidated, false);
-            return;
-        }
-        // The notification path: read the value without building a map.
-        Properties other;
-        if (!msg.enterContainer("{sv}")) {
-            return;
-        }
-        for (;;) {
-            if (!msg.enterDictEntry("sv")) {
-                break;
-            }
+        const bool characteristic = std::strcmp(interface, kCharacteristicInterface) == 0;
+        Properties props;
+        msg.enterContainer("{sv}");
+        while (msg.enterDictEntry("sv")) {
             char* name = nullptr;
             msg >> name;
-            std::string type, contents;
-            msg.peekType(type, contents);
-            if (name != nullptr && std::strcmp(name, "Value") == 0 && contents == "ay") {
+            if (characteristic && name != nullptr && std::strcmp(name, "Value") == 0) {
+                // The notification path: straight into the bytes handed over.
+                std::string kind, contents;
+                msg.peekType(kind, contents);
+                if (contents != "ay") {
+                    skip(msg, "v");
+                    msg.exitDictEntry();
+                    continue;
+                }
                 msg.enterVariant("ay");
                 std::vector<uint8_t> bytes;
                 bytes.reserve(256);
@@ -514,38 +716,40 @@ void Central::onPropertiesChanged(sdbus::Message& msg) {
                 msg.clearFlags();
                 msg.exitContainer();
                 msg.exitVariant();
-                std::shared_ptr<Subscription> sub;
-                {
-                    std::lock_guard<std::mutex> lock(dispatchMutex_);
-                    auto it = characteristicSubs_.find(path);
-                    if (it != characteristicSubs_.end()) {
-                        sub = it->second;
-                    }
-                }
-                if (sub) {
-                    events_.emplace_back();
-                    Event& e = events_.back();
-                    e.kind = Event::Notification;
-                    e.sub = std::move(sub);
-                    e.bytes = ByteArray(std::move(bytes));
-                }
-            } else {
-                sdbus::Variant value;
-                msg >> value;
-                if (name != nullptr) {
-                    other.emplace(name, toValue(value));
-                }
+                queueNotification(path, std::move(bytes));
+            } else if (name != nullptr) {
+                props[name] = readVariant(msg);
             }
             msg.exitDictEntry();
         }
         msg.clearFlags();
         msg.exitContainer();
-        if (!other.empty()) {
-            changed(path, interface, std::move(other), {}, false);
+        std::vector<std::string> invalidated;
+        msg >> invalidated;
+        if (props.empty() && invalidated.empty()) {
+            return;  // a notification alone: nothing for the cache
         }
+        changed(path, interface, std::move(props), invalidated, false);
     } catch (...) {
         // A malformed signal is ignored; nothing may unwind through sd-bus.
     }
+}
+
+void Central::queueNotification(const std::string& path, std::vector<uint8_t>&& bytes) {
+    std::shared_ptr<Subscription> sub;
+    {
+        std::lock_guard<std::mutex> lock(dispatchMutex_);
+        auto it = characteristicSubs_.find(path);
+        if (it == characteristicSubs_.end()) {
+            return;
+        }
+        sub = it->second;
+    }
+    events_.emplace_back();
+    Event& e = events_.back();
+    e.kind = Event::Notification;
+    e.sub = std::move(sub);
+    e.bytes = ByteArray(std::move(bytes));
 }
 
 void Central::onNameOwnerChanged(sdbus::Message& msg) {

@@ -340,10 +340,22 @@ void AdapterBase::scanStart() {
         c.call(
             path, detail::kAdapterInterface, "SetDiscoveryFilter",
             [](sdbus::Message& msg) {
-                std::map<std::string, sdbus::Variant> filter{
-                    {"Transport", sdbus::Variant(std::string("le"))},
-                    {"DuplicateData", sdbus::Variant(true)}};
-                msg << filter;
+                // {"Transport": <"le">, "DuplicateData": <true>}, written by
+                // hand: sdbus::Variant needs a static that dies at exit.
+                msg.openContainer("{sv}");
+                msg.openDictEntry("sv");
+                msg << "Transport";
+                msg.openVariant("s");
+                msg << "le";
+                msg.closeVariant();
+                msg.closeDictEntry();
+                msg.openDictEntry("sv");
+                msg << "DuplicateData";
+                msg.openVariant("b");
+                msg << true;
+                msg.closeVariant();
+                msg.closeDictEntry();
+                msg.closeContainer();
             },
             nullptr, detail::kCallTimeout);
     } catch (const CallError&) {
@@ -559,13 +571,21 @@ void PeripheralBase::connect() {
 
 void PeripheralBase::disconnect() {
     Central& c = central();
-    Interfaces object = c.object(path);
-    if (!flag(object, detail::kDeviceInterface, "Connected")) {
+    if (!connected()) {
         return;
     }
+    const auto deadline = std::chrono::steady_clock::now() + detail::kDisconnectTimeout;
     try {
         c.call(path, detail::kDeviceInterface, "Disconnect", nullptr, nullptr,
                detail::kDisconnectTimeout);
+        // BlueZ may answer just before it announces Connected false.
+        c.waitUntil(
+            [this](const Objects& objects) {
+                auto it = objects.find(path);
+                return it == objects.end() ||
+                       !flag(it->second, detail::kDeviceInterface, "Connected");
+            },
+            deadline);
     } catch (const CallError& e) {
         // A peer that vanished is dropped by BlueZ on its own; no answer in
         // time or an object already gone means there is nothing to wait for.
@@ -607,7 +627,11 @@ ByteArray PeripheralBase::read(const BluetoothUUID& service, const BluetoothUUID
     try {
         c.call(
             ch.path, detail::kCharacteristicInterface, "ReadValue",
-            [](sdbus::Message& msg) { msg << std::map<std::string, sdbus::Variant>{}; },
+            [](sdbus::Message& msg) {
+                // No options: an empty a{sv}.
+                msg.openContainer("{sv}");
+                msg.closeContainer();
+            },
             [value](sdbus::MethodReply& reply) { reply >> *value; }, detail::kCallTimeout);
     } catch (const CallError& e) {
         if (!connected()) {

@@ -1,0 +1,241 @@
+#include "SimHarness.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace bletest {
+
+namespace {
+
+const char* const kControl = "org.tavoble.Simulator1";
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+bool waitFor(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+SimHarness::SimHarness() = default;
+
+SimHarness::~SimHarness() {
+    stop();
+}
+
+std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
+    char pattern[] = "/tmp/ble-central-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        return "mkdtemp failed";
+    }
+    dir_ = pattern;
+    const std::string addressFile = dir_ + "/address";
+    std::vector<std::string> args = {TAVOBLE_SIM_PATH, simulator ? "run" : "bus"};
+    if (simulator && !scenarioJson.empty()) {
+        std::ofstream(dir_ + "/scenario.json") << scenarioJson;
+        args.push_back("--scenario");
+        args.push_back(dir_ + "/scenario.json");
+    }
+    // The command hands the private bus address back through a file, then
+    // waits until stop() asks or this process has died; the simulator then
+    // stops the bus and itself.
+    args.insert(args.end(), {"--", "/bin/sh", "-c",
+                             "printf %s \"$DBUS_SYSTEM_BUS_ADDRESS\" > '" + addressFile +
+                                 ".tmp' && mv '" + addressFile + ".tmp' '" + addressFile +
+                                 "' && while [ ! -e '" + dir_ + "/stop' ] && kill -0 " +
+                                 std::to_string(getpid()) + " 2>/dev/null; do sleep 0.05; done"});
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group, so that stop() ends the bus and simulator with it.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    int rc = posix_spawnp(&pid_, argv[0], nullptr, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        pid_ = -1;
+        return std::string("cannot start ") + argv[0];
+    }
+    if (!waitFor([&] { return exists(addressFile); }, std::chrono::seconds(20))) {
+        return "the simulator did not start";
+    }
+    const std::string address = slurp(addressFile);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    if (!simulator) {
+        return {};
+    }
+    // Ready once the control interface answers.
+    bool up = waitFor(
+        [&] {
+            try {
+                counters("");
+                return true;
+            } catch (const sdbus::Error& e) {
+                proxy_.reset();
+                conn_.reset();
+                // An error about the unknown amplifier is an answer too.
+                const std::string& n = e.getName();
+                return n != "org.freedesktop.DBus.Error.ServiceUnknown" &&
+                       n != "org.freedesktop.DBus.Error.NameHasNoOwner" &&
+                       n != "org.freedesktop.DBus.Error.UnknownObject" &&
+                       n != "org.freedesktop.DBus.Error.UnknownInterface" &&
+                       n != "org.freedesktop.DBus.Error.UnknownMethod" &&
+                       n != "org.freedesktop.DBus.Error.NoReply" && n.rfind("sdbus.", 0) != 0;
+            }
+        },
+        std::chrono::seconds(20));
+    return up ? std::string() : "the simulator does not answer";
+}
+
+void SimHarness::stop() {
+    proxy_.reset();
+    conn_.reset();
+    if (pid_ > 0) {
+        std::ofstream(dir_ + "/stop") << "stop";
+        int status = 0;
+        bool gone = waitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+                            std::chrono::seconds(10));
+        if (!gone) {
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+    if (!dir_.empty()) {
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        int ignored = std::system(cmd.c_str());
+        (void)ignored;
+        dir_.clear();
+    }
+}
+
+sdbus::IProxy& SimHarness::control() {
+    if (!proxy_) {
+        conn_ = sdbus::createSystemBusConnection();
+        proxy_ = sdbus::createProxy(*conn_, "org.bluez", "/org/tavoble/simulator");
+    }
+    return *proxy_;
+}
+
+void SimHarness::setPowered(const std::string& adapter, bool powered) {
+    control().callMethod("SetPowered").onInterface(kControl).withArguments(adapter, powered);
+}
+
+std::string SimHarness::addAmplifier(const std::string& json) {
+    sdbus::ObjectPath path;
+    control()
+        .callMethod("AddAmplifier")
+        .onInterface(kControl)
+        .withArguments(json)
+        .storeResultsTo(path);
+    return path;
+}
+
+void SimHarness::removeAmplifier(const std::string& name) {
+    control().callMethod("RemoveAmplifier").onInterface(kControl).withArguments(name);
+}
+
+void SimHarness::setAdvertising(const std::string& name, bool advertising) {
+    control().callMethod("SetAdvertising").onInterface(kControl).withArguments(name, advertising);
+}
+
+void SimHarness::disconnectPeer(const std::string& name) {
+    control().callMethod("DisconnectPeer").onInterface(kControl).withArguments(name);
+}
+
+void SimHarness::setBatteryLevel(const std::string& name, uint8_t level) {
+    control().callMethod("SetBatteryLevel").onInterface(kControl).withArguments(name, level);
+}
+
+void SimHarness::setRate(const std::string& name, double rate) {
+    control().callMethod("SetRate").onInterface(kControl).withArguments(name, rate);
+}
+
+std::map<std::string, uint64_t> SimHarness::counters(const std::string& name) {
+    std::map<std::string, uint64_t> result;
+    control()
+        .callMethod("GetCounters")
+        .onInterface(kControl)
+        .withArguments(name)
+        .storeResultsTo(result);
+    return result;
+}
+
+bool SimHarness::isConnected(const std::string& name) {
+    bool result = false;
+    control()
+        .callMethod("IsConnected")
+        .onInterface(kControl)
+        .withArguments(name)
+        .storeResultsTo(result);
+    return result;
+}
+
+std::vector<std::string> SimHarness::deviceAddresses() {
+    auto conn = sdbus::createSystemBusConnection();
+    auto root = sdbus::createProxy(*conn, "org.bluez", "/");
+    std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>>
+        objects;
+    root->callMethod("GetManagedObjects")
+        .onInterface("org.freedesktop.DBus.ObjectManager")
+        .storeResultsTo(objects);
+    std::vector<std::string> result;
+    for (auto& [path, interfaces] : objects) {
+        auto device = interfaces.find("org.bluez.Device1");
+        if (device != interfaces.end()) {
+            result.push_back(device->second["Address"].get<std::string>());
+        }
+    }
+    return result;
+}
+
+std::vector<std::vector<uint8_t>> SimHarness::sentData(const std::string& name, uint64_t first,
+                                                       uint32_t max) {
+    std::vector<sdbus::Struct<uint64_t, std::vector<uint8_t>>> raw;
+    control()
+        .callMethod("GetSentData")
+        .onInterface(kControl)
+        .withArguments(name, first, max)
+        .storeResultsTo(raw);
+    std::vector<std::vector<uint8_t>> result;
+    for (auto& entry : raw) {
+        result.push_back(std::get<1>(entry));
+    }
+    return result;
+}
+
+}  // namespace bletest

@@ -1,0 +1,63 @@
+#pragma once
+
+// Starts tavoble-sim on a private bus for one test process and drives it
+// through its control interface org.tavoble.Simulator1.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sdbus {
+class IConnection;
+class IProxy;
+}  // namespace sdbus
+
+namespace bletest {
+
+class SimHarness {
+  public:
+    SimHarness();
+    ~SimHarness();
+
+    // Starts a private bus with the simulator playing `scenarioJson` (empty: its
+    // default scenario) and points DBUS_SYSTEM_BUS_ADDRESS at it. With
+    // `simulator` false the bus has no org.bluez on it. Returns an error text,
+    // empty on success.
+    std::string start(const std::string& scenarioJson = "", bool simulator = true);
+    void stop();
+
+    void setPowered(const std::string& adapter, bool powered);
+    std::string addAmplifier(const std::string& json);
+    void removeAmplifier(const std::string& name);
+    void setAdvertising(const std::string& name, bool advertising);
+    void disconnectPeer(const std::string& name);
+    void setBatteryLevel(const std::string& name, uint8_t level);
+    void setRate(const std::string& name, double rate);
+    std::map<std::string, uint64_t> counters(const std::string& name);
+    bool isConnected(const std::string& name);
+    // Addresses of the devices BlueZ currently exports.
+    std::vector<std::string> deviceAddresses();
+    // Data notifications the amplifier sent, from index `first` on.
+    std::vector<std::vector<uint8_t>> sentData(const std::string& name, uint64_t first,
+                                               uint32_t max);
+
+  private:
+    sdbus::IProxy& control();
+
+    pid_t pid_ = -1;
+    std::string dir_;
+    std::unique_ptr<sdbus::IConnection> conn_;
+    std::unique_ptr<sdbus::IProxy> proxy_;
+};
+
+// Polls `ready` every 5 ms until it holds or `timeout` passes.
+bool waitFor(const std::function<bool()>& ready,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace bletest
