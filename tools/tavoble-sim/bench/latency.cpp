@@ -34,13 +34,13 @@ void check(int r, const char* what, const sd_bus_error* e = nullptr) {
 }
 
 void callEmpty(sd_bus* bus, const char* path, const char* iface, const char* member) {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};
     check(sd_bus_call_method(bus, "org.bluez", path, iface, member, &e, nullptr, ""), member, &e);
 }
 
 // Finds the object path of a device named kName, or of the data characteristic below it.
 std::string findPath(sd_bus* bus, const std::string& under, bool wantData) {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};
     sd_bus_message* m = nullptr;
     check(sd_bus_call_method(bus, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager",
                              "GetManagedObjects", &e, &m, ""),
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
         pump(bus, nowNs() + 20'000'000);
         data = findPath(bus, device + "/", true);
     }
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};
     // The default amplifier sends 125 notifications/s in real time.
     check(sd_bus_call_method(bus, "org.bluez", "/org/tavoble/simulator", "org.tavoble.Simulator1",
                              "SetRate", &e, nullptr, "sd", kName, rate / 125.0),

@@ -194,7 +194,10 @@ void Call::replyError(const std::string& name, const std::string& text) {
         return;
     }
     replied_ = true;
-    sd_bus_error e = SD_BUS_ERROR_MAKE_CONST(name.c_str(), text.c_str());
+    // Not SD_BUS_ERROR_MAKE_CONST: a compound literal, which C++ does not have.
+    sd_bus_error e{};
+    e.name = name.c_str();
+    e.message = text.c_str();
     sd_bus_reply_method_error(m_, &e);
 }
 

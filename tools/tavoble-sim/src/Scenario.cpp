@@ -513,10 +513,13 @@ AmplifierSpec amplifier(const json& j, const std::string& where) {
                 a.connect.kind = ConnectFault::Kind::Unresolved;
             } else if (kind == "timeout") {
                 a.connect.kind = ConnectFault::Kind::Timeout;
+            } else if (kind == "noreply") {
+                a.connect.kind = ConnectFault::Kind::NoReply;
             } else if (kind == "none") {
                 a.connect.kind = ConnectFault::Kind::None;
             } else {
-                fail(cw + ".fail", "must be \"error\", \"unresolved\", \"timeout\" or \"none\"");
+                fail(cw + ".fail",
+                     "must be \"error\", \"unresolved\", \"timeout\", \"noreply\" or \"none\"");
             }
             if (c.contains("errorName"))
                 a.connect.errorName = string(c["errorName"], cw + ".errorName");

@@ -46,7 +46,7 @@ struct RecordFaults {
 };
 
 struct ConnectFault {
-    enum class Kind { None, Error, Unresolved, Timeout };
+    enum class Kind { None, Error, Unresolved, Timeout, NoReply };
     Kind kind = Kind::None;
     std::string errorName = "org.bluez.Error.Failed";
     std::string errorText = "le-connection-abort-by-local";

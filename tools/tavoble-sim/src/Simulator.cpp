@@ -537,6 +537,10 @@ void Simulator::attemptConnect(Device& d, uint64_t deadlineUs) {
             failConnect(f.errorName, f.errorText);
             return;
         }
+        if (f.kind == ConnectFault::Kind::NoReply) {
+            return;  // the call stays unanswered (the caller's own timeout ends it) until
+                     // Disconnect
+        }
         if (f.kind == ConnectFault::Kind::Timeout) {
             const uint64_t wait = deadlineUs > nowUs() ? deadlineUs - nowUs() : 0;
             d.connectTimer.start(wait, [this, dp]() {

@@ -8,7 +8,13 @@
         sim.disconnect_peer("UX-0001.00.01")
         print(sim.counters("UX-0001.00.01")["data"])
 
-pytest: use the ``simulator`` fixture pattern at the end of this file.
+pytest::
+
+    @pytest.fixture
+    def simulator():
+        with Simulator() as sim:
+            yield sim
+
 The binary is found through the TAVOBLE_SIM environment variable, or as the
 newest build*/bin/tavoble-sim of the repository. Python 3.9 compatible.
 """

@@ -223,3 +223,19 @@ def test_battery1_can_appear_after_services_resolved():
         assert c.events.index(added) > c.events.index(resolved)
         assert added.body[1]["org.bluez.Battery1"]["Percentage"].value == 87
     run(scenario, body)
+
+
+def test_connect_without_an_answer_until_disconnect():
+    scenario = amp(faults={"connect": {"fail": "noreply", "attempts": 1}})
+
+    async def body(sim, c):
+        device = await c.discover()
+        with pytest.raises(asyncio.TimeoutError):
+            await c.bluez(device, DEVICE, "Connect", timeout=0.5)
+        with pytest.raises(DBusError) as e:
+            await c.bluez(device, DEVICE, "Connect")
+        assert e.value.name == "org.bluez.Error.InProgress"
+        await c.bluez(device, DEVICE, "Disconnect")  # abandons the attempt
+        await c.bluez(device, DEVICE, "Connect")
+        assert await c.get(device, DEVICE, "Connected") is True
+    run(scenario, body)
