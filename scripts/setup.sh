@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsdbus-c++-dev libsystemd-dev nlohmann-json3-dev dbus dbus-daemon
+  libsdbus-c++-dev libsystemd-dev nlohmann-json3-dev dbus dbus-daemon systemd python3-dbus-fast
   python3 python3-numpy python3-pytest python3-setuptools python3-matplotlib python3-bleak
   python3-pip python3-venv
   binutils procps
