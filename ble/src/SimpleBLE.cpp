@@ -613,8 +613,8 @@ ByteArray PeripheralBase::read(const BluetoothUUID& service, const BluetoothUUID
     CharacteristicData ch = resolve(path, service, characteristic);
     Central& c = central();
     if (ch.battery) {
-        const uint8_t* level =
-            get<uint8_t>(c.object(path), detail::kBatteryInterface, "Percentage");
+        const Interfaces device = c.object(path);
+        const uint8_t* level = get<uint8_t>(device, detail::kBatteryInterface, "Percentage");
         if (level == nullptr) {
             throw Exception::OperationFailed("the battery level of " + path + " is unknown");
         }
