@@ -1,5 +1,7 @@
 #include "SimpleBLEAdapter.h"
 
+#include <cxxabi.h>
+
 #include <cstring>
 #include <string>
 
@@ -88,6 +90,8 @@ void SimpleBLEAdapter::OnScanFound(SimpleBLE::Peripheral peripheral) {
     }
     try {
         adapter->OnAdvertisement(peripheral);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended (e.g. by an interpreter shutting down)
     } catch (...) {
         // A failed report (a peripheral gone meanwhile, no memory) leaves the
         // list as it was; scanning goes on.

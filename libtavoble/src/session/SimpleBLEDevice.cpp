@@ -1,5 +1,7 @@
 #include "SimpleBLEDevice.h"
 
+#include <cxxabi.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -271,11 +273,13 @@ SimpleBLE::ByteArray SimpleBLEDevice::ReadCharacteristic(const char* serviceUuid
     return peripheral_.read(service.uuid(), characteristic.uuid());
 }
 
-void SimpleBLEDevice::Stream::OnData(const SimpleBLE::ByteArray& value) noexcept {
+void SimpleBLEDevice::Stream::OnData(const SimpleBLE::ByteArray& value) {
     try {
         if (assembler != nullptr && !closed) {
             assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
         }
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended (e.g. by an interpreter shutting down)
     } catch (...) {
         // The scans of this notification are lost; the stream goes on.
     }

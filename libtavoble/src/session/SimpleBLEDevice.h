@@ -33,7 +33,7 @@ class SimpleBLEDevice final : public IDevice {
     // even when the application closes the device from inside its callback.
     struct Stream final : ScanSink {
         explicit Stream(const IDevice* device) : owner(device) {}
-        void OnData(const SimpleBLE::ByteArray& value) noexcept;
+        void OnData(const SimpleBLE::ByteArray& value);
         void OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept;
         void DeliverScan(const float* scan, uint32_t count) override;
 
