@@ -938,6 +938,14 @@ void Central::removed(const std::string& path, const std::vector<std::string>& i
     if (wasConnected) {
         queueConnection(path, false);
     }
+    {
+        // Forget the handle state of a dropped device once no handle uses it.
+        std::lock_guard<std::mutex> lock(statesMutex_);
+        auto it = devices_.find(path);
+        if (it != devices_.end() && it->second.expired()) {
+            devices_.erase(it);
+        }
+    }
     if (wasAdapter) {
         adapterChanged(path, {}, true);
     }

@@ -121,9 +121,31 @@ std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
     return up ? std::string() : "the simulator does not answer";
 }
 
-void SimHarness::stop() {
+void SimHarness::serve() {
+    std::vector<std::string> args = {TAVOBLE_SIM_PATH, "serve"};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&servePid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        servePid_ = -1;
+    }
+}
+
+void SimHarness::endServe() {
     proxy_.reset();
     conn_.reset();
+    if (servePid_ > 0) {
+        kill(servePid_, SIGTERM);
+        int status = 0;
+        waitpid(servePid_, &status, 0);
+        servePid_ = -1;
+    }
+}
+
+void SimHarness::stop() {
+    endServe();
     if (pid_ > 0) {
         std::ofstream(dir_ + "/stop") << "stop";
         int status = 0;

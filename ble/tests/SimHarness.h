@@ -32,6 +32,11 @@ class SimHarness {
     std::string start(const std::string& scenarioJson = "", bool simulator = true);
     void stop();
 
+    // Starts or stops a simulator on the running bus (Bluetooth service
+    // starting or stopping while the process runs).
+    void serve();
+    void endServe();
+
     void setPowered(const std::string& adapter, bool powered);
     std::string addAmplifier(const std::string& json);
     void removeAmplifier(const std::string& name);
@@ -51,6 +56,7 @@ class SimHarness {
     sdbus::IProxy& control();
 
     pid_t pid_ = -1;
+    pid_t servePid_ = -1;
     std::string dir_;
     std::unique_ptr<sdbus::IConnection> conn_;
     std::unique_ptr<sdbus::IProxy> proxy_;

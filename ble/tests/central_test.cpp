@@ -620,4 +620,24 @@ TEST(NoBluetooth, BusWithoutBluezMeansNoAdapter) {
     EXPECT_TRUE(Adapter::get_adapters().empty());
 }
 
+TEST(NoBluetooth, BluetoothServiceComingAndGoing) {
+    if (!claimProcess())
+        GTEST_SKIP() << "needs a process of its own (ctest)";
+    bletest::SimHarness bus;
+    ASSERT_EQ(bus.start("", false), "");
+    EXPECT_FALSE(Adapter::bluetooth_enabled());
+    bus.serve();
+    ASSERT_TRUE(waitFor([] { return Adapter::bluetooth_enabled(); }));
+    auto adapters = Adapter::get_adapters();
+    ASSERT_EQ(adapters.size(), 1U);
+    adapters[0].scan_start();
+    EXPECT_TRUE(adapters[0].scan_is_active());
+    bus.endServe();
+    // Its objects and the scan went with it.
+    EXPECT_TRUE(waitFor([] { return !Adapter::bluetooth_enabled(); }));
+    EXPECT_TRUE(Adapter::get_adapters().empty());
+    EXPECT_FALSE(adapters[0].scan_is_active());
+    EXPECT_THROW(adapters[0].scan_start(), Exception::OperationFailed);
+}
+
 }  // namespace
