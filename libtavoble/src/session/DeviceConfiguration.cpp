@@ -150,14 +150,15 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
         }
         frames = std::max(frames, entry.second);
     }
-    // Placement indexes scans by frameIndex; a channel whose indices do not
-    // ascend can leave one at or above the frame count.
+    // Placement indexes scans by frameIndex, and the hold copies a channel's
+    // last sample into the scans after it: a channel whose indices do not
+    // ascend would have a real sample overwritten (or one beyond the scans).
     // Two samples for one cell of a scan mean the amplifier's description is
     // wrong (a record repeated in place of another): decoding it would put
     // some sample in the wrong column.
     std::set<std::pair<uint16_t, uint16_t>> cells;
     for (const auto& record : payloads_) {
-        if (record.frameIndex >= frames ||
+        if (record.frameIndex >= frameCounts[record.channelNumber] ||
             !cells.emplace(record.channelNumber, record.frameIndex).second) {
             throw ApiException(InvalidPayload, ErrorCode::Session);
         }

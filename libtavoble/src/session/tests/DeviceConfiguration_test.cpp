@@ -188,8 +188,6 @@ TEST(DeviceConfigurationTest, FrameCountsComeFromEachChannelsLastPayloadRecord) 
         {{{1, 0}, {2, 0}, {1, 1}, {2, 1}}, {{1, 2}, {2, 2}}, 2},
         {{{1, 0}, {2, 0}, {1, 1}}, {{1, 2}, {2, 1}}, 2},
         {{{2, 0}, {1, 0}}, {{1, 1}, {2, 1}}, 1},
-        // Not ascending, but every index stays inside the payload's frames.
-        {{{1, 0}, {1, 1}, {1, 2}, {2, 2}, {2, 0}}, {{1, 3}, {2, 1}}, 3},
     };
     for (const auto& c : cases) {
         Layout layout;
@@ -270,6 +268,9 @@ TEST(DeviceConfigurationTest, UnsafeConfigurationsAreRejected) {
          InvalidPayload},
         {"frame index not ascending", 2, channels({1, 2}), 3, payloads({{1, 1}, {1, 0}, {2, 0}}),
          InvalidPayload},
+        // The hold would copy channel 2's scan 0 over its sample of scan 2.
+        {"frame index falling inside the frames", 2, channels({1, 2}), 5,
+         payloads({{1, 0}, {1, 1}, {1, 2}, {2, 2}, {2, 0}}), InvalidPayload},
         {"frame index 65535", 2, channels({1, 2}), 2, payloads({{1, 0}, {2, 65535}}),
          InvalidPayload},
         {"payload stream short", 2, channels({1, 2}), 3, payloads(Dense(2, 1)), InvalidPayload},
