@@ -247,15 +247,24 @@ std::vector<std::string> SimHarness::deviceAddresses() {
 
 std::vector<std::vector<uint8_t>> SimHarness::sentData(const std::string& name, uint64_t first,
                                                        uint32_t max) {
+    std::vector<std::vector<uint8_t>> result;
+    for (auto& entry : sentDataTimed(name, first, max)) {
+        result.push_back(std::move(entry.second));
+    }
+    return result;
+}
+
+std::vector<std::pair<uint64_t, std::vector<uint8_t>>> SimHarness::sentDataTimed(
+    const std::string& name, uint64_t first, uint32_t max) {
     std::vector<sdbus::Struct<uint64_t, std::vector<uint8_t>>> raw;
     control()
         .callMethod("GetSentData")
         .onInterface(kControl)
         .withArguments(name, first, max)
         .storeResultsTo(raw);
-    std::vector<std::vector<uint8_t>> result;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> result;
     for (auto& entry : raw) {
-        result.push_back(std::get<1>(entry));
+        result.emplace_back(std::get<0>(entry), std::get<1>(entry));
     }
     return result;
 }

@@ -51,6 +51,10 @@ class SimHarness {
     // Data notifications the amplifier sent, from index `first` on.
     std::vector<std::vector<uint8_t>> sentData(const std::string& name, uint64_t first,
                                                uint32_t max);
+    // The same with each one's CLOCK_MONOTONIC send time in nanoseconds.
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> sentDataTimed(const std::string& name,
+                                                                         uint64_t first,
+                                                                         uint32_t max);
 
   private:
     sdbus::IProxy& control();
