@@ -1,0 +1,448 @@
+// Every row of the fault table through the C interface: the amplifier of the
+// row is opened, its information read and its scans received, and what the
+// library did is compared with the row's expected outcome.
+//
+// The last-error text is one per process, so rows that fail at the same time
+// on different threads would read each other's texts. The rows of a group are
+// therefore shared out to worker processes (forked before the library's first
+// call), each opening its rows one after the other; only rows that wait 2 to
+// 10 s and fail with the same text run side by side as threads of one worker.
+// The workers report what they saw in a file, keep their devices open until
+// the test has checked what the simulator says about the links, then close.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "FaultTable.h"
+#include "SimHarness.h"
+#include "tavoble.h"
+
+using namespace robustness;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kFastWorkers = 4;
+
+const Table& FaultTable() {
+    static const Table table = Table::Load(TAVOBLE_FAULT_TABLE);
+    return table;
+}
+
+bool Observing() {
+    return std::getenv("TAVOBLE_FAULTS_OBSERVE") != nullptr;
+}
+
+// ---- worker side: runs in a child process, never touches gtest ----
+
+std::mutex scansMutex;
+std::map<TAVOBLE_HANDLE, std::vector<std::vector<float>>> scansByHandle;
+
+void RecordScan(TAVOBLE_HANDLE handle, const float* sample, uint32_t count) {
+    std::lock_guard<std::mutex> lock(scansMutex);
+    scansByHandle[handle].emplace_back(sample, sample + count);
+}
+
+std::string Hex(const char* text, std::size_t size) {
+    std::string out;
+    char digits[3];
+    for (std::size_t i = 0; i < size && text[i] != '\0'; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(text[i]));
+        out += digits;
+    }
+    return out;
+}
+
+Json OpenOnce(const std::string& name, TAVOBLE_HANDLE& handle) {
+    Json result;
+    handle = 0;
+    const int32_t code = TAVOBLE_OpenDevice(name.c_str(), &handle);
+    result["code"] = code;
+    result["text"] = code == 0 ? "" : TAVOBLE_GetLastErrorText();
+    return result;
+}
+
+bool Wants(const Row& row, const char* key) {
+    for (const Json& alternative : row.expect) {
+        if (alternative.contains(key)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Opens the row's amplifier and reads what it reports; sets `handle` when it
+// stays open to stream.
+Json RunRow(const Row& row, TAVOBLE_HANDLE& handle, std::vector<TAVOBLE_HANDLE>& opened) {
+    Json observed = OpenOnce(row.name, handle);
+    if (observed["code"] != 0 && Wants(row, "retry")) {
+        observed["retry"] = OpenOnce(row.name, handle);
+    }
+    if (handle == 0) {
+        return observed;
+    }
+    opened.push_back(handle);
+    TAVOBLE_DEVICE_INFORMATION info{};
+    observed["infoCode"] = TAVOBLE_GetDeviceInformation(handle, &info);
+    Json& fields = observed["info"];
+    fields["modelNumber"] = Hex(info.modelNumber, sizeof info.modelNumber);
+    fields["serialNumber"] = Hex(info.serialNumber, sizeof info.serialNumber);
+    fields["firmwareRevision"] = Hex(info.firmwareRevision, sizeof info.firmwareRevision);
+    fields["hardwareRevision"] = Hex(info.hardwareRevision, sizeof info.hardwareRevision);
+    fields["manufacturerName"] = Hex(info.manufacturerName, sizeof info.manufacturerName);
+    fields["numberOfAcquiredChannels"] = info.numberOfAcquiredChannels;
+    fields["samplingRate"] = info.samplingRate;
+    if (Wants(row, "secondOpen")) {
+        TAVOBLE_HANDLE second = 0;
+        observed["secondOpen"] = OpenOnce(row.name, second);
+        observed["secondOpen"]["sameHandle"] = second == handle;
+        if (second != 0 && second != handle) {
+            opened.push_back(second);
+        }
+    }
+    if (!Wants(row, "stream") && !Wants(row, "retry")) {
+        handle = 0;  // nothing to stream
+    }
+    return observed;
+}
+
+int RunWorker(const std::vector<const Row*>& rows, bool sideBySide, const std::string& report,
+              int readyFd, int goFd) {
+    std::vector<Json> observed(rows.size());
+    std::vector<TAVOBLE_HANDLE> handles(rows.size(), 0);
+    std::vector<std::vector<TAVOBLE_HANDLE>> opened(rows.size());
+    if (sideBySide) {
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            threads.emplace_back([&, i] { observed[i] = RunRow(*rows[i], handles[i], opened[i]); });
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+    } else {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            observed[i] = RunRow(*rows[i], handles[i], opened[i]);
+        }
+    }
+
+    // Stream everything at once: at least 1.5 s, and until every stream has
+    // enough scans (some never get any).
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (handles[i] != 0) {
+            observed[i]["startCode"] =
+                TAVOBLE_RegisterDataAvailableCallback(handles[i], &RecordScan);
+        }
+    }
+    const bool streaming =
+        std::any_of(handles.begin(), handles.end(), [](TAVOBLE_HANDLE h) { return h != 0; });
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(streaming ? 1500ms : 0ms);
+    while (std::chrono::steady_clock::now() - start < 5s) {
+        bool enough = true;
+        {
+            std::lock_guard<std::mutex> lock(scansMutex);
+            for (TAVOBLE_HANDLE h : handles) {
+                enough = enough && (h == 0 || scansByHandle[h].size() >= 60);
+            }
+        }
+        if (enough) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (handles[i] != 0) {
+            observed[i]["stopCode"] = TAVOBLE_RegisterDataAvailableCallback(handles[i], nullptr);
+        }
+    }
+    std::this_thread::sleep_for(200ms);
+
+    Json out = Json::array();
+    {
+        std::lock_guard<std::mutex> lock(scansMutex);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            Json& o = observed[i];
+            o["row"] = rows[i]->index;
+            o["streamed"] = handles[i] != 0;
+            if (handles[i] != 0) {
+                // Bit patterns, so that NaN and -0 survive the trip.
+                Json scans = Json::array();
+                for (const auto& scan : scansByHandle[handles[i]]) {
+                    Json bits = Json::array();
+                    for (float v : scan) {
+                        uint32_t b;
+                        std::memcpy(&b, &v, sizeof b);
+                        bits.push_back(b);
+                    }
+                    scans.push_back(std::move(bits));
+                }
+                o["scans"] = std::move(scans);
+            }
+            out.push_back(o);
+        }
+    }
+    std::ofstream(report) << out.dump();
+    char byte = 'r';
+    if (write(readyFd, &byte, 1) != 1 || read(goFd, &byte, 1) != 1) {
+        return 90;
+    }
+    int failures = 0;
+    for (auto& list : opened) {
+        for (TAVOBLE_HANDLE h : list) {
+            failures += TAVOBLE_CloseDevice(&h) != 0 ? 1 : 0;
+        }
+    }
+    return failures;
+}
+
+// ---- test side ----
+
+struct Worker {
+    pid_t pid = -1;
+    std::string report;
+    int readyFd = -1;
+    int goFd = -1;
+};
+
+std::vector<std::vector<float>> ScansOf(const Json& observed) {
+    std::vector<std::vector<float>> scans;
+    for (const Json& bits : observed.value("scans", Json::array())) {
+        std::vector<float> scan;
+        for (const Json& b : bits) {
+            const uint32_t u = b.get<uint32_t>();
+            float v;
+            std::memcpy(&v, &u, sizeof v);
+            scan.push_back(v);
+        }
+        scans.push_back(std::move(scan));
+    }
+    return scans;
+}
+
+std::string HexOf(const std::string& bytes) {
+    return Hex(bytes.c_str(), bytes.size() + 1);
+}
+
+// Empty when `observed` is the outcome `alternative`, else what differs.
+std::string Compare(const Json& alternative, const Json& observed, const StreamSummary* summary) {
+    std::string why;
+    auto differs = [&why](const std::string& what) { why += (why.empty() ? "" : "; ") + what; };
+    auto result = [&](const Json& want, const Json& got, const std::string& what) {
+        if (got.is_null()) {
+            differs(what + " not tried");
+            return;
+        }
+        if (got["code"] != want["code"]) {
+            differs(what + " returned " + got["code"].dump());
+        } else if (want.contains("text") && got["text"] != want["text"]) {
+            differs(what + " said " + got["text"].dump());
+        }
+        if (want.contains("sameHandle") && got.value("sameHandle", false) != want["sameHandle"]) {
+            differs(what +
+                    (want["sameHandle"] == true ? " gave a new handle" : " gave the same handle"));
+        }
+    };
+    result(alternative, observed, "open");
+    const Json* final = &observed;
+    if (alternative.contains("retry")) {
+        result(alternative["retry"], observed.value("retry", Json()), "second open");
+        final = observed.contains("retry") ? &observed["retry"] : final;
+    }
+    if (alternative.contains("secondOpen")) {
+        result(alternative["secondOpen"], observed.value("secondOpen", Json()), "second open");
+    }
+    if (observed.contains("infoCode") && observed["infoCode"] != 0) {
+        differs("TAVOBLE_GetDeviceInformation returned " + observed["infoCode"].dump());
+    }
+    const Json wantInfo = alternative.value("info", Json::object());
+    const Json gotInfo = observed.value("info", Json::object());
+    for (const auto& field : wantInfo.items()) {
+        const Json got = gotInfo.value(field.key(), Json());
+        const Json want =
+            field.value().is_number() ? field.value() : Json(HexOf(Bytes(field.value())));
+        if (got != want) {
+            differs(field.key() + " is " + got.dump());
+        }
+    }
+    const Json wantStream = alternative.contains("retry")
+                                ? alternative["retry"].value("stream", Json())
+                                : alternative.value("stream", Json());
+    if (wantStream.is_string()) {
+        if ((*final)["code"] != 0 || !observed.value("streamed", false)) {
+            differs("no stream");
+        } else {
+            if (observed.value("startCode", -99) != 0 || observed.value("stopCode", -99) != 0) {
+                differs("registering the callback returned " + observed["startCode"].dump() +
+                        ", removing it " + observed["stopCode"].dump());
+            }
+            const std::string problem = CheckStream(wantStream.get<std::string>(), *summary);
+            if (!problem.empty()) {
+                differs("stream: " + problem + " [" + summary->Describe() + "]");
+            }
+        }
+    }
+    return why;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<std::string> {
+  protected:
+    // Compares what the worker saw for `row` with the row's outcomes.
+    void CheckRow(const Row& row, const Json& o) {
+        std::optional<StreamSummary> summary;
+        if (o.value("streamed", false)) {
+            const Layout layout = Layout::FromAmplifier(row.amplifier);
+            const float level = static_cast<float>(row.amplifier["battery"].value("level", 87));
+            // The battery column of a row's first alternative that names one.
+            float battery = level;
+            for (const Json& a : row.expect) {
+                battery = a.contains("battery") ? a["battery"].get<float>() : battery;
+            }
+            auto counters = sim.counters(row.name);
+            summary = Summarise(layout, battery, ScansOf(o), sim.sentData(row.name, 0, 1u << 20),
+                                counters["data"] + counters["dropped"]);
+        }
+        std::string why;
+        bool matched = false;
+        for (const Json& alternative : row.expect) {
+            const std::string w = Compare(alternative, o, summary ? &*summary : nullptr);
+            matched = matched || w.empty();
+            why += (why.empty() ? "" : " | or: ") + w;
+        }
+        Json shown = o;
+        shown.erase("scans");
+        if (Observing()) {
+            std::printf("%-32s %s%s\n", row.id.c_str(), shown.dump().c_str(),
+                        summary ? (" " + summary->Describe()).c_str() : "");
+        }
+        EXPECT_TRUE(matched) << why << "\nobserved: " << shown.dump();
+        // A failed open leaves nothing connected.
+        const Json& final = o.contains("retry") ? o["retry"] : o;
+        if (final["code"] != 0 && row.amplifier["name"].is_string()) {
+            EXPECT_TRUE(bletest::waitFor([&] { return !sim.isConnected(row.name); }, 5s))
+                << "still connected after the failed open";
+        }
+    }
+
+    bletest::SimHarness sim;
+};
+
+TEST_P(FaultMatrix, EveryRowShowsItsOutcome) {
+    const Table& table = FaultTable();
+    const std::string group = GetParam();
+    const auto rows = table.RowsOf(group);
+    const std::string error = sim.start(table.ScenarioOf(group));
+    ASSERT_EQ(error, "") << error;
+
+    // Share the rows out: slow rows by their key, the rest round robin.
+    std::map<std::string, std::vector<const Row*>> slow;
+    std::vector<std::vector<const Row*>> fast(kFastWorkers);
+    std::size_t next = 0;
+    for (const Row* row : rows) {
+        if (!row->slow.empty()) {
+            slow[row->slow].push_back(row);
+        } else {
+            fast[next++ % kFastWorkers].push_back(row);
+        }
+    }
+    std::vector<std::pair<std::vector<const Row*>, bool>> shares;
+    for (auto& s : slow) {
+        shares.emplace_back(s.second, true);
+    }
+    for (auto& f : fast) {
+        if (!f.empty()) {
+            shares.emplace_back(f, false);
+        }
+    }
+
+    char dir[] = "/tmp/tavoble-faults-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::vector<Worker> workers;
+    for (std::size_t w = 0; w < shares.size(); ++w) {
+        int ready[2], go[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(go), 0);
+        Worker worker;
+        worker.report = std::string(dir) + "/worker" + std::to_string(w) + ".json";
+        std::fflush(nullptr);
+        worker.pid = fork();
+        ASSERT_GE(worker.pid, 0);
+        if (worker.pid == 0) {
+            close(ready[0]);
+            close(go[1]);
+            std::exit(RunWorker(shares[w].first, shares[w].second, worker.report, ready[1], go[0]));
+        }
+        close(ready[1]);
+        close(go[0]);
+        worker.readyFd = ready[0];
+        worker.goFd = go[1];
+        workers.push_back(worker);
+    }
+
+    std::map<std::size_t, Json> observed;
+    for (Worker& worker : workers) {
+        char byte = 0;
+        const bool ready = read(worker.readyFd, &byte, 1) == 1;
+        EXPECT_TRUE(ready) << "a worker ended before reporting";
+        if (ready) {
+            const Json reported = Json::parse(std::ifstream(worker.report));
+            for (const Json& o : reported) {
+                observed[o["row"].get<std::size_t>()] = o;
+            }
+        }
+    }
+
+    for (const Row* row : rows) {
+        SCOPED_TRACE("row " + row->id + " (" + row->name + ")");
+        auto it = observed.find(row->index);
+        if (it == observed.end()) {
+            ADD_FAILURE() << "not run";
+            continue;
+        }
+        try {
+            CheckRow(*row, it->second);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+
+    for (Worker& worker : workers) {
+        char byte = 'g';
+        EXPECT_EQ(write(worker.goFd, &byte, 1), 1);
+        close(worker.goFd);
+        close(worker.readyFd);
+        int status = -1;
+        const bool ended = bletest::waitFor(
+            [&] { return waitpid(worker.pid, &status, WNOHANG) == worker.pid; }, 60s);
+        if (!ended) {
+            kill(worker.pid, SIGKILL);
+            waitpid(worker.pid, &status, 0);
+        }
+        EXPECT_TRUE(ended) << "a worker hung while closing";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "worker status " << status << " (closes that failed, or a crash or leak)";
+    }
+    for (const Row* row : rows) {
+        if (row->amplifier["name"].is_string()) {
+            EXPECT_TRUE(bletest::waitFor([&] { return !sim.isConnected(row->name); }, 5s))
+                << row->id << " still connected after its worker closed it";
+        }
+    }
+    std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, FaultMatrix, ::testing::ValuesIn(FaultTable().Groups()),
+                         [](const auto& test) { return test.param; });
+
+}  // namespace

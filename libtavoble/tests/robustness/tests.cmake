@@ -1,0 +1,20 @@
+# Robustness of the whole library through its C interface against tavoble-sim:
+# the fault table, a soak and a concurrency torture. Long runs are chosen
+# with environment variables (docs/faults.md).
+if(TARGET ble_sim_harness)
+  find_package(nlohmann_json 3 REQUIRED)
+  add_executable(tavoble_robustness_test
+    ${CMAKE_CURRENT_LIST_DIR}/FaultTable.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FaultMatrix_test.cpp)
+  target_include_directories(tavoble_robustness_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_compile_definitions(tavoble_robustness_test PRIVATE
+    TAVOBLE_FAULT_TABLE="${CMAKE_CURRENT_LIST_DIR}/faults.json")
+  target_link_libraries(tavoble_robustness_test PRIVATE
+    tavoble ble_sim_harness nlohmann_json::nlohmann_json GTest::gtest_main Threads::Threads)
+  add_dependencies(tavoble_robustness_test tavoble-sim)
+  tavoble_warnings(tavoble_robustness_test)
+  gtest_discover_tests(tavoble_robustness_test
+    TEST_PREFIX "robustness."
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 180 LABELS "robustness")
+endif()
