@@ -176,6 +176,8 @@ def stream(bench, kind, rate, seconds, warmup):
         "cpu_ms_per_1000": (result["cpu_ns"] / result["cpu_notifications"] / 1000.0
                             if result["cpu_notifications"] else None),
     }
+    r["latencies_us"] = lat
+    r["cpu_ns"], r["cpu_notifications"] = result["cpu_ns"], result["cpu_notifications"]
     r["kept_rate"] = send_rate >= SEND_RATE_SHARE * rate
     r["kept_pace"] = r["tail_median_ms"] <= BACKLOG_LIMIT_MS
     r["lossless"] = r["missing"] == 0 and r["fillers"] == 0
@@ -189,13 +191,35 @@ def stream(bench, kind, rate, seconds, warmup):
     return r
 
 
-def latency(bench, rates, seconds):
-    results = {}
-    for rate in rates:
-        for kind in CLIENTS:
-            results.setdefault(kind, {})[rate] = stream(bench, kind, rate, seconds,
-                                                        warmup=max(100, int(rate * 0.3)))
-    return results
+def pool(trials):
+    """One figure from repeated trials: the scans of all of them together."""
+    lat = np.concatenate([t["latencies_us"] for t in trials])
+    cpu_n = sum(t["cpu_notifications"] for t in trials)
+    worst = max(trials, key=lambda t: t["tail_median_ms"])
+    return {
+        "rate": trials[0]["rate"], "trials": len(trials),
+        "median_us": float(np.median(lat)), "p99_us": float(np.percentile(lat, 99)),
+        "max_us": float(lat.max()),
+        "cpu_ms_per_1000": sum(t["cpu_ns"] for t in trials) / cpu_n / 1000.0 if cpu_n else None,
+        "sustained": all(t["sustained"] for t in trials),
+        "missing": sum(t["missing"] for t in trials),
+        "fillers": sum(t["fillers"] for t in trials),
+        "tail_median_ms": worst["tail_median_ms"], "received_rate": worst["received_rate"],
+        "send_rate": min(t["send_rate"] for t in trials),
+    }
+
+
+def latency(bench, rates, seconds, repeats):
+    """Every client at every rate, interleaved, so that the machine's mood
+    falls on all of them alike."""
+    trials = {}
+    for _ in range(repeats):
+        for rate in rates:
+            for kind in CLIENTS:
+                r = stream(bench, kind, rate, seconds, warmup=max(100, int(rate * 0.3)))
+                trials.setdefault(kind, {}).setdefault(rate, []).append(r)
+    return {kind: {rate: pool(ts) for rate, ts in by_rate.items()}
+            for kind, by_rate in trials.items()}
 
 
 def round_rate(rate):
@@ -203,54 +227,57 @@ def round_rate(rate):
     return int(round(rate / 10 ** digits) * 10 ** digits)
 
 
-def highest_lossless(bench, kind, start, seconds, limit, refine):
-    """Raises the rate until loss or backlog appears; a failure is tried twice."""
-    trials = []
+LADDER = [1000, 1250, 1600, 2000, 2500, 3200, 4000, 5000, 6300, 8000, 10000, 12500, 16000,
+          20000, 25000, 32000, 40000, 50000, 63000, 80000, 100000]
 
-    def passes(rate):
-        for attempt in range(2):
+
+def lossless_rates(bench, seconds, quick):
+    """Walks each client up a ladder of rates (1.25x apart, 1.6x quick) from
+    its start until a trial fails twice in a row, or down from the start
+    until one passes. The clients take turns, one trial each per round."""
+    ladder = LADDER[::2] if quick else LADDER
+    starts = {"floor": 8000, "c": 8000, "wrapper": 2000, "bleak": 2000}
+    state = {}
+    for kind in CLIENTS:
+        pos = min(range(len(ladder)), key=lambda i: abs(ladder[i] - starts[kind]))
+        state[kind] = {"pos": pos, "lossless": None, "failed_at": None, "done": False,
+                       "simulator_bound": False, "trials": []}
+
+    def attempt(kind, rate):
+        st = state[kind]
+        for _ in range(2):
             try:
                 r = stream(bench, kind, rate, seconds, warmup=max(100, int(rate * 0.3)))
             except RuntimeError as e:
                 log("  %s at %d/s failed: %s" % (kind, rate, e))
                 r = {"rate": rate, "sustained": False, "kept_rate": True, "error": str(e)}
-            trials.append(r)
+            r.pop("latencies_us", None)
+            st["trials"].append(r)
             if r["sustained"]:
                 return True
             if not r["kept_rate"]:
+                st["simulator_bound"] = True
                 return False  # the simulator could not send faster: no point retrying
         return False
 
-    lo, hi = None, None
-    rate = start
-    while True:
-        if passes(rate):
-            lo = rate
-            if hi is not None or rate * 2 > limit:
-                break
-            rate *= 2
-        else:
-            hi = rate
-            if lo is not None or rate / 2 < 100:
-                break
-            rate //= 2
-    for _ in range(refine if lo is not None and hi is not None else 0):
-        mid = round_rate(math.sqrt(lo * hi))
-        if mid <= lo or mid >= hi:
-            break
-        if passes(mid):
-            lo = mid
-        else:
-            hi = mid
-    limited = [t for t in trials if t.get("rate") == hi and not t.get("kept_rate", True)]
-    return {"lossless": lo or 0, "failed_at": hi, "simulator_bound": bool(limited),
-            "trials": trials}
-
-
-def lossless_rates(bench, seconds, refine):
-    starts = {"floor": 8000, "c": 8000, "wrapper": 2000, "bleak": 2000}
-    return {kind: highest_lossless(bench, kind, starts[kind], seconds, 200000, refine)
-            for kind in CLIENTS}
+    while not all(st["done"] for st in state.values()):
+        for kind in CLIENTS:
+            st = state[kind]
+            if st["done"]:
+                continue
+            rate = ladder[st["pos"]]
+            if attempt(kind, rate):
+                st["lossless"] = rate
+                st["pos"] += 1
+                st["done"] = st["failed_at"] is not None or st["pos"] >= len(ladder)
+            else:
+                st["failed_at"] = rate
+                st["pos"] -= 1
+                st["done"] = st["lossless"] is not None or st["pos"] < 0
+    for st in state.values():
+        st["lossless"] = st["lossless"] or 0
+        del st["pos"], st["done"]
+    return state
 
 
 # ---- open time ----
@@ -643,7 +670,7 @@ def main():
     settings = {
         "quick": quick, "latency_rates": lat_rates, "cpu_rate": cpu_rate,
         "latency_seconds": 2.0 if quick else 4.0, "search_seconds": 1.5 if quick else 3.0,
-        "refine": 1 if quick else 2, "open_repeats": 3 if quick else 7,
+        "latency_repeats": 1 if quick else 2, "open_repeats": 3 if quick else 7,
         "rss_notifications": 200000 if quick else 1000000,
         "load": os.getloadavg()[0],
         "build_type": "Release",
@@ -657,16 +684,17 @@ def main():
             log("decode micro-benchmark")
             results["decode"] = decode_benchmark(bench, quick)
         log("latency")
-        results["latency"] = latency(bench, lat_rates, settings["latency_seconds"])
+        results["latency"] = latency(bench, lat_rates, settings["latency_seconds"],
+                                     settings["latency_repeats"])
         log("highest sustained lossless rate")
-        results["lossless"] = lossless_rates(bench, settings["search_seconds"], settings["refine"])
+        results["lossless"] = lossless_rates(bench, settings["search_seconds"], quick)
         log("open time")
         results["open"] = open_times(bench, settings["open_repeats"])
         log("allocations per notification")
         results["allocations"] = {kind: allocations(bench, kind, 2000, 7000, (1000, 6000))
                                   for kind in ("floor", "c")}
         log("resident memory")
-        rss_rate = min(20000, round_rate(0.8 * results["lossless"]["c"]["lossless"]))
+        rss_rate = min(20000, round_rate(max(1250, 0.8 * results["lossless"]["c"]["lossless"])))
         results["rss"] = [resident(bench, kind, rss_rate, settings["rss_notifications"])
                           for kind in ("c", "floor")]
         results["seconds"] = time.time() - started
