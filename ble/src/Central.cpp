@@ -1161,17 +1161,18 @@ void Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
     }
 }
 
-void Central::unsubscribe(const std::string& path, bool battery) {
+bool Central::unsubscribe(const std::string& path, bool battery) {
     std::unique_lock<std::mutex> lock(dispatchMutex_);
     auto& subs = battery ? batterySubs_ : characteristicSubs_;
     auto it = subs.find(path);
     if (it == subs.end()) {
-        return;
+        return false;
     }
     std::shared_ptr<Subscription> old = std::move(it->second);
     subs.erase(it);
     old->active = false;
     waitNotRunning(lock, old.get());
+    return true;
 }
 
 bool Central::waitUntil(const std::function<bool(const Objects&)>& ready,

@@ -180,7 +180,8 @@ class Central {
     // subscription's callback is not running on return (unless called on the
     // event thread, which cannot be inside it) and never runs again.
     void subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub);
-    void unsubscribe(const std::string& path, bool battery);
+    // True when there was a subscription.
+    bool unsubscribe(const std::string& path, bool battery);
 
     // Runs `fn` on the event thread soon.
     void post(std::function<void()> fn);

@@ -705,6 +705,11 @@ void PeripheralBase::unsubscribe(const BluetoothUUID& service,
     if (!notifiable(ch.flags)) {
         throw Exception::OperationNotSupported();
     }
+    // A subscription made through a handle that no longer exists is found by
+    // the characteristic itself.
+    if (c.unsubscribe(ch.path, ch.battery)) {
+        had = true;
+    }
     if (!had || ch.battery) {
         return;
     }

@@ -386,6 +386,23 @@ TEST_F(CentralTest, ResubscribingReplacesTheCallback) {
     p.unsubscribe(kAmpService, kData);
 }
 
+TEST_F(CentralTest, SubscriptionOutlivesTheLastHandle) {
+    START_SIM();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    {
+        Peripheral p = connected();
+        p.notify(kAmpService, kData, [calls](ByteArray) {
+            ++*calls;
+            std::this_thread::sleep_for(2ms);
+        });
+        ASSERT_TRUE(waitFor([&] { return *calls >= 3; }));
+    }  // the last handle goes while callbacks run
+    const int before = *calls;
+    EXPECT_TRUE(waitFor([&] { return *calls >= before + 10; }));
+    sim.disconnectPeer(kAmp);
+    EXPECT_TRUE(waitFor([&] { return !sim.isConnected(kAmp); }));
+}
+
 // The battery both as org.bluez.Battery1 (real BlueZ) and as a GATT service.
 class BatteryTest : public CentralTest, public ::testing::WithParamInterface<bool> {};
 

@@ -68,10 +68,11 @@ void run(bletest::SimHarness& sim, SimpleBLE::Peripheral& p, double rate, double
     for (size_t i = firstMatched; i < sent.size(); ++i) {
         during += sent[i].first <= stopped ? 1 : 0;
     }
-    std::printf("rate x%-4g sent %zu, received %zu (%.0f/s), in order %zu, latency us p50 %.0f "
-                "p99 %.0f max %.0f\n",
-                rate, during, got.size(), static_cast<double>(got.size()) / seconds, matched,
-                pct(0.5), pct(0.99), pct(1.0));
+    std::printf(
+        "rate x%-4g sent %zu, received %zu (%.0f/s), in order %zu, latency us p50 %.0f "
+        "p99 %.0f max %.0f\n",
+        rate, during, got.size(), static_cast<double>(got.size()) / seconds, matched, pct(0.5),
+        pct(0.99), pct(1.0));
 }
 
 }  // namespace
