@@ -121,8 +121,17 @@ void DeviceRegistry::CloseDevice(TAVOBLE_HANDLE handle) {
     entry.closing = true;
     if (entry.leases > 0 && CallbackScope::Active()) {
         // Waiting here could wait for a thread that waits for this callback to
-        // return; the last lease holder destroys the device instead.
+        // return; the last lease holder destroys the device instead. Its
+        // delivery stops now, as after any close.
         entry.destroyOnLastLease = true;
+        ++entry.leases;
+        IDevice* device = entry.device;
+        lock.unlock();
+        try {
+            device->RegisterDataAvailableCallback(nullptr);
+        } catch (...) {
+        }
+        EndLease(handle);
         return;
     }
     changed_.wait(lock, [&entry] { return entry.leases == 0; });
