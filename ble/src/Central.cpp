@@ -587,8 +587,11 @@ void Central::runRequests() {
 
 void Central::loop() {
     loopId_ = std::this_thread::get_id();
+    drain();
     for (;;) {
-        pump(-1);
+        // Each pass ends with a drain; another one before waiting would only
+        // cost a read of the socket that finds nothing, once per wake-up.
+        pump(-1, false);
     }
 }
 
@@ -614,8 +617,10 @@ void Central::drain() {
     dispatchEvents();
 }
 
-void Central::pump(int maxWaitMs) {
-    drain();
+void Central::pump(int maxWaitMs, bool drainFirst) {
+    if (drainFirst) {
+        drain();
+    }
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
     int timeout = maxWaitMs;
     nfds_t count = 1;

@@ -198,7 +198,7 @@ class Central {
 
     bool connectBus();
     void loop();
-    void pump(int maxWaitMs);
+    void pump(int maxWaitMs, bool drainFirst = true);
     void drain();
     bool processOne();
     void runRequests();
