@@ -21,6 +21,8 @@ namespace {
 
 // org.bluez.Battery1 stands in for the Battery Service that BlueZ claims.
 const char* const kBatteryService = "0000180f-0000-1000-8000-00805f9b34fb";
+// How long a connect waits for BlueZ to publish the battery after resolving.
+constexpr auto kBatteryGrace = std::chrono::milliseconds(1000);
 const char* const kBatteryLevel = "00002a19-0000-1000-8000-00805f9b34fb";
 
 Central& central() {
@@ -518,12 +520,41 @@ bool PeripheralBase::connected() {
 void PeripheralBase::connect() {
     Central& c = central();
     const auto deadline = std::chrono::steady_clock::now() + detail::kConnectTimeout;
-    auto ready = [this](const Objects& objects) {
+    auto resolved = [this](const Objects& objects) {
         auto it = objects.find(path);
         return it != objects.end() && flag(it->second, detail::kDeviceInterface, "Connected") &&
                flag(it->second, detail::kDeviceInterface, "ServicesResolved");
     };
-    if (c.waitUntil(ready, std::chrono::steady_clock::now())) {
+    // BlueZ's battery plugin claims an announced Battery Service and publishes
+    // org.bluez.Battery1 a little after ServicesResolved; until then the
+    // battery would be missing from services(). Give it a moment.
+    auto batteryReady = [this](const Objects& objects) {
+        auto it = objects.find(path);
+        if (it == objects.end() || it->second.count(detail::kBatteryInterface) != 0) {
+            return true;
+        }
+        const auto* uuids =
+            get<std::vector<std::string>>(it->second, detail::kDeviceInterface, "UUIDs");
+        if (uuids == nullptr ||
+            std::find(uuids->begin(), uuids->end(), kBatteryService) == uuids->end()) {
+            return true;
+        }
+        for (auto o = objects.lower_bound(path + "/");
+             o != objects.end() && isSubPath(o->first, path); ++o) {
+            const std::string* uuid =
+                get<std::string>(o->second, detail::kServiceInterface, "UUID");
+            if (uuid != nullptr && *uuid == kBatteryService) {
+                return true;  // a GATT Battery Service, used as it is
+            }
+        }
+        return false;
+    };
+    // Not worth failing the connect for: at most kBatteryGrace.
+    auto connected = [&] {
+        c.waitUntil(batteryReady, std::chrono::steady_clock::now() + kBatteryGrace);
+    };
+    if (c.waitUntil(resolved, std::chrono::steady_clock::now())) {
+        connected();
         return;
     }
     if (c.object(path).count(detail::kDeviceInterface) == 0) {
@@ -555,7 +586,8 @@ void PeripheralBase::connect() {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     }
-    if (last.empty() && c.waitUntil(ready, deadline)) {
+    if (last.empty() && c.waitUntil(resolved, deadline)) {
+        connected();
         return;
     }
     // Cancel BlueZ's own attempt, which would otherwise go on.

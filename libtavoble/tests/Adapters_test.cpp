@@ -10,7 +10,9 @@ struct AdapterCase {
     const char* error;
 };
 
-void PrintTo(const AdapterCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AdapterCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Adapters : public SimulatorTest, public ::testing::WithParamInterface<AdapterCase> {};
 
@@ -31,12 +33,11 @@ TEST_P(Adapters, AnUnusableAdapterIsCode2WithItsText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hosts, Adapters,
-    ::testing::Values(
-        AdapterCase{"none", R"({"adapters": []})", "Bluetooth adapter not enabled."},
-        AdapterCase{"poweredOff", R"({"adapters": [{"powered": false}]})",
-                    "Bluetooth adapter not enabled."},
-        AdapterCase{"two", R"({"adapters": [{"id": "hci0"}, {"id": "hci1"}]})",
-                    "Multiple Bluetooth adapters found."}),
+    ::testing::Values(AdapterCase{"none", R"({"adapters": []})", "Bluetooth adapter not enabled."},
+                      AdapterCase{"poweredOff", R"({"adapters": [{"powered": false}]})",
+                                  "Bluetooth adapter not enabled."},
+                      AdapterCase{"two", R"({"adapters": [{"id": "hci0"}, {"id": "hci1"}]})",
+                                  "Multiple Bluetooth adapters found."}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(SimulatorTest, AnAdapterPoweredOnLaterIsUsedWithoutRestarting) {

@@ -76,8 +76,8 @@ TEST_F(SimulatorTest, WithoutACallbackTheListIsStillKeptAndATruncatedNameOpensWh
     ASSERT_EQ(TAVOBLE_RegisterDeviceDiscoveredCallback(&DiscoveryRecorder::Callback), 0);
     ASSERT_EQ(TAVOBLE_StartScanning(), 0);
     EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
-    ASSERT_TRUE(DiscoveryRecorder::Instance().WaitFor(
-        [](const Batches& b) { return !b.empty(); }, 5s));
+    ASSERT_TRUE(
+        DiscoveryRecorder::Instance().WaitFor([](const Batches& b) { return !b.empty(); }, 5s));
     EXPECT_EQ(DiscoveryRecorder::Instance().Batches()[0],
               (std::vector<std::string>{"UX-0003.00.03-"}));
 }

@@ -16,7 +16,9 @@ const char* kFastAmplifier = R"({"amplifiers": [{"name": "UX-0001.00.01", "rate"
 std::atomic<int> delivered{0};
 std::atomic<TAVOBLE_HANDLE> handleToClose{0};
 
-void CountScan(TAVOBLE_HANDLE, const float*, uint32_t) { ++delivered; }
+void CountScan(TAVOBLE_HANDLE, const float*, uint32_t) {
+    ++delivered;
+}
 
 // Removes itself at its first scan.
 void RemoveSelf(TAVOBLE_HANDLE handle, const float*, uint32_t) {
@@ -126,7 +128,8 @@ TEST_F(SimulatorTest, AProcessThatExitsWhileStreamingEndsCleanly) {
         std::exit(0);
     }
     int status = -1;
-    const bool ended = bletest::waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30s);
+    const bool ended =
+        bletest::waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30s);
     if (!ended) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);

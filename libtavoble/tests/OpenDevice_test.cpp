@@ -11,7 +11,9 @@ struct OpenFailure {
     const char* error;
 };
 
-void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const OpenFailure& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class OpenFailures : public SimulatorTest, public ::testing::WithParamInterface<OpenFailure> {};
 
@@ -34,14 +36,16 @@ INSTANTIATE_TEST_SUITE_P(
                     "'B5211405-449F-4BA0-A651-B887924B81E8' service not found."},
         OpenFailure{"noDeviceInformation", R"({"faults": {"omitServices": ["180A"]}})",
                     "'180A' service not found."},
-        OpenFailure{"noDataCharacteristic",
-                    R"({"faults": {"omitCharacteristics": ["B5211406-449F-4BA0-A651-B887924B81E8"]}})",
-                    "Could not find characteristic 'B5211406-449F-4BA0-A651-B887924B81E8' in "
-                    "service 'b5211405-449f-4ba0-a651-b887924b81e8'."},
-        OpenFailure{"noBatteryLevel",
-                    R"({"battery": {"gattService": true}, "faults": {"omitCharacteristics": ["2A19"]}})",
-                    "Could not find characteristic '2A19' in service "
-                    "'0000180f-0000-1000-8000-00805f9b34fb'."},
+        OpenFailure{
+            "noDataCharacteristic",
+            R"({"faults": {"omitCharacteristics": ["B5211406-449F-4BA0-A651-B887924B81E8"]}})",
+            "Could not find characteristic 'B5211406-449F-4BA0-A651-B887924B81E8' in "
+            "service 'b5211405-449f-4ba0-a651-b887924b81e8'."},
+        OpenFailure{
+            "noBatteryLevel",
+            R"({"battery": {"gattService": true}, "faults": {"omitCharacteristics": ["2A19"]}})",
+            "Could not find characteristic '2A19' in service "
+            "'0000180f-0000-1000-8000-00805f9b34fb'."},
         OpenFailure{"channelCountMismatch",
                     R"({"faults": {"configuration": {"numberOfChannels": 7}}})",
                     "Invalid amplifier configuration."},
@@ -51,20 +55,21 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFailure{"noPayloadRecords",
                     R"({"faults": {"configuration": {"payloadConfigurationCount": 0}}})",
                     "Invalid payload configuration."},
-        OpenFailure{"noChannels",
-                    R"({"faults": {"configuration": {"numberOfChannels": 0, "channelConfigurationCount": 0}}})",
-                    "Invalid channel configuration."},
+        OpenFailure{
+            "noChannels",
+            R"({"faults": {"configuration": {"numberOfChannels": 0, "channelConfigurationCount": 0}}})",
+            "Invalid channel configuration."},
         OpenFailure{"tooManyChannels", R"({"channels": 63})", "Invalid channel configuration."},
-        OpenFailure{"payloadForUnknownChannel",
-                    R"({"channels": 2, "scansPerNotification": 1, "payloadLayout": [[1, 0], [3, 0]]})",
-                    "Invalid payload configuration."},
+        OpenFailure{
+            "payloadForUnknownChannel",
+            R"({"channels": 2, "scansPerNotification": 1, "payloadLayout": [[1, 0], [3, 0]]})",
+            "Invalid payload configuration."},
         OpenFailure{"channelRecordMissing", R"({"faults": {"channelRecords": {"omit": [3]}}})",
                     "Could not read channel configuration."},
         OpenFailure{"channelRecordShort",
                     R"({"faults": {"channelRecords": {"truncate": {"0": 7}}}})",
                     "Could not read channel configuration."},
-        OpenFailure{"payloadRecordsLate",
-                    R"({"faults": {"payloadRecords": {"delayMs": 900}}})",
+        OpenFailure{"payloadRecordsLate", R"({"faults": {"payloadRecords": {"delayMs": 900}}})",
                     "Could not read payload configuration."},
         OpenFailure{"filterRecordMissing", R"({"faults": {"filterRecords": {"omit": [0]}}})",
                     "Could not read filter configuration."},
@@ -114,5 +119,17 @@ TEST_F(SimulatorTest, DeviceInformationIsCutAndDescribesTheScan) {
     for (int i = 0; i < 12; ++i) {
         EXPECT_EQ(info.channelTypes[i], types[i]) << "entry " << i;
     }
+    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+}
+
+// Real BlueZ publishes the battery (org.bluez.Battery1) a little after the
+// services have resolved; the open must not miss it.
+TEST_F(SimulatorTest, TheBatteryThatBlueZPublishesLateIsFound) {
+    StartSimulator(
+        R"({"amplifiers": [{"name": "UX-0001.00.01", "battery": {"battery1DelayMs": 150, "level": 64}}]})");
+    TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
+    ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(2, 10s));
+    EXPECT_EQ(ScanRecorder::Instance().Take()[0].values[8], 64.0f);
     EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
 }

@@ -70,6 +70,8 @@ void DiscoveryRecorder::Clear() {
     batches_.clear();
 }
 
-std::string LastError() { return TAVOBLE_GetLastErrorText(); }
+std::string LastError() {
+    return TAVOBLE_GetLastErrorText();
+}
 
 }  // namespace e2e

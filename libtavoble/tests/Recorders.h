@@ -20,7 +20,7 @@ struct Scan {
 };
 
 class ScanRecorder {
-public:
+  public:
     static ScanRecorder& Instance();
     static void Callback(TAVOBLE_HANDLE handle, const float* sample, uint32_t count);
 
@@ -28,14 +28,14 @@ public:
     std::size_t Count();
     bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Scan> scans_;
 };
 
 class DiscoveryRecorder {
-public:
+  public:
     static DiscoveryRecorder& Instance();
     static void Callback(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count);
 
@@ -44,7 +44,7 @@ public:
                  std::chrono::milliseconds timeout);
     void Clear();
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::vector<std::string>> batches_;

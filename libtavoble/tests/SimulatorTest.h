@@ -16,7 +16,7 @@ namespace e2e {
 constexpr const char* kDefaultAmplifier = "UX-0001.00.01";
 
 class SimulatorTest : public ::testing::Test {
-protected:
+  protected:
     void StartSimulator(const std::string& scenario = "") {
         const std::string error = sim.start(scenario);
         ASSERT_EQ(error, "") << error;

@@ -36,7 +36,7 @@ float Sample(const std::vector<uint8_t>& payload, int index) {
 }
 
 class Streaming : public SimulatorTest {
-protected:
+  protected:
     void StartStreaming(const std::string& faults = "") {
         StartSimulator(Scenario(faults));
         handle = Open(kDefaultAmplifier);
@@ -66,7 +66,8 @@ TEST_F(Streaming, DeliversExactlyWhatTheAmplifierSent) {
         const auto& payload = sent[i / 2];
         ASSERT_EQ(payload.size(), 24u);
         for (int channel = 0; channel < 3; ++channel) {
-            const float expected = Sample(payload, static_cast<int>(i % 2) * 4 + channel) * kScale[channel];
+            const float expected =
+                Sample(payload, static_cast<int>(i % 2) * 4 + channel) * kScale[channel];
             EXPECT_EQ(scan.values[channel], expected) << "scan " << i << " channel " << channel;
         }
     }
@@ -124,7 +125,8 @@ TEST_F(Streaming, BatteryNotificationsShowInTheBatteryColumn) {
 }
 
 TEST_F(Streaming, BatteryAsAGattServiceWorksToo) {
-    StartSimulator(R"({"amplifiers": [{"name": "UX-0001.00.01", "battery": {"gattService": true, "level": 55}}]})");
+    StartSimulator(
+        R"({"amplifiers": [{"name": "UX-0001.00.01", "battery": {"gattService": true, "level": 55}}]})");
     handle = Open(kDefaultAmplifier);
     ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
     ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(4, 10s));

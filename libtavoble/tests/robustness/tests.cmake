@@ -5,7 +5,9 @@ if(TARGET ble_sim_harness)
   find_package(nlohmann_json 3 REQUIRED)
   add_executable(tavoble_robustness_test
     ${CMAKE_CURRENT_LIST_DIR}/FaultTable.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/FaultMatrix_test.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/FaultMatrix_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Soak_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Torture_test.cpp)
   target_include_directories(tavoble_robustness_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   target_compile_definitions(tavoble_robustness_test PRIVATE
     TAVOBLE_FAULT_TABLE="${CMAKE_CURRENT_LIST_DIR}/faults.json")
