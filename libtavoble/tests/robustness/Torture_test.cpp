@@ -174,7 +174,7 @@ class Application {
     void Run(std::chrono::steady_clock::time_point deadline) {
         while (std::chrono::steady_clock::now() < deadline) {
             ++operations;
-            Operate(random_() % 10);
+            Operate(static_cast<unsigned>(random_() % 10));
             std::this_thread::sleep_for(std::chrono::milliseconds(random_() % 20));
         }
     }
