@@ -179,6 +179,18 @@ class Client:
         return values(self.events[start:], path)
 
 
+def run(scenario, body) -> None:
+    """Runs the coroutine function body(sim, client) against a fresh simulator."""
+    async def main(sim):
+        client = await Client(sim.address).connect()
+        try:
+            await body(sim, client)
+        finally:
+            client.close()
+    with Simulator(scenario) as sim:
+        asyncio.run(main(sim))
+
+
 def values(events: List[Event], path: str) -> List[bytes]:
     return [bytes(e.changed("Value")) for e in events
             if e.path == path and e.member == "PropertiesChanged" and e.changed("Value") is not None]

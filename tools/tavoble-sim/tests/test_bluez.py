@@ -5,22 +5,10 @@ import asyncio
 
 import pytest
 
-from bluez_client import (ADAPTER, CHAR, CONFIG, DATA, DEVICE, NAME, OM, PROPS, Client, DBusError, Simulator,
+from bluez_client import (run, ADAPTER, CHAR, CONFIG, DATA, DEVICE, NAME, OM, PROPS, Client, DBusError, Simulator,
                           values)
 
 HCI0 = "/org/bluez/hci0"
-
-
-def run(scenario, body):
-    """Runs body(sim, client) against a fresh simulator."""
-    async def main(sim):
-        client = await Client(sim.address).connect()
-        try:
-            await body(sim, client)
-        finally:
-            client.close()
-    with Simulator(scenario) as sim:
-        asyncio.run(main(sim))
 
 
 async def expect_error(name, coro):

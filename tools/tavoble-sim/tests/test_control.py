@@ -9,22 +9,11 @@ import time
 
 import pytest
 
-from bluez_client import ADAPTER, CHAR, DATA, DEVICE, NAME, Client, Simulator, counter_of, values
+from bluez_client import run, ADAPTER, CHAR, DATA, DEVICE, NAME, Client, Simulator, counter_of, values
 from tavoble_sim import SimulatorError, find_executable
 
 SIM = find_executable()
 HCI0 = "/org/bluez/hci0"
-
-
-def run(scenario, body):
-    async def main(sim):
-        client = await Client(sim.address).connect()
-        try:
-            await body(sim, client)
-        finally:
-            client.close()
-    with Simulator(scenario) as sim:
-        asyncio.run(main(sim))
 
 
 @pytest.fixture(autouse=True)

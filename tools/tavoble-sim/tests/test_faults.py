@@ -6,22 +6,11 @@ import subprocess
 
 import pytest
 
-from bluez_client import (ADAPTER, AMP_SERVICE, CHANNEL, CHAR, CONFIG, DATA, DEVICE, FILTER, NAME, PAYLOAD, Client,
+from bluez_client import (run, ADAPTER, AMP_SERVICE, CHANNEL, CHAR, CONFIG, DATA, DEVICE, FILTER, NAME, PAYLOAD, Client,
                           DBusError, Simulator, configuration, counter_of, uuid16, values)
 from tavoble_sim import find_executable
 
 HCI0 = "/org/bluez/hci0"
-
-
-def run(scenario, body):
-    async def main(sim):
-        client = await Client(sim.address).connect()
-        try:
-            await body(sim, client)
-        finally:
-            client.close()
-    with Simulator(scenario) as sim:
-        asyncio.run(main(sim))
 
 
 def amp(**fields):
