@@ -85,12 +85,16 @@ TEST_F(SimulatorTest, WithoutACallbackTheListIsStillKeptAndATruncatedNameOpensWh
 TEST_F(SimulatorTest, ASilentAmplifierIsDroppedAfterTenSeconds) {
     // "Headphones" keeps advertising, so reports keep coming to sweep the list.
     StartSimulator(R"({"amplifiers": [
-        {"name": "UX-0001.00.01", "faults": {"advertisingStopsAfterMs": 300}},
+        {"name": "UX-0001.00.01"},
         {"name": "Headphones", "channels": 1}]})");
     DiscoveryRecorder& seen = DiscoveryRecorder::Instance();
     ASSERT_EQ(TAVOBLE_RegisterDeviceDiscoveredCallback(&DiscoveryRecorder::Callback), 0);
     ASSERT_EQ(TAVOBLE_StartScanning(), 0);
-    ASSERT_TRUE(seen.WaitFor([](const Batches& b) { return HasBatchOf(b, 0); }, 20s));
+    ASSERT_TRUE(seen.WaitFor([](const Batches& b) { return !b.empty(); }, 10s));
+    const auto silentFrom = std::chrono::steady_clock::now();
+    sim.setAdvertising(kDefaultAmplifier, false);
+    ASSERT_TRUE(seen.WaitFor([](const Batches& b) { return HasBatchOf(b, 0); }, 30s));
+    EXPECT_GT(std::chrono::steady_clock::now() - silentFrom, 10s);
     const Batches batches = seen.Batches();
     ASSERT_EQ(batches.size(), 2u);
     EXPECT_EQ(batches[0], (std::vector<std::string>{"UX-0001.00.01"}));

@@ -5,9 +5,10 @@
 
 namespace e2e {
 
+// Never destroyed: an amplifier may still deliver while the process exits.
 ScanRecorder& ScanRecorder::Instance() {
-    static ScanRecorder recorder;
-    return recorder;
+    static ScanRecorder* recorder = new ScanRecorder;
+    return *recorder;
 }
 
 void ScanRecorder::Callback(TAVOBLE_HANDLE handle, const float* sample, uint32_t count) {
@@ -33,8 +34,8 @@ bool ScanRecorder::WaitForCount(std::size_t count, std::chrono::milliseconds tim
 }
 
 DiscoveryRecorder& DiscoveryRecorder::Instance() {
-    static DiscoveryRecorder recorder;
-    return recorder;
+    static DiscoveryRecorder* recorder = new DiscoveryRecorder;
+    return *recorder;
 }
 
 void DiscoveryRecorder::Callback(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX],

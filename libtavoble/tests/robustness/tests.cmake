@@ -20,3 +20,15 @@ if(TARGET ble_sim_harness)
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 180 LABELS "robustness")
 endif()
+
+# The same fault table through the Python wrapper. It loads the library from
+# the package tree, which a sanitized build cannot serve.
+if(NOT TAVOBLE_SANITIZE AND TAVOBLE_BUILD_TESTS)
+  add_test(NAME robustness.python_faults
+    COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider
+      ${PROJECT_SOURCE_DIR}/src/tavo_ble/tests/test_faults.py)
+  set_tests_properties(robustness.python_faults PROPERTIES
+    ENVIRONMENT "PYTHONPATH=${PROJECT_SOURCE_DIR}/src;TAVOBLE_SIM=${CMAKE_BINARY_DIR}/bin/tavoble-sim;PYTHONDONTWRITEBYTECODE=1"
+    FIXTURES_REQUIRED tavo_ble_native
+    TIMEOUT 240 LABELS "robustness")
+endif()
