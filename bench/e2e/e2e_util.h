@@ -79,7 +79,7 @@ static inline int e2e_parse(int argc, char** argv, e2e_options* o) {
     o->seconds = 3.0;
     o->warmup = 200;
     o->capacity = 1u << 20;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {
         const char* a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : NULL;
         if (v == NULL) {
@@ -108,7 +108,6 @@ static inline int e2e_parse(int argc, char** argv, e2e_options* o) {
             fprintf(stderr, "unknown option %s\n", a);
             return -1;
         }
-        ++i;
     }
     return 0;
 }
