@@ -211,6 +211,7 @@ class TavoBLEWrapper:
         self._data_callback = callback
 
     def _data_callback_wrapper(self, hDevice, sample, sample_size):
+        _keep_thread_state()
         # The library reuses its buffer for the next scan: copy it out.
         sample_array = np.fromiter(sample, dtype=np.float32, count=sample_size)
         callback = self._data_callback
@@ -324,3 +325,21 @@ def _close_at_exit():
 
 
 atexit.register(_close_at_exit)
+
+
+# ctypes runs a callback on a thread that Python did not start by creating a
+# Python thread state for the call and destroying it afterwards (with a fresh
+# frame stack mapped and unmapped each time): most of a scan's cost. One extra
+# reference, taken at the first scan on the library's notification thread and
+# never released, keeps that thread state for the thread's life. The exit hook
+# above stops all callbacks before the interpreter finalises.
+import threading  # noqa: E402
+
+_threads_with_state = set()
+
+
+def _keep_thread_state():
+    ident = threading.get_ident()
+    if ident not in _threads_with_state:
+        ctypes.pythonapi.PyGILState_Ensure()
+        _threads_with_state.add(ident)
