@@ -9,14 +9,14 @@ namespace Tavo::BLE {
 // The library's own failure: a message for the last-error text and the result
 // code that the C interface returns for it.
 class ApiException : public std::logic_error {
-public:
+  public:
     ApiException(const std::string& message, int32_t errorCode)
         : std::logic_error(message), errorCode_(errorCode) {}
     ~ApiException() override = default;
 
     int32_t ErrorCode() const noexcept { return errorCode_; }
 
-private:
+  private:
     int32_t errorCode_;
 };
 

@@ -5,7 +5,7 @@ namespace Tavo::BLE {
 // Marks the current thread as running an application callback while an
 // instance lives, so calls that would block or deadlock from there can refuse.
 class CallbackScope {
-public:
+  public:
     CallbackScope() noexcept;
     ~CallbackScope();
     CallbackScope(const CallbackScope&) = delete;

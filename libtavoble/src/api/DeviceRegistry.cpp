@@ -11,7 +11,9 @@
 namespace Tavo::BLE {
 
 namespace {
-void CloseAllAtExit() { DeviceRegistry::Instance().CloseAll(); }
+void CloseAllAtExit() {
+    DeviceRegistry::Instance().CloseAll();
+}
 }  // namespace
 
 DeviceRegistry::Lease::Lease(Lease&& other) noexcept
@@ -28,7 +30,9 @@ DeviceRegistry::Lease::~Lease() {
 DeviceRegistry::DeviceRegistry(BLEFactory& factory, bool closeAtExit)
     : factory_(factory), closeAtExit_(closeAtExit) {}
 
-DeviceRegistry::~DeviceRegistry() { CloseAll(); }
+DeviceRegistry::~DeviceRegistry() {
+    CloseAll();
+}
 
 DeviceRegistry& DeviceRegistry::Instance() {
     static DeviceRegistry registry(GetFactory(), true);
@@ -79,7 +83,8 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
     try {
         device.reset(factory_.CreateDevice(wanted));
         const TAVOBLE_DEVICE_INFORMATION info = device->GetDeviceInformation();
-        serialNumber.assign(info.serialNumber, strnlen(info.serialNumber, sizeof info.serialNumber));
+        serialNumber.assign(info.serialNumber,
+                            strnlen(info.serialNumber, sizeof info.serialNumber));
     } catch (...) {
         device.reset();
         lock.lock();

@@ -21,10 +21,10 @@ class BLEFactory;
 // waits for a slow application call. Callers use a device through a Lease;
 // closing waits for leases to end, so no call runs on a device being freed.
 class DeviceRegistry {
-public:
+  public:
     // Keeps a device from being destroyed while an exported function uses it.
     class Lease {
-    public:
+      public:
         Lease(Lease&& other) noexcept;
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
@@ -33,7 +33,7 @@ public:
         IDevice* operator->() const noexcept { return device_; }
         IDevice& operator*() const noexcept { return *device_; }
 
-    private:
+      private:
         friend class DeviceRegistry;
         Lease(DeviceRegistry* registry, TAVOBLE_HANDLE handle, IDevice* device) noexcept
             : registry_(registry), handle_(handle), device_(device) {}
@@ -58,7 +58,7 @@ public:
     // Destroys every device still entered.
     void CloseAll() noexcept;
 
-private:
+  private:
     struct Entry {
         std::unique_ptr<IDevice> owner;  // empty once its destruction has begun
         IDevice* device = nullptr;       // stays set until the entry is erased

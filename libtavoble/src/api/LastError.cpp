@@ -34,6 +34,8 @@ void SetLastErrorText(const char* text) noexcept {
     std::snprintf(lastErrorText, size, "%s", text);
 }
 
-const char* LastErrorText() noexcept { return lastErrorText; }
+const char* LastErrorText() noexcept {
+    return lastErrorText;
+}
 
 }  // namespace Tavo::BLE

@@ -14,14 +14,20 @@ using namespace Tavo::BLE;
 namespace {
 constexpr float kApiVersion = 2.0f;
 
-IAdapter& Adapter() { return *GetFactory().GetAdapter(); }
+IAdapter& Adapter() {
+    return *GetFactory().GetAdapter();
+}
 }  // namespace
 
 extern "C" {
 
-TAVOBLE_API float TAVOBLE_GetApiVersion(void) { return kApiVersion; }
+TAVOBLE_API float TAVOBLE_GetApiVersion(void) {
+    return kApiVersion;
+}
 
-TAVOBLE_API const char* TAVOBLE_GetLastErrorText(void) { return LastErrorText(); }
+TAVOBLE_API const char* TAVOBLE_GetLastErrorText(void) {
+    return LastErrorText();
+}
 
 TAVOBLE_API int32_t TAVOBLE_StartScanning(void) {
     return RunInFrame([] {
@@ -82,8 +88,7 @@ TAVOBLE_API int32_t TAVOBLE_GetDeviceInformation(TAVOBLE_HANDLE hDevice,
                                                  TAVOBLE_DEVICE_INFORMATION* deviceInformation) {
     return RunInFrame([hDevice, deviceInformation] {
         if (deviceInformation == nullptr) {
-            throw ApiException("Device information must not be null.",
-                               ErrorCode::InvalidArgument);
+            throw ApiException("Device information must not be null.", ErrorCode::InvalidArgument);
         }
         const TAVOBLE_DEVICE_INFORMATION info =
             DeviceRegistry::Instance().GetDevice(hDevice)->GetDeviceInformation();

@@ -9,7 +9,7 @@ namespace Tavo::BLE {
 
 // Hands out the process-wide adapter and creates connected device sessions.
 class BLEFactory {
-public:
+  public:
     // The one adapter of the process; callers never delete it.
     virtual IAdapter* GetAdapter() = 0;
     // A new, connected and configured session; the caller owns it.

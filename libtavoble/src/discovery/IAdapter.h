@@ -6,7 +6,7 @@ namespace Tavo::BLE {
 
 // The host's Bluetooth adapter and its scan for amplifiers.
 class IAdapter {
-public:
+  public:
     virtual ~IAdapter() = default;
     virtual void StartScanning() = 0;
     virtual void StopScanning() = 0;

@@ -7,7 +7,7 @@ namespace Tavo::BLE {
 // One connected amplifier session. Destroying it unsubscribes, disconnects
 // and frees its buffers.
 class IDevice {
-public:
+  public:
     virtual ~IDevice() = default;
     virtual TAVOBLE_DEVICE_INFORMATION GetDeviceInformation() = 0;
     // Non-null starts the delivery of scans, null stops it.

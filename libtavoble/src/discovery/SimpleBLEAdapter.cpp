@@ -72,7 +72,9 @@ void SimpleBLEAdapter::StopScanning() {
     adapter_.scan_stop();
 }
 
-bool SimpleBLEAdapter::IsScanning() { return adapter_.scan_is_active(); }
+bool SimpleBLEAdapter::IsScanning() {
+    return adapter_.scan_is_active();
+}
 
 void SimpleBLEAdapter::RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback callback) {
     callback_ = callback;
@@ -117,7 +119,8 @@ void SimpleBLEAdapter::OnAdvertisement(SimpleBLE::Peripheral& peripheral) {
         for (std::size_t i = names_.size(); i-- > 0;) {
             const double ageMs =
                 static_cast<double>(
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(now - lastSeen_[i]).count()) /
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(now - lastSeen_[i])
+                        .count()) /
                 1000000.0;
             if (ageMs > kSilenceLimitMs) {
                 peripherals_.erase(peripherals_.begin() + static_cast<std::ptrdiff_t>(i));

@@ -14,7 +14,7 @@ namespace Tavo::BLE {
 // The host's single Bluetooth adapter, its scan, and the list of amplifiers
 // currently advertising.
 class SimpleBLEAdapter final : public IAdapter {
-public:
+  public:
     // Built on first use; a failed build (code 2) is retried on the next call.
     static SimpleBLEAdapter* GetInstance();
 
@@ -32,7 +32,7 @@ public:
     // Serial-number shape: first 'U' at 0, first '-' at 2, first '.' at 7.
     static bool IsRecognisedName(const std::string& name);
 
-private:
+  private:
     explicit SimpleBLEAdapter(SimpleBLE::Adapter adapter);
     ~SimpleBLEAdapter() override = default;
     static SimpleBLEAdapter* Build();

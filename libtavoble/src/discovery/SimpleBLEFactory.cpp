@@ -5,7 +5,9 @@
 
 namespace Tavo::BLE {
 
-IAdapter* SimpleBLEFactory::GetAdapter() { return SimpleBLEAdapter::GetInstance(); }
+IAdapter* SimpleBLEFactory::GetAdapter() {
+    return SimpleBLEAdapter::GetInstance();
+}
 
 IDevice* SimpleBLEFactory::CreateDevice(const std::string& serialNumber) {
     return new SimpleBLEDevice(serialNumber);

@@ -6,7 +6,7 @@ namespace Tavo::BLE {
 
 // Binds the backend interfaces to the SimpleBLE-based adapter and device.
 class SimpleBLEFactory final : public BLEFactory {
-public:
+  public:
     IAdapter* GetAdapter() override;
     IDevice* CreateDevice(const std::string& serialNumber) override;
 };

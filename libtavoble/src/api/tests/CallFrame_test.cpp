@@ -14,9 +14,13 @@ namespace {
 const std::string textAtLoad = TAVOBLE_GetLastErrorText();
 }  // namespace
 
-TEST(LastErrorText, IsEmptyBeforeAnyFailure) { EXPECT_EQ(textAtLoad, ""); }
+TEST(LastErrorText, IsEmptyBeforeAnyFailure) {
+    EXPECT_EQ(textAtLoad, "");
+}
 
-TEST(ApiVersion, IsExactlyTwo) { EXPECT_EQ(TAVOBLE_GetApiVersion(), 2.0f); }
+TEST(ApiVersion, IsExactlyTwo) {
+    EXPECT_EQ(TAVOBLE_GetApiVersion(), 2.0f);
+}
 
 TEST(CallFrame, TurnsEachFailureKindIntoItsCodeAndText) {
     struct Case {

@@ -17,7 +17,7 @@ using namespace Tavo::BLE::Testing;
 namespace {
 
 class DeviceRegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Fake().Reset(); }
     void TearDown() override { Fake().Reset(); }
 };
@@ -100,7 +100,9 @@ TEST_F(DeviceRegistryTest, DestroysTheDevicesStillOpenWhenItEnds) {
 
 TEST_F(DeviceRegistryTest, TwoThreadsClosingOneHandleDestroyItExactlyOnce) {
     DeviceRegistry registry(Fake());
-    Fake().onDestroy = [](FakeDevice*) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+    Fake().onDestroy = [](FakeDevice*) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
     for (int round = 0; round < 20; ++round) {
         const TAVOBLE_HANDLE handle = registry.OpenDevice("UA-0000.00.01");
         const int destroyed = Fake().destroyed;
@@ -144,8 +146,8 @@ TEST_F(DeviceRegistryTest, ConcurrentUseThroughTheCInterfaceIsRaceFree) {
                 EXPECT_NE(h, 0u);
                 EXPECT_EQ(n, 10u);
             };
-            const int32_t registered = TAVOBLE_RegisterDataAvailableCallback(
-                handle, random() % 2 ? callback : nullptr);
+            const int32_t registered =
+                TAVOBLE_RegisterDataAvailableCallback(handle, random() % 2 ? callback : nullptr);
             EXPECT_TRUE(registered == 0 || registered == 1);
             if (random() % 3 == 0) {
                 const int32_t closed = TAVOBLE_CloseDevice(&handle);

@@ -9,7 +9,9 @@
 using namespace Tavo::BLE::Testing;
 
 namespace {
-std::string LastError() { return TAVOBLE_GetLastErrorText(); }
+std::string LastError() {
+    return TAVOBLE_GetLastErrorText();
+}
 }  // namespace
 
 TEST(OpenDevice, ChecksTheHandlePointerFirstThenTheName) {

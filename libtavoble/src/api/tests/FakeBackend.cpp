@@ -88,6 +88,8 @@ FakeFactory& Fake() {
 
 }  // namespace Testing
 
-BLEFactory& GetFactory() { return Testing::Fake(); }
+BLEFactory& GetFactory() {
+    return Testing::Fake();
+}
 
 }  // namespace Tavo::BLE

@@ -12,7 +12,7 @@ namespace Tavo::BLE::Testing {
 
 // A device that is "connected" as soon as it is constructed.
 class FakeDevice : public IDevice {
-public:
+  public:
     explicit FakeDevice(const std::string& serialNumber);
     ~FakeDevice() override;
     TAVOBLE_DEVICE_INFORMATION GetDeviceInformation() override { return info_; }
@@ -21,7 +21,7 @@ public:
     void RegisterDataAvailableCallback(DataAvailableCallback callback) override;
     DataAvailableCallback Callback() const { return callback_; }
 
-private:
+  private:
     void Stream();
 
     TAVOBLE_DEVICE_INFORMATION info_{};
@@ -32,8 +32,14 @@ private:
 };
 
 struct FakeAdapter : IAdapter {
-    void StartScanning() override { scanning = true; ++starts; }
-    void StopScanning() override { scanning = false; ++stops; }
+    void StartScanning() override {
+        scanning = true;
+        ++starts;
+    }
+    void StopScanning() override {
+        scanning = false;
+        ++stops;
+    }
     bool IsScanning() override { return scanning; }
     void RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback cb) override { callback = cb; }
     std::atomic<bool> scanning{false};

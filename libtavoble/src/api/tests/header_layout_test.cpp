@@ -17,7 +17,8 @@ static_assert(offsetof(TAVOBLE_DEVICE_INFORMATION, channelTypes) == 1275);
 static_assert(offsetof(TAVOBLE_DEVICE_INFORMATION, numberOfAcquiredChannels) == 1340);
 static_assert(offsetof(TAVOBLE_DEVICE_INFORMATION, samplingRate) == 1342);
 static_assert(std::is_same_v<TAVOBLE_HANDLE, uint64_t>);
-static_assert(std::is_same_v<decltype(&TAVOBLE_OpenDevice), int32_t (*)(const char*, TAVOBLE_HANDLE*)>);
+static_assert(
+    std::is_same_v<decltype(&TAVOBLE_OpenDevice), int32_t (*)(const char*, TAVOBLE_HANDLE*)>);
 static_assert(std::is_same_v<decltype(&TAVOBLE_GetApiVersion), float (*)()>);
 static_assert(TAVOBLE_STRING_LENGTH_MAX == 255 && TAVOBLE_DEVICENAME_LENGTH_MAX == 15 &&
               TAVOBLE_NUMBER_OF_CHANNELS_MAX == 64);
