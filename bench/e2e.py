@@ -96,9 +96,14 @@ class Bench:
 class Simulator:
     """tavoble-sim on a private bus for one trial."""
 
-    def __init__(self, bench, rate=None):
+    def __init__(self, bench, rate=None, seconds=0.0):
         self.bench = bench
-        amplifier = {} if rate is None else {"rate": rate / BASE_RATE}
+        amplifier = {}
+        if rate is not None:
+            # Keep every send time of the trial, also of a client that lags
+            # far behind and so stops late.
+            amplifier = {"rate": rate / BASE_RATE,
+                         "sentDataCapacity": max(262144, int(rate * (seconds + 30)))}
         self.scenario = bench.path("scenario.json")
         with open(self.scenario, "w") as f:
             json.dump({"amplifiers": [amplifier]} if amplifier else {}, f)
@@ -123,9 +128,12 @@ class Simulator:
 
     def client(self, kind, args, timeout, extra_env=None):
         env = dict(self.env, **(extra_env or {}))
-        p = subprocess.run(self.bench.command(kind) + [str(a) for a in args], env=env,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                           timeout=timeout)
+        try:
+            p = subprocess.run(self.bench.command(kind) + [str(a) for a in args], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise RuntimeError("%s client did not finish within %d s" % (kind, timeout))
         lines = [line for line in p.stdout.splitlines() if line.startswith("{")]
         if p.returncode != 0 or not lines:
             raise RuntimeError("%s client failed (%d): %s" % (kind, p.returncode,
@@ -134,8 +142,11 @@ class Simulator:
 
     def sent_times(self, first, count):
         out = self.bench.path("sent.bin")
-        subprocess.run([os.path.join(self.bench.bin, "e2e_sent_times"), str(first), str(count),
-                        out], env=self.env, check=True, timeout=120)
+        p = subprocess.run([os.path.join(self.bench.bin, "e2e_sent_times"), str(first),
+                            str(count), out], env=self.env, stderr=subprocess.PIPE, text=True,
+                           timeout=120)
+        if p.returncode != 0:
+            raise RuntimeError(p.stderr.strip())
         return np.fromfile(out, dtype="<u8")
 
 
@@ -145,7 +156,7 @@ def stream(bench, kind, rate, seconds, warmup):
     """One client streams at `rate` notifications/s; latency and loss per scan."""
     capacity = int(rate * seconds * FRAMES * 1.5) + 20000
     out = bench.path(kind + ".log")
-    with Simulator(bench, rate) as sim:
+    with Simulator(bench, rate, seconds) as sim:
         result = sim.client(kind, ["--seconds", seconds, "--warmup", warmup, "--out", out,
                                    "--capacity", capacity], timeout=seconds + 120)
         entries = np.fromfile(out, dtype="<u8").reshape(-1, 2)
@@ -217,7 +228,11 @@ def latency(bench, plan):
     for rate, repeats, seconds in plan:
         for _ in range(repeats):
             for kind in CLIENTS:
-                r = stream(bench, kind, rate, seconds, warmup=max(100, int(rate * 0.3)))
+                try:
+                    r = stream(bench, kind, rate, seconds, warmup=max(100, int(rate * 0.3)))
+                except RuntimeError as e:  # one more try, then give up the run
+                    log("  %s at %d/s failed (%s); once more" % (kind, rate, e))
+                    r = stream(bench, kind, rate, seconds, warmup=max(100, int(rate * 0.3)))
                 trials.setdefault(kind, {}).setdefault(rate, []).append(r)
     return {kind: {rate: pool(ts) for rate, ts in by_rate.items()}
             for kind, by_rate in trials.items()}
@@ -232,17 +247,19 @@ LADDER = [1000, 1250, 1600, 2000, 2500, 3200, 4000, 5000, 6300, 8000, 10000, 125
           20000, 25000, 32000, 40000, 50000, 63000, 80000, 100000]
 
 
-def lossless_rates(bench, seconds, quick):
+def lossless_rates(bench, seconds, quick, refine):
     """Walks each client up a ladder of rates (1.25x apart, 1.6x quick) from
     its start until a trial fails twice in a row, or down from the start
-    until one passes. The clients take turns, one trial each per round."""
+    until one passes, then halves the gap between the last rate passed and the
+    first failed `refine` times (geometrically), so that a 90 % goal can be
+    judged. The clients take turns, one trial each per round."""
     ladder = LADDER[::2] if quick else LADDER
     starts = {"floor": 8000, "c": 8000, "wrapper": 2000, "bleak": 2000}
     state = {}
     for kind in CLIENTS:
         pos = min(range(len(ladder)), key=lambda i: abs(ladder[i] - starts[kind]))
         state[kind] = {"pos": pos, "lossless": None, "failed_at": None, "done": False,
-                       "simulator_bound": False, "trials": []}
+                       "refine": refine, "simulator_bound": False, "trials": []}
 
     def attempt(kind, rate):
         st = state[kind]
@@ -262,23 +279,43 @@ def lossless_rates(bench, seconds, quick):
         st["simulator_bound"] = bound == 2
         return False
 
+    def bracketed(st):
+        return st["lossless"] is not None and st["failed_at"] is not None
+
     while not all(st["done"] for st in state.values()):
         for kind in CLIENTS:
             st = state[kind]
             if st["done"]:
                 continue
+            if bracketed(st):
+                # Refining: the geometric middle of the gap, rounded.
+                rate = round_rate(math.sqrt(st["lossless"] * st["failed_at"]))
+                if not st["lossless"] < rate < st["failed_at"]:
+                    st["done"] = True
+                    continue
+                if attempt(kind, rate):
+                    st["lossless"] = rate
+                else:
+                    st["failed_at"] = rate
+                st["refine"] -= 1
+                st["done"] = st["refine"] <= 0
+                continue
             rate = ladder[st["pos"]]
             if attempt(kind, rate):
                 st["lossless"] = rate
                 st["pos"] += 1
-                st["done"] = st["failed_at"] is not None or st["pos"] >= len(ladder)
+                if st["pos"] >= len(ladder):
+                    st["done"] = True
             else:
                 st["failed_at"] = rate
                 st["pos"] -= 1
-                st["done"] = st["lossless"] is not None or st["pos"] < 0
+                if st["pos"] < 0:
+                    st["done"] = True
+            if bracketed(st) and st["refine"] <= 0:
+                st["done"] = True
     for st in state.values():
         st["lossless"] = st["lossless"] or 0
-        del st["pos"], st["done"]
+        del st["pos"], st["done"], st["refine"]
     return state
 
 
@@ -696,7 +733,7 @@ def main():
         # outweighs the sampling error.
         "latency_plan": [(250, 1, 2.0), (2000, 1, 2.0), (20000, 1, 2.0)] if quick else
                         [(250, 5, 2.0), (2000, 5, 2.0), (20000, 3, 3.0)],
-        "search_seconds": 1.5 if quick else 3.0,
+        "search_seconds": 1.5 if quick else 3.0, "refine": 1 if quick else 2,
         "open_repeats": 3 if quick else 7,
         "rss_notifications": 200000 if quick else 1000000,
         "load": os.getloadavg()[0],
@@ -713,7 +750,8 @@ def main():
         log("latency")
         results["latency"] = latency(bench, settings["latency_plan"])
         log("highest sustained lossless rate")
-        results["lossless"] = lossless_rates(bench, settings["search_seconds"], quick)
+        results["lossless"] = lossless_rates(bench, settings["search_seconds"], quick,
+                                             settings["refine"])
         log("open time")
         results["open"] = open_times(bench, settings["open_repeats"])
         log("allocations per notification")
@@ -733,6 +771,13 @@ def main():
         for line in md_goals(results["latency"], results["lossless"], results["allocations"],
                              results["rss"], cpu_rate, lat_rates):
             print(line)
+    except BaseException:
+        # What was measured before the failure is still worth keeping.
+        if a.json and "results" in locals():
+            with open(a.json, "w") as f:
+                json.dump(results, f, indent=1, default=lambda o: repr(o))
+            log("partial results in " + a.json)
+        raise
     finally:
         if a.keep:
             log("logs kept in " + tmp)
