@@ -97,6 +97,16 @@ bool Wants(const Row& row, const char* key) {
     return false;
 }
 
+// The stream kind of the row's first outcome that has one.
+std::string StreamOf(const Row& row) {
+    for (const Json& alternative : row.expect) {
+        if (alternative.contains("stream")) {
+            return alternative["stream"].get<std::string>();
+        }
+    }
+    return "";
+}
+
 // Opens the row's amplifier and reads what it reports; sets `handle` when it
 // stays open to stream.
 Json RunRow(const Row& row, TAVOBLE_HANDLE& handle, std::vector<TAVOBLE_HANDLE>& opened) {
@@ -134,8 +144,10 @@ Json RunRow(const Row& row, TAVOBLE_HANDLE& handle, std::vector<TAVOBLE_HANDLE>&
     }
     if (!Wants(row, "stream") && !Wants(row, "retry")) {
         handle = 0;  // nothing to stream
-    } else {
-        // At once: some amplifiers drop the link after a while.
+    } else if (StreamOf(row) == "stops") {
+        // At once, before the amplifier drops the link. The others stream
+        // together at the end: every worker receives every notification of
+        // the bus, as BlueZ clients do.
         observed["startCode"] = TAVOBLE_RegisterDataAvailableCallback(handle, &RecordScan);
     }
     return observed;
@@ -160,6 +172,12 @@ int RunWorker(const std::vector<const Row*>& rows, bool sideBySide, const std::s
         }
     }
 
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (handles[i] != 0 && !observed[i].contains("startCode")) {
+            observed[i]["startCode"] =
+                TAVOBLE_RegisterDataAvailableCallback(handles[i], &RecordScan);
+        }
+    }
     // Every stream runs at least 1.5 s, and until it has enough scans (some
     // never get any).
     const bool streaming =
