@@ -32,3 +32,8 @@ if(NOT TAVOBLE_SANITIZE AND TAVOBLE_BUILD_TESTS)
     FIXTURES_REQUIRED tavo_ble_native
     TIMEOUT 240 LABELS "robustness")
 endif()
+
+# docs/faults.md shows the table that these tests check.
+add_test(NAME robustness.fault_table_is_current
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/faults_table.py --check)
+set_tests_properties(robustness.fault_table_is_current PROPERTIES LABELS "robustness")
