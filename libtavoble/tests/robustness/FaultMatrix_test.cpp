@@ -26,6 +26,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ErrorText.h"
 #include "FaultTable.h"
 #include "SimHarness.h"
 #include "tavoble.h"
@@ -79,7 +80,7 @@ Json OpenOnce(const std::string& name, TAVOBLE_HANDLE& handle, bool shouldOpen) 
         handle = 0;
         const int32_t code = TAVOBLE_OpenDevice(name.c_str(), &handle);
         result["code"] = code;
-        result["text"] = code == 0 ? "" : TAVOBLE_GetLastErrorText();
+        result["text"] = code == 0 ? "" : LastErrorTextNow();
         if (!shouldOpen || code != 3 || !CollectionTimedOut(result["text"])) {
             break;
         }

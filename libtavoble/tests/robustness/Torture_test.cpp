@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "ErrorText.h"
 #include "FaultTable.h"
 #include "SimHarness.h"
 #include "tavoble.h"
@@ -50,7 +51,7 @@ int32_t Checked(const char* function, int32_t code) {
         std::lock_guard<std::mutex> lock(undocumentedMutex);
         undocumented.push_back(std::string(function) + " returned " + std::to_string(code));
     }
-    if (code != 0 && TAVOBLE_GetLastErrorText()[0] == '\0') {
+    if (code != 0 && LastErrorTextNow().empty()) {
         std::lock_guard<std::mutex> lock(undocumentedMutex);
         undocumented.push_back(std::string(function) + " failed without a text");
     }
@@ -198,8 +199,7 @@ class Application {
             std::chrono::steady_clock::now() - began);
         {
             std::lock_guard<std::mutex> lock(undocumentedMutex);
-            ++openResults[code == 0 ? "0"
-                                    : std::to_string(code) + " " + TAVOBLE_GetLastErrorText()];
+            ++openResults[code == 0 ? "0" : std::to_string(code) + " " + LastErrorTextNow()];
             longestOpen = std::max(longestOpen, took);
         }
         if (code == 0) {
