@@ -254,7 +254,7 @@ def lossless_rates(bench, seconds, quick, refine):
     first failed `refine` times (geometrically), so that a 90 % goal can be
     judged. The clients take turns, one trial each per round."""
     ladder = LADDER[::2] if quick else LADDER
-    starts = {"floor": 8000, "c": 8000, "wrapper": 2000, "bleak": 2000}
+    starts = {"floor": 8000, "c": 8000, "wrapper": 8000, "bleak": 4000}
     state = {}
     for kind in CLIENTS:
         pos = min(range(len(ladder)), key=lambda i: abs(ladder[i] - starts[kind]))
@@ -638,10 +638,19 @@ def md_goals(lat, rates, allocs, rss, cpu_rate, lat_rates):
     lines.append("- TavoBLEWrapper's Python callback median within 2× the floor's: %s (%s)." % (
         verdict, text))
     share = rates["c"]["lossless"] / rates["floor"]["lossless"] if rates["floor"]["lossless"] else 0
+    verdict = met(share >= 0.9)
+    bound = [NAMES[k] for k in ("floor", "c") if rates[k]["simulator_bound"]]
+    note = ""
+    if share < 0.9 and rates["c"]["simulator_bound"]:
+        # The rate at which libtavoble failed was one the machine could not
+        # even send: that trial says nothing about the library.
+        verdict = "**not judged in this run**"
+    if bound:
+        note = "; the simulator itself fell short of the rate in the failed trials of %s, so " \
+               "that ceiling is the machine's" % " and ".join(bound)
     lines.append("- libtavoble's lossless rate at least 90 %% of the floor's: %s (%.0f %%: %s/s "
-                 "against %s/s)." % (met(share >= 0.9), 100 * share,
-                                     f"{rates['c']['lossless']:,}",
-                                     f"{rates['floor']['lossless']:,}"))
+                 "against %s/s%s)." % (verdict, 100 * share, f"{rates['c']['lossless']:,}",
+                                       f"{rates['floor']['lossless']:,}", note))
     w_scans = rates["wrapper"]["lossless"] * FRAMES
     lines.append("- TavoBLEWrapper lossless at 2,500 scans/s or more: %s (%s scans/s)." % (
         met(w_scans >= 2500), f"{w_scans:,}"))
