@@ -179,8 +179,8 @@ int RunWorker(const std::vector<const Row*>& rows, bool sideBySide, const std::s
                 TAVOBLE_RegisterDataAvailableCallback(handles[i], &RecordScan);
         }
     }
-    // Every stream runs at least 1.5 s, and until it has enough scans (some
-    // never get any).
+    // Every stream runs at least 1.5 s, and until those that should have
+    // scans have enough.
     const bool streaming =
         std::any_of(handles.begin(), handles.end(), [](TAVOBLE_HANDLE h) { return h != 0; });
     const auto start = std::chrono::steady_clock::now();
@@ -189,8 +189,9 @@ int RunWorker(const std::vector<const Row*>& rows, bool sideBySide, const std::s
         bool enough = true;
         {
             std::lock_guard<std::mutex> lock(scansMutex);
-            for (TAVOBLE_HANDLE h : handles) {
-                enough = enough && (h == 0 || scansByHandle[h].size() >= 60);
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                enough = enough && (handles[i] == 0 || StreamOf(*rows[i]) == "none" ||
+                                    scansByHandle[handles[i]].size() >= 60);
             }
         }
         if (enough) {

@@ -4,7 +4,7 @@ library's text, or a stream whose measured scans equal what was sent).
 
 The table (libtavoble/tests/robustness/faults.json) is shared with the C++
 fault matrix. The last-error text is one per process, so the rows of a group
-are shared out to worker processes (this module run with --worker), each
+are shared out to worker processes (faults_worker.py), each
 opening its rows one after the other; rows that search or connect for
 seconds get a worker each. Workers report what they saw, keep their
 amplifiers open until the links have been checked, then close them.
@@ -12,30 +12,22 @@ amplifiers open until the links have been checked, then close them.
 import concurrent.futures
 import json
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 import numpy as np
 import pytest
 
-from .simulation import REPO, Simulator, collect, find_executable, python_env, wait_until
+from .faults_worker import PROPERTIES, observe
+from .simulation import REPO, Simulator, find_executable, python_env, wait_until
 
 TABLE = os.path.join(REPO, "libtavoble", "tests", "robustness", "faults.json")
 FAST_WORKERS = 4
 DEFAULT_SCALE = np.float32(0.02235174)
 COUNTER = 5
 ENOUGH = 10
-# Device-information fields and the wrapper's properties that show them.
-PROPERTIES = {
-    "modelNumber": "model_number", "serialNumber": "serial_number",
-    "firmwareRevision": "firmware_version", "hardwareRevision": "hardware_version",
-    "manufacturerName": "manufacturer_name", "numberOfAcquiredChannels": "no_of_acquired_channels",
-    "samplingRate": "sampling_rate",
-}
 
 
 # ---- the table ----
@@ -212,126 +204,6 @@ def check_stream(kind, s):
     return wrong
 
 
-# ---- worker: runs in its own process ----
-
-def wants(row, key):
-    return any(key in alternative for alternative in row["expect"])
-
-
-def open_once(row, wrappers, should_open):
-    """An open that should succeed is tried once more when its configuration
-    records did not all arrive within the amplifier's 500 ms: on a loaded
-    machine that can happen to any open."""
-    from tavo_ble.lib.tavo_ble_wrapper import TavoBLEWrapper
-    result = {}
-    for _ in range(2):
-        try:
-            device = TavoBLEWrapper(row["name"])
-        except ValueError as error:
-            result["error"] = str(error)
-            if should_open and result["error"].startswith("Could not read "):
-                result["triedAgainAfter"] = result["error"]
-                continue
-            return result, None
-        wrappers.append(device)
-        result.update({"error": None, "handle": device.handle})
-        return result, device
-    return result, None
-
-
-def run_row(row, wrappers, scans):
-    opens = any(a["code"] == 0 for a in row["expect"])
-    reopens = any(a.get("retry", {}).get("code") == 0 for a in row["expect"])
-    observed, device = open_once(row, wrappers, opens)
-    if device is None and wants(row, "retry"):
-        observed["retry"], device = open_once(row, wrappers, reopens)
-    if device is None:
-        return observed, None
-    info = {}
-    for field, prop in PROPERTIES.items():
-        try:
-            value = getattr(device, prop)
-            info[field] = value if isinstance(value, int) else value.encode("utf-8").hex()
-        except Exception as error:  # what the property raises is the outcome
-            info[field] = "raises " + type(error).__name__
-    observed["info"] = info
-    if wants(row, "secondOpen"):
-        second, other = open_once(row, wrappers, True)
-        if other is not None:
-            second["sameHandle"] = other.handle == device.handle
-        observed["secondOpen"] = second
-    if not wants(row, "stream") and not wants(row, "retry"):
-        device = None
-    elif any(a.get("stream") == "stops" for a in row["expect"]):
-        # At once, before the amplifier drops the link. The others stream
-        # together at the end: every worker receives every notification of
-        # the bus, as BlueZ clients do.
-        start_stream(observed, device, scans)
-    return observed, device
-
-
-def start_stream(observed, device, scans):
-    device.set_data_callback(scans.append)
-    try:
-        device.start()
-        observed["started"] = True
-    except ValueError as error:
-        observed["started"] = str(error)
-
-
-def worker(rows_file, report_file):
-    with open(rows_file, encoding="utf-8") as f:
-        job = json.load(f)
-    rows = job["rows"]
-    wrappers = []
-    observed = [None] * len(rows)
-    devices = [None] * len(rows)
-
-    scans = [[] for _ in rows]
-
-    def one(i):
-        observed[i], devices[i] = run_row(rows[i], wrappers, scans[i])
-
-    for i in range(len(rows)):
-        one(i)
-
-    for i, device in enumerate(devices):
-        if device is not None and "started" not in observed[i]:
-            start_stream(observed[i], device, scans[i])
-    # Every stream runs at least 1.5 s, and until it has enough scans (some
-    # never get any).
-    if any(d is not None for d in devices):
-        start = time.monotonic()
-        time.sleep(1.5)
-        while time.monotonic() - start < 5 and any(
-                d is not None and len(scans[i]) < 60 for i, d in enumerate(devices)):
-            time.sleep(0.1)
-    for i, device in enumerate(devices):
-        if device is not None:
-            try:
-                device.stop()
-                observed[i]["stopped"] = True
-            except ValueError as error:
-                observed[i]["stopped"] = str(error)
-    time.sleep(0.2)
-    for i, o in enumerate(observed):
-        o["row"] = rows[i]["index"]
-        o["streamed"] = devices[i] is not None
-        if devices[i] is not None:
-            # Bit patterns keep NaN; the dtype is part of the outcome.
-            o["dtypes"] = sorted({str(s.dtype) for s in scans[i]})
-            o["scans"] = [np.asarray(s, dtype=np.float32).view(np.uint32).tolist() for s in scans[i]]
-    with open(report_file, "w", encoding="utf-8") as f:
-        json.dump(observed, f)
-    print("ready", flush=True)
-    sys.stdin.readline()
-    # Finalising a wrapper closes its amplifier.
-    del devices[:]
-    del wrappers[:]
-    collect()
-    return 0
-
-
 # ---- test side ----
 
 def compare(row, alternative, o, summary):
@@ -433,9 +305,10 @@ def run_group(group):
             with open(rows_file, "w", encoding="utf-8") as f:
                 json.dump({"rows": share}, f)
             process = subprocess.Popen(
-                [sys.executable, "-m", "tavo_ble.tests.test_faults", "--worker", rows_file, report],
+                [sys.executable, "-m", "tavo_ble.tests.faults_worker", rows_file, report],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
             workers.append((process, report))
+        observe(group, "workers started")
         observed, failed = {}, set()
         for process, report in workers:
             line = process.stdout.readline()
@@ -443,9 +316,11 @@ def run_group(group):
                 with open(report, encoding="utf-8") as f:
                     for o in json.load(f):
                         observed[o["row"]] = o
+        observe(group, "workers reported")
         streamed = [r for r in rows if observed.get(r["index"], {}).get("streamed")]
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
             sent = dict(zip((r["id"] for r in streamed), pool.map(lambda r: sent_by(sim, r["name"]), streamed)))
+        observe(group, "sent data fetched")
         for row in rows:
             o = observed.get(row["index"])
             if o is None:
@@ -469,12 +344,14 @@ def run_group(group):
             if final.get("error") is not None and isinstance(row["amplifier"].get("name"), str):
                 failed.add(row["name"])
             results[row["id"]] = reasons
+            observe(row["id"], {k: v for k, v in o.items() if k != "scans"}, summary or "", reasons or "")
         # A failed open leaves nothing connected.
         wait_until(lambda: not (failed & connected(sim)), timeout=5)
         still = failed & connected(sim)
         for row in rows:
             if row["name"] in still:
                 results[row["id"]].append("still connected after the failed open")
+        observe(group, "rows checked")
         for process, _ in workers:
             try:
                 process.stdin.write("go\n")
@@ -490,6 +367,7 @@ def run_group(group):
             if status != 0:
                 for row in rows:
                     results[row["id"]] = results.get(row["id"], []) + ["a worker ended with %s" % status]
+        observe(group, "workers ended")
         wait_until(lambda: not connected(sim), timeout=5)
         still = connected(sim)
         for row in rows:
@@ -525,7 +403,3 @@ def test_fault(row):
         run_all_groups()
     reasons = _results.get(row["id"], ["not run"])
     assert not reasons, " | or: ".join(reasons)
-
-
-if __name__ == "__main__" and len(sys.argv) == 4 and sys.argv[1] == "--worker":
-    sys.exit(worker(sys.argv[2], sys.argv[3]))
