@@ -57,16 +57,16 @@ std::vector<Bytes> applyFaults(const std::vector<Bytes>& base, const RecordFault
 
 }  // namespace
 
-AmplifierEncoder::AmplifierEncoder(const AmplifierSpec& spec, uint32_t seed)
-    : spec_(spec), counter_(spec.counterStart), rng_(seed) {
-    for (size_t i = 0; i < spec_.channels.size(); ++i) {
-        channelIndex_.emplace(spec_.channels[i].number, i);
+AmplifierEncoder::AmplifierEncoder(const AmplifierSpec& plan, uint32_t seed)
+    : plan_(plan), counter_(plan.counterStart), rng_(seed) {
+    for (size_t i = 0; i < plan_.channels.size(); ++i) {
+        channelIndex_.emplace(plan_.channels[i].number, i);
     }
-    if (!spec_.payloadLayout.empty()) {
-        layout_ = spec_.payloadLayout;
+    if (!plan_.payloadLayout.empty()) {
+        layout_ = plan_.payloadLayout;
     } else {
-        for (uint16_t f = 0; f < spec_.scansPerNotification; ++f) {
-            for (const auto& ch : spec_.channels) {
+        for (uint16_t f = 0; f < plan_.scansPerNotification; ++f) {
+            for (const auto& ch : plan_.channels) {
                 layout_.emplace_back(ch.number, f);
             }
         }
@@ -74,25 +74,25 @@ AmplifierEncoder::AmplifierEncoder(const AmplifierSpec& spec, uint32_t seed)
 }
 
 std::array<uint16_t, 8> AmplifierEncoder::trueConfiguration() const {
-    const auto n = static_cast<uint16_t>(spec_.channels.size());
-    return {spec_.samplingRate,
+    const auto n = static_cast<uint16_t>(plan_.channels.size());
+    return {plan_.samplingRate,
             n,
             24,  // converter resolution in bits
-            spec_.scansPerNotification,
+            plan_.scansPerNotification,
             static_cast<uint16_t>(payloadSize()),
             n,
             static_cast<uint16_t>(layout_.size()),
-            spec_.filterRecords};
+            plan_.filterRecords};
 }
 
 Bytes AmplifierEncoder::configuration() const {
-    if (spec_.configurationBytes) {
-        return *spec_.configurationBytes;
+    if (plan_.configurationBytes) {
+        return *plan_.configurationBytes;
     }
     auto fields = trueConfiguration();
     Bytes out;
     for (size_t i = 0; i < fields.size(); ++i) {
-        putU16(out, spec_.configurationOverride[i].value_or(fields[i]));
+        putU16(out, plan_.configurationOverride[i].value_or(fields[i]));
     }
     return out;
 }
@@ -108,11 +108,11 @@ std::vector<Bytes> AmplifierEncoder::channelRecords() const {
         return r;
     };
     uint16_t highest = 0;
-    for (const auto& ch : spec_.channels) {
+    for (const auto& ch : plan_.channels) {
         base.push_back(record(ch.number, ch.type, ch.reserved, ch.scale));
         highest = std::max(highest, ch.number);
     }
-    return applyFaults(base, spec_.channelFaults, [&](uint32_t k) {
+    return applyFaults(base, plan_.channelFaults, [&](uint32_t k) {
         return record(static_cast<uint16_t>(highest + 1 + k), 1, 0, 1.0F);
     });
 }
@@ -128,10 +128,10 @@ std::vector<Bytes> AmplifierEncoder::payloadRecords() const {
     for (const auto& [channel, frame] : layout_) {
         base.push_back(record(channel, frame));
     }
-    const uint16_t first = spec_.channels.front().number;
-    return applyFaults(base, spec_.payloadFaults, [&](uint32_t k) {
+    const uint16_t first = plan_.channels.front().number;
+    return applyFaults(base, plan_.payloadFaults, [&](uint32_t k) {
         return record(first,
-                      static_cast<uint16_t>(k % std::max<uint16_t>(1, spec_.scansPerNotification)));
+                      static_cast<uint16_t>(k % std::max<uint16_t>(1, plan_.scansPerNotification)));
     });
 }
 
@@ -156,11 +156,11 @@ std::vector<Bytes> AmplifierEncoder::filterRecords() const {
         return r;
     };
     std::vector<Bytes> base;
-    for (uint16_t i = 0; i < spec_.filterRecords; ++i) {
+    for (uint16_t i = 0; i < plan_.filterRecords; ++i) {
         base.push_back(record(static_cast<uint16_t>(i + 1), table[i % 6]));
     }
-    return applyFaults(base, spec_.filterFaults, [&](uint32_t k) {
-        return record(static_cast<uint16_t>(spec_.filterRecords + 1 + k), table[k % 6]);
+    return applyFaults(base, plan_.filterFaults, [&](uint32_t k) {
+        return record(static_cast<uint16_t>(plan_.filterRecords + 1 + k), table[k % 6]);
     });
 }
 
@@ -179,7 +179,7 @@ int32_t AmplifierEncoder::sample(const ChannelSpec& ch, uint64_t sampleIndex) {
     if (w.kind == Waveform::Kind::Raw) {
         return w.raw;
     }
-    const double t = static_cast<double>(sampleIndex) / spec_.samplingRate;
+    const double t = static_cast<double>(sampleIndex) / plan_.samplingRate;
     const double arg = 2.0 * kPi * w.frequencyHz * t + w.phase;
     double v = w.offset;
     switch (w.kind) {
@@ -215,13 +215,13 @@ uint32_t AmplifierEncoder::nextPayload(Bytes& out) {
         auto it = channelIndex_.find(channel);
         const int32_t raw = it == channelIndex_.end()
                                 ? 0
-                                : sample(spec_.channels[it->second], sampleIndex_ + frame);
+                                : sample(plan_.channels[it->second], sampleIndex_ + frame);
         putSample24(&out[3 * i], raw);
     }
     const uint32_t carried = counter_;
-    sampleIndex_ += spec_.scansPerNotification;
+    sampleIndex_ += plan_.scansPerNotification;
     ++sinceRestart_;
-    if (spec_.counterRestartEvery != 0 && sinceRestart_ >= spec_.counterRestartEvery) {
+    if (plan_.counterRestartEvery != 0 && sinceRestart_ >= plan_.counterRestartEvery) {
         restartCounter();
     } else {
         counter_ = counter_ >= static_cast<uint32_t>(kRawMax) ? 0 : counter_ + 1;
@@ -230,7 +230,7 @@ uint32_t AmplifierEncoder::nextPayload(Bytes& out) {
 }
 
 void AmplifierEncoder::restartCounter() {
-    counter_ = spec_.counterStart;
+    counter_ = plan_.counterStart;
     sinceRestart_ = 0;
 }
 

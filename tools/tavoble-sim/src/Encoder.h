@@ -17,7 +17,7 @@ namespace tavosim {
 
 class AmplifierEncoder {
   public:
-    AmplifierEncoder(const AmplifierSpec& spec, uint32_t seed);
+    AmplifierEncoder(const AmplifierSpec& plan, uint32_t seed);
 
     // The eight configuration fields as the amplifier really works, before overrides.
     std::array<uint16_t, 8> trueConfiguration() const;
@@ -30,7 +30,7 @@ class AmplifierEncoder {
     std::vector<Bytes> filterRecords() const;
 
     // Bytes of a complete data notification.
-    size_t payloadSize() const { return 3 * layout_.size() + spec_.payloadPadding; }
+    size_t payloadSize() const { return 3 * layout_.size() + plan_.payloadPadding; }
     const std::vector<std::pair<uint16_t, uint16_t>>& layout() const { return layout_; }
 
     // Encodes the next data notification into out and advances the packet
@@ -44,7 +44,7 @@ class AmplifierEncoder {
   private:
     int32_t sample(const ChannelSpec& ch, uint64_t sampleIndex);
 
-    const AmplifierSpec& spec_;
+    const AmplifierSpec& plan_;
     std::vector<std::pair<uint16_t, uint16_t>> layout_;
     std::map<uint16_t, size_t> channelIndex_;
     uint32_t counter_;

@@ -83,16 +83,16 @@ const std::pair<uint64_t, Bytes>& SentRing::at(uint64_t index) const {
 // ---------------------------------------------------------------------------
 
 struct Simulator::Amplifier {
-    explicit Amplifier(const AmplifierSpec& s, uint32_t seed) : spec(s), sent(s.sentDataCapacity) {
-        encoder = std::make_unique<AmplifierEncoder>(spec, seed);
-        advertisingEnabled = spec.advertising;
-        battery = spec.battery.level;
-        rate = spec.rate;
+    explicit Amplifier(const AmplifierSpec& s, uint32_t seed) : plan(s), sent(s.sentDataCapacity) {
+        encoder = std::make_unique<AmplifierEncoder>(plan, seed);
+        advertisingEnabled = plan.advertising;
+        battery = plan.battery.level;
+        rate = plan.rate;
     }
     bool advertises() const { return advertisingEnabled && !advertisingStopped && link == nullptr; }
-    const std::string& name() const { return *spec.name; }
+    const std::string& name() const { return *plan.name; }
 
-    AmplifierSpec spec;  // the encoder refers to it: an Amplifier never moves
+    AmplifierSpec plan;  // the encoder refers to it: an Amplifier never moves
     std::unique_ptr<AmplifierEncoder> encoder;
     bool advertisingEnabled = true;
     bool advertisingStopped = false;
@@ -169,7 +169,7 @@ struct Simulator::Device {
 };
 
 struct Simulator::Adapter {
-    AdapterSpec spec;
+    AdapterSpec plan;
     std::string path;
     bool powered = true;
     std::set<std::string> discoveryClients;
@@ -216,7 +216,7 @@ double Simulator::uniform(double lo, double hi) {
 
 Simulator::Amplifier* Simulator::findAmplifier(const std::string& name) {
     for (auto& a : amplifiers_) {
-        if (a->spec.name && *a->spec.name == name) {
+        if (a->plan.name && *a->plan.name == name) {
             return a.get();
         }
     }
@@ -225,7 +225,7 @@ Simulator::Amplifier* Simulator::findAmplifier(const std::string& name) {
 
 Simulator::Adapter* Simulator::findAdapter(const std::string& id) {
     for (auto& a : adapters_) {
-        if (a->spec.id == id) {
+        if (a->plan.id == id) {
             return a.get();
         }
     }
@@ -255,19 +255,19 @@ void Simulator::exportRoot() {
         [this](const CallPtr& c) { onControl(c); }, {}, false);
 }
 
-void Simulator::addAdapter(const AdapterSpec& spec) {
+void Simulator::addAdapter(const AdapterSpec& plan) {
     auto a = std::make_unique<Adapter>();
-    a->spec = spec;
-    a->path = "/org/bluez/" + spec.id;
-    a->powered = spec.powered;
+    a->plan = plan;
+    a->path = "/org/bluez/" + plan.id;
+    a->powered = plan.powered;
     a->discoveringTimer.setLoop(loop_);
     Interface i{iface::kAdapter,
-                {{"Address", spec.address},
+                {{"Address", plan.address},
                  {"AddressType", std::string("public")},
-                 {"Name", spec.name},
-                 {"Alias", spec.name},
+                 {"Name", plan.name},
+                 {"Alias", plan.name},
                  {"Class", uint32_t{0x000000}},
-                 {"Powered", spec.powered},
+                 {"Powered", plan.powered},
                  {"Discoverable", false},
                  {"DiscoverableTimeout", uint32_t{180}},
                  {"Pairable", false},
@@ -277,7 +277,7 @@ void Simulator::addAdapter(const AdapterSpec& spec) {
                                                     "00001800-0000-1000-8000-00805f9b34fb"}},
                  {"Modalias", std::string("usb:v1D6Bp0246d0542")},
                  {"Roles", std::vector<std::string>{"central", "peripheral"}}}};
-    const std::string id = spec.id;
+    const std::string id = plan.id;
     tree_.addObject(
         a->path, {std::move(i)}, [this, id](const CallPtr& c) { onAdapter(id, c); },
         [this, id](const CallPtr& c, const std::string&, const std::string& prop) {
@@ -286,18 +286,18 @@ void Simulator::addAdapter(const AdapterSpec& spec) {
     adapters_.push_back(std::move(a));
 }
 
-Simulator::Amplifier& Simulator::addAmplifier(const AmplifierSpec& spec) {
-    auto amp = std::make_unique<Amplifier>(spec, static_cast<uint32_t>(rng_()));
+Simulator::Amplifier& Simulator::addAmplifier(const AmplifierSpec& plan) {
+    auto amp = std::make_unique<Amplifier>(plan, static_cast<uint32_t>(rng_()));
     Amplifier& a = *amp;
     a.drainTimer.setLoop(loop_);
     a.advertisingTimer.setLoop(loop_);
     amplifiers_.push_back(std::move(amp));
-    if (a.spec.battery.drainIntervalMs > 0) {
+    if (a.plan.battery.drainIntervalMs > 0) {
         scheduleDrain(a);
     }
-    if (a.spec.advertisingStopsAfterMs) {
+    if (a.plan.advertisingStopsAfterMs) {
         Amplifier* ap = &a;
-        a.advertisingTimer.start(ms(*a.spec.advertisingStopsAfterMs),
+        a.advertisingTimer.start(ms(*a.plan.advertisingStopsAfterMs),
                                  [ap]() { ap->advertisingStopped = true; });
     }
     for (auto& ad : adapters_) {
@@ -377,10 +377,10 @@ void Simulator::sighting(Adapter& a, Amplifier& amp) {
     if (a.powered && a.scanning && amp.advertises()) {
         // A new value every time, so that every report reaches the clients.
         int16_t rssi = 0;
-        auto it = a.devices.find(amp.spec.address);
+        auto it = a.devices.find(amp.plan.address);
         const int16_t previous = it != a.devices.end() ? it->second->lastRssi : 0;
         do {
-            rssi = static_cast<int16_t>(amp.spec.rssi +
+            rssi = static_cast<int16_t>(amp.plan.rssi +
                                         static_cast<int>(std::lround(uniform(-4.0, 4.0))));
         } while (rssi == previous);
         if (it == a.devices.end()) {
@@ -401,17 +401,17 @@ Simulator::Device& Simulator::exportDevice(Adapter& a, Amplifier& amp, int16_t r
     auto d = std::make_unique<Device>();
     d->adapter = &a;
     d->amp = &amp;
-    d->address = amp.spec.address;
+    d->address = amp.plan.address;
     d->path = devicePath(a.path, d->address);
     d->lastRssi = rssi;
     d->connectTimer.setLoop(loop_);
     d->removeTimer.setLoop(loop_);
     std::string alias = d->address;
     std::replace(alias.begin(), alias.end(), ':', '-');
-    Interface i{iface::kDevice, {{"Address", d->address}, {"AddressType", amp.spec.addressType}}};
-    if (amp.spec.name) {
-        i.props.emplace_back("Name", *amp.spec.name);
-        alias = *amp.spec.name;
+    Interface i{iface::kDevice, {{"Address", d->address}, {"AddressType", amp.plan.addressType}}};
+    if (amp.plan.name) {
+        i.props.emplace_back("Name", *amp.plan.name);
+        alias = *amp.plan.name;
     }
     i.props.emplace_back("Alias", alias);
     i.props.emplace_back("Paired", false);
@@ -421,10 +421,10 @@ Simulator::Device& Simulator::exportDevice(Adapter& a, Amplifier& amp, int16_t r
     i.props.emplace_back("LegacyPairing", false);
     i.props.emplace_back("RSSI", rssi);
     i.props.emplace_back("Connected", false);
-    i.props.emplace_back("UUIDs", amp.spec.advertisedUuids);
+    i.props.emplace_back("UUIDs", amp.plan.advertisedUuids);
     i.props.emplace_back("Adapter", ObjectPath{a.path});
-    if (!amp.spec.manufacturerData.empty()) {
-        i.props.emplace_back("ManufacturerData", amp.spec.manufacturerData);
+    if (!amp.plan.manufacturerData.empty()) {
+        i.props.emplace_back("ManufacturerData", amp.plan.manufacturerData);
     }
     i.props.emplace_back("ServicesResolved", false);
     const std::string path = d->path;
@@ -528,7 +528,7 @@ void Simulator::attemptConnect(Device& d, uint64_t deadlineUs) {
         }
         return;
     }
-    const ConnectFault& f = amp->spec.connect;
+    const ConnectFault& f = amp->plan.connect;
     const bool faulty =
         f.kind != ConnectFault::Kind::None && (f.attempts < 0 || amp->connectFailures < f.attempts);
     if (faulty) {
@@ -585,8 +585,8 @@ void Simulator::establish(Device& d, bool resolve) {
         dp->link->resolveTimer.start(ms(scenario_.timing.resolveDelayMs),
                                      [this, dp]() { resolveServices(*dp); });
     });
-    if (amp.spec.disconnectAfterMs) {
-        d.link->dropTimer.start(ms(*amp.spec.disconnectAfterMs),
+    if (amp.plan.disconnectAfterMs) {
+        d.link->dropTimer.start(ms(*amp.plan.disconnectAfterMs),
                                 [this, dp]() { tearDown(*dp, nullptr); });
     }
 }
@@ -607,7 +607,7 @@ void Simulator::exportGatt(Device& d) {
         const char* counter;
     };
     auto addService = [&](const std::string& uuid, const std::vector<CharDef>& defs) {
-        if (omitted(amp.spec.omitServices, uuid)) {
+        if (omitted(amp.plan.omitServices, uuid)) {
             return;
         }
         const std::string spath = d.path + "/" + hexHandle("service", handle);
@@ -622,7 +622,7 @@ void Simulator::exportGatt(Device& d) {
                                     {"Includes", std::vector<ObjectPath>{}}}}},
                         [](const CallPtr&) {});
         for (const auto& def : defs) {
-            if (omitted(amp.spec.omitCharacteristics, def.uuid)) {
+            if (omitted(amp.plan.omitCharacteristics, def.uuid)) {
                 handle = static_cast<uint16_t>(handle + 2);
                 continue;
             }
@@ -680,12 +680,12 @@ void Simulator::exportGatt(Device& d) {
     addService(fullUuid("1801"), {{fullUuid("2a05"), R::Fixed, {"indicate"}, {}, nullptr}});
     handle = 0x000a;
     addService(fullUuid("180a"),
-               {{fullUuid("2a29"), R::Fixed, rd, amp.spec.manufacturerName, nullptr},
-                {fullUuid("2a24"), R::Fixed, rd, amp.spec.modelNumber, nullptr},
-                {fullUuid("2a25"), R::Fixed, rd, amp.spec.serialNumber, nullptr},
-                {fullUuid("2a27"), R::Fixed, rd, amp.spec.hardwareRevision, nullptr},
-                {fullUuid("2a26"), R::Fixed, rd, amp.spec.firmwareRevision, nullptr}});
-    if (amp.spec.battery.gattService) {
+               {{fullUuid("2a29"), R::Fixed, rd, amp.plan.manufacturerName, nullptr},
+                {fullUuid("2a24"), R::Fixed, rd, amp.plan.modelNumber, nullptr},
+                {fullUuid("2a25"), R::Fixed, rd, amp.plan.serialNumber, nullptr},
+                {fullUuid("2a27"), R::Fixed, rd, amp.plan.hardwareRevision, nullptr},
+                {fullUuid("2a26"), R::Fixed, rd, amp.plan.firmwareRevision, nullptr}});
+    if (amp.plan.battery.gattService) {
         handle = 0x0020;
         addService(fullUuid("180f"),
                    {{fullUuid("2a19"), R::Battery, {"read", "notify"}, {}, "battery"}});
@@ -698,8 +698,8 @@ void Simulator::exportGatt(Device& d) {
                              {kFilterChar, R::FilterRecords, nt, {}, "filter"}});
     l.gattExported = true;
     const bool battery1 =
-        !amp.spec.battery.gattService && amp.spec.omitServices.count(fullUuid("180f")) == 0;
-    if (battery1 && amp.spec.battery.battery1DelayMs < 0) {
+        !amp.plan.battery.gattService && amp.plan.omitServices.count(fullUuid("180f")) == 0;
+    if (battery1 && amp.plan.battery.battery1DelayMs < 0) {
         addBattery1(d);
     }
 }
@@ -719,9 +719,9 @@ void Simulator::resolveServices(Device& d) {
     // UUIDs lists every primary service, also those BlueZ keeps to itself (GAP, and
     // the Battery Service that its battery plugin turns into Battery1).
     std::vector<std::string> uuids = l.serviceUuids;
-    std::vector<std::string> extra = l.amp->spec.advertisedUuids;
+    std::vector<std::string> extra = l.amp->plan.advertisedUuids;
     extra.push_back(fullUuid("1800"));
-    if (!l.amp->spec.battery.gattService && l.amp->spec.omitServices.count(fullUuid("180f")) == 0) {
+    if (!l.amp->plan.battery.gattService && l.amp->plan.omitServices.count(fullUuid("180f")) == 0) {
         extra.push_back(fullUuid("180f"));
     }
     for (const auto& u : extra) {
@@ -733,9 +733,9 @@ void Simulator::resolveServices(Device& d) {
     tree_.set(d.path, iface::kDevice, "UUIDs", uuids);
     d.resolved = true;
     tree_.set(d.path, iface::kDevice, "ServicesResolved", true);
-    const BatterySpec& b = l.amp->spec.battery;
+    const BatterySpec& b = l.amp->plan.battery;
     if (!b.gattService && b.battery1DelayMs >= 0 &&
-        l.amp->spec.omitServices.count(fullUuid("180f")) == 0) {
+        l.amp->plan.omitServices.count(fullUuid("180f")) == 0) {
         Device* dp = &d;
         l.battery1Timer.start(ms(b.battery1DelayMs), [this, dp]() { addBattery1(*dp); });
     }
@@ -928,25 +928,25 @@ void Simulator::startNotifying(Characteristic& c) {
     switch (c.role) {
         case Characteristic::Role::ChannelRecords:
             c.records = amp.encoder->channelRecords();
-            faults = &amp.spec.channelFaults;
+            faults = &amp.plan.channelFaults;
             break;
         case Characteristic::Role::PayloadRecords:
             c.records = amp.encoder->payloadRecords();
-            faults = &amp.spec.payloadFaults;
+            faults = &amp.plan.payloadFaults;
             break;
         case Characteristic::Role::FilterRecords:
             c.records = amp.encoder->filterRecords();
-            faults = &amp.spec.filterFaults;
+            faults = &amp.plan.filterFaults;
             break;
         case Characteristic::Role::Data: {
             Link& l = *c.link;
-            if (amp.spec.counterRestartOnSubscribe) {
+            if (amp.plan.counterRestartOnSubscribe) {
                 amp.encoder->restartCounter();
             }
             l.nextDueUs = static_cast<double>(nowUs());
             if (amp.rate > 0) {
                 l.nextDueUs +=
-                    1e6 * amp.spec.scansPerNotification / (amp.spec.samplingRate * amp.rate);
+                    1e6 * amp.plan.scansPerNotification / (amp.plan.samplingRate * amp.rate);
             }
             scheduleData(l);
             return;
@@ -1000,14 +1000,14 @@ void Simulator::emitData(Link& l) {
     Amplifier& amp = *l.amp;
     amp.encoder->nextPayload(l.buffer);
     ++amp.generated;
-    if (amp.spec.dropEvery != 0 && amp.generated % amp.spec.dropEvery == 0) {
+    if (amp.plan.dropEvery != 0 && amp.generated % amp.plan.dropEvery == 0) {
         ++amp.counters["dropped"];
         return;
     }
-    if (amp.spec.truncateEvery != 0 && amp.generated % amp.spec.truncateEvery == 0) {
+    if (amp.plan.truncateEvery != 0 && amp.generated % amp.plan.truncateEvery == 0) {
         const size_t shortBy1 = l.buffer.empty() ? 0 : l.buffer.size() - 1;
         l.buffer.resize(std::min<size_t>(
-            amp.spec.truncateTo.value_or(static_cast<uint32_t>(shortBy1)), l.buffer.size()));
+            amp.plan.truncateTo.value_or(static_cast<uint32_t>(shortBy1)), l.buffer.size()));
         ++amp.counters["truncated"];
     }
     const uint64_t t = nowNs();
@@ -1033,7 +1033,7 @@ void Simulator::sendData(Link& l) {
         l.dataTimer.start(queued >= kFastQueueLimit ? 100 : 0, [this, lp]() { sendData(*lp); });
         return;
     }
-    const double period = 1e6 * amp.spec.scansPerNotification / (amp.spec.samplingRate * amp.rate);
+    const double period = 1e6 * amp.plan.scansPerNotification / (amp.plan.samplingRate * amp.rate);
     const auto now = static_cast<double>(nowUs());
     // Catch up after a late wake-up, the way a real amplifier's buffer would drain.
     for (int sent = 0; l.nextDueUs <= now && sent < 256; ++sent) {
@@ -1048,7 +1048,7 @@ void Simulator::sendData(Link& l) {
 
 void Simulator::scheduleDrain(Amplifier& amp) {
     Amplifier* ap = &amp;
-    amp.drainTimer.start(ms(amp.spec.battery.drainIntervalMs), [this, ap]() {
+    amp.drainTimer.start(ms(amp.plan.battery.drainIntervalMs), [this, ap]() {
         if (ap->battery > 0) {
             --ap->battery;
             batteryChanged(*ap);
@@ -1287,25 +1287,25 @@ void Simulator::onControl(const CallPtr& call) {
     } else if (m == "AddAmplifier" && call->hasSignature("s")) {
         const char* json = nullptr;
         sd_bus_message_read(msg, "s", &json);
-        AmplifierSpec spec;
+        AmplifierSpec plan;
         try {
-            spec = parseAmplifier(json);
+            plan = parseAmplifier(json);
         } catch (const std::exception& e) {
             controlError(call, "InvalidArguments", e.what());
             return;
         }
-        if (!spec.name) {
+        if (!plan.name) {
             controlError(call, "InvalidArguments", "an amplifier added at run time needs a name");
             return;
         }
-        if (findAmplifier(*spec.name) != nullptr) {
-            controlError(call, "AlreadyExists", "An amplifier named '" + *spec.name + "' exists");
+        if (findAmplifier(*plan.name) != nullptr) {
+            controlError(call, "AlreadyExists", "An amplifier named '" + *plan.name + "' exists");
             return;
         }
-        Amplifier& amp = addAmplifier(spec);
+        Amplifier& amp = addAmplifier(plan);
         const std::string path = adapters_.empty()
                                      ? std::string("/")
-                                     : devicePath(adapters_.front()->path, amp.spec.address);
+                                     : devicePath(adapters_.front()->path, amp.plan.address);
         sd_bus_message* reply = call->newReply();
         sd_bus_message_append_basic(reply, 'o', path.c_str());
         call->send(reply);

@@ -53,8 +53,8 @@ class Simulator {
 
     // --- set-up
     void exportRoot();
-    void addAdapter(const AdapterSpec& spec);
-    Amplifier& addAmplifier(const AmplifierSpec& spec);
+    void addAdapter(const AdapterSpec& plan);
+    Amplifier& addAmplifier(const AmplifierSpec& plan);
     void removeAmplifier(Amplifier& amp);
 
     // --- discovery

@@ -37,8 +37,8 @@ int32_t sample(const Bytes& b, size_t index) {
 }  // namespace
 
 TEST(Encoder, DefaultAmplifierConfigurationAndRecords) {
-    const AmplifierSpec spec = tavosim::defaultAmplifier();
-    AmplifierEncoder enc(spec, 1);
+    const AmplifierSpec plan = tavosim::defaultAmplifier();
+    AmplifierEncoder enc(plan, 1);
     const Bytes config = enc.configuration();
     ASSERT_EQ(config.size(), 16U);
     EXPECT_EQ(u16(config, 0), 250);  // samplingRate
@@ -74,11 +74,11 @@ TEST(Encoder, DefaultAmplifierConfigurationAndRecords) {
 }
 
 TEST(Encoder, DataCarriesBigEndian24BitSamplesAndACounterPerPacket) {
-    AmplifierSpec spec = tavosim::defaultAmplifier();
-    spec.channels[0].wave = {tavosim::Waveform::Kind::Raw, 0, 0, 0, 0, 0, -8388608};
-    spec.channels[1].wave = {tavosim::Waveform::Kind::Raw, 0, 0, 0, 0, 0, 8388607};
-    spec.channels[2].wave = {tavosim::Waveform::Kind::Raw, 0, 0, 0, 0, 0, -1};
-    AmplifierEncoder enc(spec, 1);
+    AmplifierSpec plan = tavosim::defaultAmplifier();
+    plan.channels[0].wave = {tavosim::Waveform::Kind::Raw, 0, 0, 0, 0, 0, -8388608};
+    plan.channels[1].wave = {tavosim::Waveform::Kind::Raw, 0, 0, 0, 0, 0, 8388607};
+    plan.channels[2].wave = {tavosim::Waveform::Kind::Raw, 0, 0, 0, 0, 0, -1};
+    AmplifierEncoder enc(plan, 1);
     Bytes p;
     for (uint32_t packet = 1; packet <= 3; ++packet) {
         EXPECT_EQ(enc.nextPayload(p), packet);
@@ -92,26 +92,26 @@ TEST(Encoder, DataCarriesBigEndian24BitSamplesAndACounterPerPacket) {
 }
 
 TEST(Encoder, SineChannelsStayWithinTheirAmplitude) {
-    const AmplifierSpec spec = tavosim::defaultAmplifier();
-    AmplifierEncoder enc(spec, 7);
+    const AmplifierSpec plan = tavosim::defaultAmplifier();
+    AmplifierEncoder enc(plan, 7);
     Bytes p;
     double peak = 0;
     for (int i = 0; i < 200; ++i) {
         enc.nextPayload(p);
-        const double uv = sample(p, 0) * static_cast<double>(spec.channels[0].scale);
+        const double uv = sample(p, 0) * static_cast<double>(plan.channels[0].scale);
         peak = std::max(peak, std::abs(uv));
         EXPECT_LE(std::abs(uv),
-                  spec.channels[0].wave.amplitude + spec.channels[0].wave.noise + 0.1);
+                  plan.channels[0].wave.amplitude + plan.channels[0].wave.noise + 0.1);
     }
-    EXPECT_GT(peak, spec.channels[0].wave.amplitude * 0.8);  // it does swing
+    EXPECT_GT(peak, plan.channels[0].wave.amplitude * 0.8);  // it does swing
 }
 
 TEST(Encoder, CounterStartRestartAndTruncatedRecords) {
-    AmplifierSpec spec = tavosim::parseAmplifier(R"({
+    AmplifierSpec plan = tavosim::parseAmplifier(R"({
         "name": "UX-0009.00.01", "counter": {"start": 100, "restartEvery": 3},
         "faults": {"channelRecords": {"omit": [1], "duplicate": [0], "extra": 2, "truncate": {"3": 5}},
                    "configuration": {"numberOfChannels": 7}, "payloadRecords": {"records": [[1, 0, 0, 0]]}}})");
-    AmplifierEncoder enc(spec, 1);
+    AmplifierEncoder enc(plan, 1);
     Bytes p;
     std::vector<uint32_t> counters;
     for (int i = 0; i < 7; ++i) {
@@ -133,13 +133,13 @@ TEST(Encoder, CounterStartRestartAndTruncatedRecords) {
 }
 
 TEST(Scenario, RawDeviceInformationBytes) {
-    const AmplifierSpec spec = tavosim::parseAmplifier(R"({"name": "UX-0001.00.02",
+    const AmplifierSpec plan = tavosim::parseAmplifier(R"({"name": "UX-0001.00.02",
         "deviceInformation": {"modelNumber": {"repeat": "A", "count": 300},
                               "manufacturerName": {"hex": "ff fe 00 41"}, "hardwareRevision": [195, 40]}})");
-    EXPECT_EQ(spec.modelNumber, Bytes(300, 'A'));
-    EXPECT_EQ(spec.manufacturerName, (Bytes{0xFF, 0xFE, 0x00, 0x41}));
-    EXPECT_EQ(spec.hardwareRevision, (Bytes{195, 40}));
-    EXPECT_EQ(spec.serialNumber,
+    EXPECT_EQ(plan.modelNumber, Bytes(300, 'A'));
+    EXPECT_EQ(plan.manufacturerName, (Bytes{0xFF, 0xFE, 0x00, 0x41}));
+    EXPECT_EQ(plan.hardwareRevision, (Bytes{195, 40}));
+    EXPECT_EQ(plan.serialNumber,
               (Bytes{'U', 'X', '-', '0', '0', '0', '1', '.', '0', '0', '.', '0', '2'}));
 }
 
