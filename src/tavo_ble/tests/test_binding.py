@@ -34,12 +34,12 @@ def load_fresh(system, machine="x86_64", bitness="64bit", android=False):
         patches.append(mock.patch.object(sys, "getandroidapilevel", create=True, new=lambda: 33))
     elif hasattr(sys, "getandroidapilevel"):
         patches.append(mock.patch.object(sys, "getandroidapilevel"))
-    spec = importlib.util.spec_from_file_location("tavo_ble_wrapper_probe", MODULE_FILE)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location("tavo_ble_wrapper_probe", MODULE_FILE)
+    module = importlib.util.module_from_spec(module_spec)
     for p in patches:
         p.start()
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         return module, cdll
     except OSError as error:
         return error, cdll
