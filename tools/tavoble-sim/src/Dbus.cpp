@@ -143,6 +143,19 @@ int appendVariant(sd_bus_message* m, const Value& v) {
     return r < 0 ? r : sd_bus_message_close_container(m);
 }
 
+// a{sv}: an interface's properties, in their order.
+static void appendProperties(sd_bus_message* m,
+                             const std::vector<std::pair<std::string, Value>>& props) {
+    sd_bus_message_open_container(m, 'a', "{sv}");
+    for (const auto& [name, value] : props) {
+        sd_bus_message_open_container(m, 'e', "sv");
+        sd_bus_message_append_basic(m, 's', name.c_str());
+        appendVariant(m, value);
+        sd_bus_message_close_container(m);
+    }
+    sd_bus_message_close_container(m);
+}
+
 Value* Interface::find(const std::string& prop) {
     for (auto& p : props) {
         if (p.first == prop) {
@@ -410,14 +423,7 @@ void ObjectTree::handleProperties(const CallPtr& call, Node& node) {
             return;
         }
         sd_bus_message* reply = call->newReply();
-        sd_bus_message_open_container(reply, 'a', "{sv}");
-        for (const auto& [name, value] : i->props) {
-            sd_bus_message_open_container(reply, 'e', "sv");
-            sd_bus_message_append_basic(reply, 's', name.c_str());
-            appendVariant(reply, value);
-            sd_bus_message_close_container(reply);
-        }
-        sd_bus_message_close_container(reply);
+        appendProperties(reply, i->props);
         call->send(reply);
         return;
     }
@@ -504,14 +510,7 @@ void appendInterfaces(sd_bus_message* m, const std::vector<const Interface*>& if
     for (const Interface* i : ifaces) {
         sd_bus_message_open_container(m, 'e', "sa{sv}");
         sd_bus_message_append_basic(m, 's', i->name.c_str());
-        sd_bus_message_open_container(m, 'a', "{sv}");
-        for (const auto& [name, value] : i->props) {
-            sd_bus_message_open_container(m, 'e', "sv");
-            sd_bus_message_append_basic(m, 's', name.c_str());
-            appendVariant(m, value);
-            sd_bus_message_close_container(m);
-        }
-        sd_bus_message_close_container(m);
+        appendProperties(m, i->props);
         sd_bus_message_close_container(m);
     }
     if (withStandard) {
