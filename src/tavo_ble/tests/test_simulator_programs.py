@@ -118,11 +118,13 @@ EXIT_WHILE_STREAMING = textwrap.dedent("""
         if slow:
             time.sleep(0.02)  # scans queue up behind this one in the library
     device.set_data_callback(on_scan)
-    device.start()
     if slow:
+        # Before the stream starts: once scans queue up behind the slow callback,
+        # the library's own calls wait behind them too.
         twin = TavoBLEWrapper("UX-0001.00.01")
         TavoBLEWrapper.set_device_discovered_callback(lambda names: time.sleep(0.01))
         TavoBLEWrapper.start_scanning()
+    device.start()
     while len(received) < 50:
         time.sleep(0.01)
     print("received", len(received), flush=True)
