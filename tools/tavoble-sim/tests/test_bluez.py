@@ -2,6 +2,7 @@
 live properties and BlueZ's error replies."""
 
 import asyncio
+import time
 
 import pytest
 
@@ -20,6 +21,7 @@ async def expect_error(name, coro):
 
 def test_discovery_order_rssi_updates_and_invalidation():
     async def body(sim, c):
+        asked = time.monotonic()
         await c.bluez(HCI0, ADAPTER, "StartDiscovery")
         reply = next(i for i, e in enumerate(c.events) if e.kind == "reply" and e.member == "StartDiscovery")
         found = await c.wait_for(lambda e: e.member == "InterfacesAdded" and DEVICE in e.body[1])
@@ -29,7 +31,8 @@ def test_discovery_order_rssi_updates_and_invalidation():
         assert props["Name"].value == NAME and props["Alias"].value == NAME
         assert props["Adapter"].value == HCI0
         assert props["Connected"].value is False and "RSSI" in props
-        assert found.time - c.events[reply].time >= 0.09  # appears some 100-200 ms in
+        # Appears some 100-200 ms in; timed from the request, which no loaded machine can delay.
+        assert found.time - asked >= 0.1
         path = found.body[0]
         await asyncio.sleep(0.6)
         rssi = [e for e in c.events if e.path == path and e.changed("RSSI") is not None]
@@ -168,7 +171,7 @@ def test_disconnect_removes_gatt_objects_and_peer_advertises_again():
 
 
 def test_concurrent_connect_unreachable_peer_and_removed_device():
-    scenario = {"timing": {"connectTimeoutMs": 300, "deviceTimeoutMs": 300, "connectDelayMs": 100}}
+    scenario = {"timing": {"connectTimeoutMs": 300, "deviceTimeoutMs": 300, "connectDelayMs": 500}}
 
     async def body(sim, c):
         device = await c.discover()
