@@ -580,13 +580,17 @@ TEST_F(CentralTest, HandleOfARemovedDeviceFailsCleanly) {
         auto addresses = sim.deviceAddresses();
         return std::find(addresses.begin(), addresses.end(), address) == addresses.end();
     }));
-    std::this_thread::sleep_for(100ms);  // the central hears of it a little later
-    try {
-        p.connect();
-        FAIL() << "connect succeeded";
-    } catch (const Exception::OperationFailed& e) {
-        EXPECT_NE(std::string(e.what()).find("no longer known"), std::string::npos) << e.what();
-    }
+    // The central hears of it a little later; until then BlueZ refuses the call.
+    std::string failure;
+    EXPECT_TRUE(waitFor([&] {
+        try {
+            p.connect();
+            failure = "connect succeeded";
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        return failure.find("no longer known") != std::string::npos;
+    })) << failure;
     EXPECT_EQ(p.identifier(), kAmp);  // what was last seen
     EXPECT_EQ(p.address(), address);
     EXPECT_FALSE(p.is_connected());
