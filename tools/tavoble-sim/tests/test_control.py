@@ -127,7 +127,8 @@ def test_advertising_adding_and_removing_amplifiers():
         sim.set_advertising(NAME, True)
         await c.wait_for(lambda e: e.member == "InterfacesAdded" and e.body[0] != path)
         sim.remove_amplifier("UX-0002.00.01")
-        await asyncio.sleep(0.05)  # what was under way before the removal
+        # A round trip on the client's own connection: every signal sent before the removal is in.
+        await c.get(HCI0, ADAPTER, "Discovering")
         start = len(c.events)
         await asyncio.sleep(0.4)
         assert not [e for e in c.events[start:] if e.path == path and e.changed("RSSI") is not None]
