@@ -116,7 +116,8 @@ def test_dropped_truncated_and_restarting_data():
 
 
 def test_peer_disconnects_after_the_given_time_and_advertises_again():
-    scenario = amp(faults={"disconnectAfterMs": 300})
+    # Long enough for a loaded machine to subscribe first.
+    scenario = amp(faults={"disconnectAfterMs": 1500})
 
     async def body(sim, c):
         device = await c.connect_device()
