@@ -700,9 +700,12 @@ void Central::onPropertiesChanged(sdbus::Message& msg) {
             msg >> name;
             if (characteristic && name != nullptr && std::strcmp(name, "Value") == 0) {
                 // The notification path: straight into the bytes handed over.
+                // Every client on the bus hears every notification; the values of
+                // characteristics nobody here subscribed to are skipped unread.
+                std::shared_ptr<Subscription> sub = subscriptionOf(path);
                 std::string kind, contents;
                 msg.peekType(kind, contents);
-                if (contents != "ay") {
+                if (!sub || contents != "ay") {
                     skip(msg, "v");
                     msg.exitDictEntry();
                     continue;
@@ -721,7 +724,7 @@ void Central::onPropertiesChanged(sdbus::Message& msg) {
                 msg.clearFlags();
                 msg.exitContainer();
                 msg.exitVariant();
-                queueNotification(path, std::move(bytes));
+                queueNotification(std::move(sub), std::move(bytes));
             } else if (name != nullptr) {
                 props[name] = readVariant(msg);
             }
@@ -740,16 +743,13 @@ void Central::onPropertiesChanged(sdbus::Message& msg) {
     }
 }
 
-void Central::queueNotification(const std::string& path, std::vector<uint8_t>&& bytes) {
-    std::shared_ptr<Subscription> sub;
-    {
-        std::lock_guard<std::mutex> lock(dispatchMutex_);
-        auto it = characteristicSubs_.find(path);
-        if (it == characteristicSubs_.end()) {
-            return;
-        }
-        sub = it->second;
-    }
+std::shared_ptr<Subscription> Central::subscriptionOf(const std::string& path) {
+    std::lock_guard<std::mutex> lock(dispatchMutex_);
+    auto it = characteristicSubs_.find(path);
+    return it == characteristicSubs_.end() ? nullptr : it->second;
+}
+
+void Central::queueNotification(std::shared_ptr<Subscription> sub, std::vector<uint8_t>&& bytes) {
     events_.emplace_back();
     Event& e = events_.back();
     e.kind = Event::Notification;

@@ -222,7 +222,8 @@ class Central {
     void queueConnection(const std::string& path, bool connected);
     void queueScan(const std::string& path, const std::string& adapter);
     void queueBattery(const std::string& path, uint8_t level);
-    void queueNotification(const std::string& path, std::vector<uint8_t>&& bytes);
+    std::shared_ptr<Subscription> subscriptionOf(const std::string& path);
+    void queueNotification(std::shared_ptr<Subscription> sub, std::vector<uint8_t>&& bytes);
 
     // Connection set-up.
     std::mutex initMutex_;
