@@ -7,6 +7,7 @@
 
 #include "ApiException.h"
 #include "CallbackScope.h"
+#include "NameSlot.h"
 
 namespace Tavo::BLE {
 namespace {
@@ -144,7 +145,7 @@ void SimpleBLEAdapter::OnAdvertisement(SimpleBLE::Peripheral& peripheral) {
         slots.assign(names_.size() * TAVOBLE_DEVICENAME_LENGTH_MAX, '\0');
         for (std::size_t i = 0; i < names_.size(); ++i) {
             std::memcpy(&slots[i * TAVOBLE_DEVICENAME_LENGTH_MAX], names_[i].data(),
-                        std::min<std::size_t>(names_[i].size(), TAVOBLE_DEVICENAME_LENGTH_MAX - 1));
+                        NameSlotLength(names_[i]));
         }
     }
     const DeviceDiscoveredCallback callback = callback_.load();
