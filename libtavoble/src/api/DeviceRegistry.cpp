@@ -11,6 +11,9 @@
 namespace Tavo::BLE {
 
 namespace {
+// The search's failure when no amplifier advertises the name.
+constexpr const char* kNotFoundText = "Could not find device with the specified serial number.";
+
 void CloseAllAtExit() {
     DeviceRegistry::Instance().CloseAll();
 }
@@ -49,8 +52,10 @@ void DeviceRegistry::CloseAll() noexcept {
 }
 
 bool DeviceRegistry::FindOpen(const std::string& name, TAVOBLE_HANDLE& handle) const {
+    // The serial number from Device Information and the advertised name
+    // normally agree; when they do not, either names the same link.
     for (const auto& [key, entry] : devices_) {
-        if (!entry.closing && entry.serialNumber == name) {
+        if (!entry.closing && (entry.serialNumber == name || entry.foundBy == name)) {
             handle = key;
             return true;
         }
@@ -63,21 +68,35 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
     std::unique_lock<std::mutex> lock(mutex_);
     TAVOBLE_HANDLE handle = 0;
     // A second open of a name whose connect is under way waits for it, so one
-    // amplifier is never connected twice.
+    // amplifier is never connected twice. When that search found nothing, a
+    // search of its own would only find nothing again, 10 s later.
     while (!FindOpen(wanted, handle)) {
-        if (opening_.count(wanted) == 0) {
+        auto attempt = opening_.find(wanted);
+        if (attempt == opening_.end()) {
             break;
         }
-        changed_.wait(lock);
+        const std::shared_ptr<Attempt> awaited = attempt->second;
+        changed_.wait(lock, [&awaited] { return awaited->done; });
+        if (awaited->notFound) {
+            std::rethrow_exception(awaited->notFound);
+        }
     }
     if (handle != 0) {
         return handle;
     }
-    opening_.insert(wanted);
+    auto attempt = std::make_shared<Attempt>();
+    opening_.emplace(wanted, attempt);
     // The number is used up before the connect, also when the connect fails.
     handle = ++lastHandle_;
     lock.unlock();
 
+    const auto finish = [this, &lock, &wanted, &attempt](std::exception_ptr notFound) {
+        lock.lock();
+        attempt->done = true;
+        attempt->notFound = std::move(notFound);
+        opening_.erase(wanted);
+        changed_.notify_all();
+    };
     std::unique_ptr<IDevice> device;
     std::string serialNumber;
     try {
@@ -85,17 +104,19 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
         const TAVOBLE_DEVICE_INFORMATION info = device->GetDeviceInformation();
         serialNumber.assign(info.serialNumber,
                             strnlen(info.serialNumber, sizeof info.serialNumber));
+    } catch (const ApiException& e) {
+        device.reset();
+        const bool absent =
+            e.ErrorCode() == ErrorCode::Session && std::strcmp(e.what(), kNotFoundText) == 0;
+        finish(absent ? std::current_exception() : nullptr);
+        throw;
     } catch (...) {
         device.reset();
-        lock.lock();
-        opening_.erase(wanted);
-        changed_.notify_all();
+        finish(nullptr);
         throw;
     }
 
-    lock.lock();
-    opening_.erase(wanted);
-    changed_.notify_all();
+    finish(nullptr);
     if (closeAtExit_ && !exitHookRegistered_) {
         // Registered after the first connect, so it runs before the statics
         // of the Bluetooth stack are destroyed: devices still open at exit
@@ -106,6 +127,7 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
         Entry& entry = devices_[handle];
         entry.device = device.get();
         entry.serialNumber = std::move(serialNumber);
+        entry.foundBy = wanted;
         entry.owner = std::move(device);
     } catch (...) {
         devices_.erase(handle);
