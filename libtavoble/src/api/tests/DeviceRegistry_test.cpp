@@ -195,7 +195,7 @@ TEST_F(DeviceRegistryTest, OpensWaitingForASearchThatFindsNothingFailAlike) {
     Fake().beforeCreate = [&](const std::string&) {
         ++searches;
         while (!release) {
-            std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         throw ApiException("Could not find device with the specified serial number.", 3);
     };
@@ -220,7 +220,7 @@ TEST_F(DeviceRegistryTest, OpensWaitingForASearchThatFindsNothingFailAlike) {
     // Every open has started: one searches, the others are about to wait.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while ((searches == 0 || started < 3) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     release = true;
