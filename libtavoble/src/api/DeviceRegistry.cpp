@@ -1,5 +1,6 @@
 #include "DeviceRegistry.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -13,6 +14,9 @@ namespace Tavo::BLE {
 namespace {
 // The search's failure when no amplifier advertises the name.
 constexpr const char* kNotFoundText = "Could not find device with the specified serial number.";
+
+// How long closing everything waits for calls still running on other threads.
+constexpr std::chrono::seconds kCloseAllPatience{2};
 
 void CloseAllAtExit() {
     DeviceRegistry::Instance().CloseAll();
@@ -38,16 +42,37 @@ DeviceRegistry::~DeviceRegistry() {
 }
 
 DeviceRegistry& DeviceRegistry::Instance() {
-    static DeviceRegistry registry(GetFactory(), true);
-    return registry;
+    // Never destroyed: at exit other threads may still be inside the library,
+    // and the exit hook has closed what could be closed.
+    static DeviceRegistry* registry = new DeviceRegistry(GetFactory(), true);
+    return *registry;
 }
 
 void DeviceRegistry::CloseAll() noexcept {
+    // At exit nothing stops the other threads: a device in use is destroyed
+    // when its last lease ends, and one that another thread is closing is
+    // left to that thread (it holds the entry). The waits are bounded, so exit
+    // never hangs on a call that does not return; whatever is still in use
+    // then is left alone rather than freed under its user.
+    const auto deadline = std::chrono::steady_clock::now() + kCloseAllPatience;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!devices_.empty()) {
+    for (;;) {
         auto it = devices_.begin();
-        it->second.closing = true;
-        Destroy(lock, it->first);
+        while (it != devices_.end() && it->second.closing) {
+            ++it;
+        }
+        if (it == devices_.end()) {
+            changed_.wait_until(lock, deadline, [this] { return devices_.empty(); });
+            return;
+        }
+        // Claimed by this thread: no other erases it while it waits.
+        Entry& entry = it->second;
+        entry.closing = true;
+        if (changed_.wait_until(lock, deadline, [&entry] { return entry.leases == 0; })) {
+            Destroy(lock, it->first);
+        } else {
+            entry.destroyOnLastLease = true;
+        }
     }
 }
 
@@ -144,6 +169,8 @@ void DeviceRegistry::CloseDevice(TAVOBLE_HANDLE handle) {
     if (it == devices_.end() || it->second.closing) {
         throw ApiException("Couldn't get device handle.", ErrorCode::Handle);
     }
+    // Setting `closing` claims the entry: only this call (or, below, the last
+    // lease holder) erases it, so the reference stays valid while it waits.
     Entry& entry = it->second;
     entry.closing = true;
     if (entry.leases > 0 && CallbackScope::Active()) {

@@ -55,7 +55,8 @@ class DeviceRegistry {
     void CloseDevice(TAVOBLE_HANDLE handle);
     Lease GetDevice(TAVOBLE_HANDLE handle);
     TAVOBLE_HANDLE GetHandle(const IDevice* device);
-    // Destroys every device still entered.
+    // Destroys every device still entered, waiting a bounded time for calls
+    // still running on other threads (see the definition).
     void CloseAll() noexcept;
 
   private:
