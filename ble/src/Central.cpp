@@ -1,5 +1,6 @@
 #include "Central.h"
 
+#include <cxxabi.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -577,6 +578,8 @@ void Central::runRequests() {
     for (auto& request : batch) {
         try {
             request();
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             // A request reports its own failures; none may end the loop.
         }
@@ -587,11 +590,24 @@ void Central::runRequests() {
 
 void Central::loop() {
     loopId_ = std::this_thread::get_id();
-    drain();
-    for (;;) {
-        // Each pass ends with a drain; another one before waiting would only
-        // cost a read of the socket that finds nothing, once per wake-up.
-        pump(-1, false);
+    try {
+        drain();
+        for (;;) {
+            // Each pass ends with a drain; another one before waiting would only
+            // cost a read of the socket that finds nothing, once per wake-up.
+            pump(-1, false);
+        }
+    } catch (abi::__forced_unwind&) {
+        // An application callback ended this thread (an interpreter shutting
+        // down does so). The bus must still be served, or every later call
+        // waits for its timeout: a new thread takes over. The rest of the
+        // batch being dispatched is dropped with the thread.
+        dispatching_.clear();
+        inDispatch_ = false;
+        std::thread next([this] { loop(); });
+        loopId_ = next.get_id();
+        next.detach();
+        throw;
     }
 }
 
@@ -1069,6 +1085,15 @@ void Central::dispatch(Event& event) {
             }
             try {
                 event.sub->callback(std::move(event.bytes));
+            } catch (abi::__forced_unwind&) {
+                // The callback ended this thread (pthread_exit, cancellation):
+                // it is no longer running, and loop() carries on elsewhere.
+                {
+                    std::lock_guard<std::mutex> lock(dispatchMutex_);
+                    running_ = nullptr;
+                }
+                dispatchDone_.notify_all();
+                throw;
             } catch (...) {
                 // The application's exception must not end the event thread.
             }
@@ -1095,6 +1120,8 @@ void Central::dispatch(Event& event) {
                 state->refresh();
                 try {
                     (*callback)(Peripheral(state));
+                } catch (abi::__forced_unwind&) {
+                    throw;
                 } catch (...) {
                 }
             }
@@ -1122,6 +1149,8 @@ void Central::dispatch(Event& event) {
             if (callback && *callback) {
                 try {
                     (*callback)();
+                } catch (abi::__forced_unwind&) {
+                    throw;
                 } catch (...) {
                 }
             }
@@ -1138,6 +1167,8 @@ void Central::dispatch(Event& event) {
             if (callback && *callback) {
                 try {
                     (*callback)();
+                } catch (abi::__forced_unwind&) {
+                    throw;
                 } catch (...) {
                 }
             }

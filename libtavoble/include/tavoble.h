@@ -4,12 +4,9 @@
  * and receive its samples as a stream of float scans.
  *
  * Every function except TAVOBLE_GetApiVersion and TAVOBLE_GetLastErrorText
- * returns a result code: 0 on success, otherwise one of
- *   -1  invalid argument, or a failure that is not the library's own
- *    1  handle errors ("Couldn't get device handle.", ...)
- *    2  Bluetooth adapter unusable (none, several, not enabled)
- *    3  amplifier session errors (not found, cannot connect, bad configuration)
- * and TAVOBLE_GetLastErrorText tells why. No function throws or aborts.
+ * returns a result code, one of the TAVOBLE_RESULT_* values below, and
+ * TAVOBLE_GetLastErrorText tells why a call failed. No function throws or
+ * aborts.
  *
  * Threads. Every function may be called from any thread. Callbacks run on a
  * thread of the Bluetooth stack, never on the thread that registered them.
@@ -51,6 +48,20 @@ extern "C" {
 #define TAVOBLE_DEVICENAME_LENGTH_MAX 15
 /* Number of entries of channelTypes. */
 #define TAVOBLE_NUMBER_OF_CHANNELS_MAX 64
+
+/* Result codes. */
+#define TAVOBLE_RESULT_SUCCESS 0
+/* An invalid argument, or a failure that is not the library's own. */
+#define TAVOBLE_RESULT_INVALID_ARGUMENT (-1)
+/* Handle errors ("Couldn't get device handle.", ...). */
+#define TAVOBLE_RESULT_HANDLE 1
+/* Bluetooth adapter unusable (none, several, not enabled). */
+#define TAVOBLE_RESULT_ADAPTER 2
+/* Amplifier session errors (not found, cannot connect, bad configuration). */
+#define TAVOBLE_RESULT_SESSION 3
+/* A notification of the wrong size; used inside the data path only, which
+ * drops such a notification, so no function returns it. */
+#define TAVOBLE_RESULT_PAYLOAD_SIZE (-2)
 
 /* Names one open device. 0 names none; handles are issued 1, 2, 3, ... and never reused. */
 typedef uint64_t TAVOBLE_HANDLE;

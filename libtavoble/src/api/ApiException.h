@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "tavoble.h"
+
 namespace Tavo::BLE {
 
 // The library's own failure: a message for the last-error text and the result
@@ -20,14 +22,14 @@ class ApiException : public std::logic_error {
     int32_t errorCode_;
 };
 
-// Result codes of the C interface.
+// Result codes of the C interface, as the public header names them.
 namespace ErrorCode {
-constexpr int32_t Success = 0;
-constexpr int32_t InvalidArgument = -1;
-constexpr int32_t Handle = 1;
-constexpr int32_t Adapter = 2;
-constexpr int32_t Session = 3;
-constexpr int32_t PayloadSize = -2;
+constexpr int32_t Success = TAVOBLE_RESULT_SUCCESS;
+constexpr int32_t InvalidArgument = TAVOBLE_RESULT_INVALID_ARGUMENT;
+constexpr int32_t Handle = TAVOBLE_RESULT_HANDLE;
+constexpr int32_t Adapter = TAVOBLE_RESULT_ADAPTER;
+constexpr int32_t Session = TAVOBLE_RESULT_SESSION;
+constexpr int32_t PayloadSize = TAVOBLE_RESULT_PAYLOAD_SIZE;
 }  // namespace ErrorCode
 
 }  // namespace Tavo::BLE

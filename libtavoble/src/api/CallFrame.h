@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
 #include <utility>
@@ -10,12 +12,23 @@
 namespace Tavo::BLE {
 
 // The one place where exceptions become a result code and a last-error text.
-// Runs `work`; then `tail`, whatever the outcome. Nothing escapes.
+// Runs `work`; then `tail`, whatever the outcome. Nothing escapes but the
+// forced unwind of a thread that is cancelled or calls pthread_exit inside the
+// call: swallowing it would abort the process, so it runs the tail and goes
+// on; the work's own destructors have released what it held.
 template <typename Work, typename Tail>
-int32_t RunInFrame(Work&& work, Tail&& tail) noexcept {
+int32_t RunInFrame(Work&& work, Tail&& tail) {
     int32_t result = ErrorCode::Success;
     try {
         std::forward<Work>(work)();
+    } catch (abi::__forced_unwind&) {
+        try {
+            std::forward<Tail>(tail)();
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+        }
+        throw;
     } catch (const ApiException& e) {
         SetLastErrorText(e.what());
         result = e.ErrorCode();
@@ -28,13 +41,15 @@ int32_t RunInFrame(Work&& work, Tail&& tail) noexcept {
     }
     try {
         std::forward<Tail>(tail)();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
     return result;
 }
 
 template <typename Work>
-int32_t RunInFrame(Work&& work) noexcept {
+int32_t RunInFrame(Work&& work) {
     return RunInFrame(std::forward<Work>(work), [] {});
 }
 

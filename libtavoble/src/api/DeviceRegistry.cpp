@@ -1,5 +1,6 @@
 #include "DeviceRegistry.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -11,6 +12,12 @@
 namespace Tavo::BLE {
 
 namespace {
+// The search's failure when no amplifier advertises the name.
+constexpr const char* kNotFoundText = "Could not find device with the specified serial number.";
+
+// How long closing everything waits for calls still running on other threads.
+constexpr std::chrono::seconds kCloseAllPatience{2};
+
 void CloseAllAtExit() {
     DeviceRegistry::Instance().CloseAll();
 }
@@ -35,22 +42,45 @@ DeviceRegistry::~DeviceRegistry() {
 }
 
 DeviceRegistry& DeviceRegistry::Instance() {
-    static DeviceRegistry registry(GetFactory(), true);
-    return registry;
+    // Never destroyed: at exit other threads may still be inside the library,
+    // and the exit hook has closed what could be closed.
+    static DeviceRegistry* registry = new DeviceRegistry(GetFactory(), true);
+    return *registry;
 }
 
 void DeviceRegistry::CloseAll() noexcept {
+    // At exit nothing stops the other threads: a device in use is destroyed
+    // when its last lease ends, and one that another thread is closing is
+    // left to that thread (it holds the entry). The waits are bounded, so exit
+    // never hangs on a call that does not return; whatever is still in use
+    // then is left alone rather than freed under its user.
+    const auto deadline = std::chrono::steady_clock::now() + kCloseAllPatience;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!devices_.empty()) {
+    for (;;) {
         auto it = devices_.begin();
-        it->second.closing = true;
-        Destroy(lock, it->first);
+        while (it != devices_.end() && it->second.closing) {
+            ++it;
+        }
+        if (it == devices_.end()) {
+            changed_.wait_until(lock, deadline, [this] { return devices_.empty(); });
+            return;
+        }
+        // Claimed by this thread: no other erases it while it waits.
+        Entry& entry = it->second;
+        entry.closing = true;
+        if (changed_.wait_until(lock, deadline, [&entry] { return entry.leases == 0; })) {
+            Destroy(lock, it->first);
+        } else {
+            entry.destroyOnLastLease = true;
+        }
     }
 }
 
 bool DeviceRegistry::FindOpen(const std::string& name, TAVOBLE_HANDLE& handle) const {
+    // The serial number from Device Information and the advertised name
+    // normally agree; when they do not, either names the same link.
     for (const auto& [key, entry] : devices_) {
-        if (!entry.closing && entry.serialNumber == name) {
+        if (!entry.closing && (entry.serialNumber == name || entry.foundBy == name)) {
             handle = key;
             return true;
         }
@@ -63,21 +93,35 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
     std::unique_lock<std::mutex> lock(mutex_);
     TAVOBLE_HANDLE handle = 0;
     // A second open of a name whose connect is under way waits for it, so one
-    // amplifier is never connected twice.
+    // amplifier is never connected twice. When that search found nothing, a
+    // search of its own would only find nothing again, 10 s later.
     while (!FindOpen(wanted, handle)) {
-        if (opening_.count(wanted) == 0) {
+        auto attempt = opening_.find(wanted);
+        if (attempt == opening_.end()) {
             break;
         }
-        changed_.wait(lock);
+        const std::shared_ptr<Attempt> awaited = attempt->second;
+        changed_.wait(lock, [&awaited] { return awaited->done; });
+        if (awaited->notFound) {
+            std::rethrow_exception(awaited->notFound);
+        }
     }
     if (handle != 0) {
         return handle;
     }
-    opening_.insert(wanted);
+    auto attempt = std::make_shared<Attempt>();
+    opening_.emplace(wanted, attempt);
     // The number is used up before the connect, also when the connect fails.
     handle = ++lastHandle_;
     lock.unlock();
 
+    const auto finish = [this, &lock, &wanted, &attempt](std::exception_ptr notFound) {
+        lock.lock();
+        attempt->done = true;
+        attempt->notFound = std::move(notFound);
+        opening_.erase(wanted);
+        changed_.notify_all();
+    };
     std::unique_ptr<IDevice> device;
     std::string serialNumber;
     try {
@@ -85,17 +129,19 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
         const TAVOBLE_DEVICE_INFORMATION info = device->GetDeviceInformation();
         serialNumber.assign(info.serialNumber,
                             strnlen(info.serialNumber, sizeof info.serialNumber));
+    } catch (const ApiException& e) {
+        device.reset();
+        const bool absent =
+            e.ErrorCode() == ErrorCode::Session && std::strcmp(e.what(), kNotFoundText) == 0;
+        finish(absent ? std::current_exception() : nullptr);
+        throw;
     } catch (...) {
         device.reset();
-        lock.lock();
-        opening_.erase(wanted);
-        changed_.notify_all();
+        finish(nullptr);
         throw;
     }
 
-    lock.lock();
-    opening_.erase(wanted);
-    changed_.notify_all();
+    finish(nullptr);
     if (closeAtExit_ && !exitHookRegistered_) {
         // Registered after the first connect, so it runs before the statics
         // of the Bluetooth stack are destroyed: devices still open at exit
@@ -106,6 +152,7 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
         Entry& entry = devices_[handle];
         entry.device = device.get();
         entry.serialNumber = std::move(serialNumber);
+        entry.foundBy = wanted;
         entry.owner = std::move(device);
     } catch (...) {
         devices_.erase(handle);
@@ -122,6 +169,8 @@ void DeviceRegistry::CloseDevice(TAVOBLE_HANDLE handle) {
     if (it == devices_.end() || it->second.closing) {
         throw ApiException("Couldn't get device handle.", ErrorCode::Handle);
     }
+    // Setting `closing` claims the entry: only this call (or, below, the last
+    // lease holder) erases it, so the reference stays valid while it waits.
     Entry& entry = it->second;
     entry.closing = true;
     if (entry.leases > 0 && CallbackScope::Active()) {

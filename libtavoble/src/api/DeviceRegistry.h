@@ -1,10 +1,10 @@
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "IDevice.h"
@@ -55,7 +55,8 @@ class DeviceRegistry {
     void CloseDevice(TAVOBLE_HANDLE handle);
     Lease GetDevice(TAVOBLE_HANDLE handle);
     TAVOBLE_HANDLE GetHandle(const IDevice* device);
-    // Destroys every device still entered.
+    // Destroys every device still entered, waiting a bounded time for calls
+    // still running on other threads (see the definition).
     void CloseAll() noexcept;
 
   private:
@@ -63,6 +64,7 @@ class DeviceRegistry {
         std::unique_ptr<IDevice> owner;  // empty once its destruction has begun
         IDevice* device = nullptr;       // stays set until the entry is erased
         std::string serialNumber;        // fixed at connect, cached to match opens
+        std::string foundBy;             // the advertised name it was opened by
         int leases = 0;
         bool closing = false;
         bool destroyOnLastLease = false;
@@ -78,7 +80,13 @@ class DeviceRegistry {
     std::condition_variable changed_;
     std::map<TAVOBLE_HANDLE, Entry> devices_;
     TAVOBLE_HANDLE lastHandle_ = 0;
-    std::set<std::string> opening_;  // names whose connect is in progress
+    // One connect in progress. Its outcome is shared with the opens of the
+    // same name that wait for it.
+    struct Attempt {
+        bool done = false;
+        std::exception_ptr notFound;  // set when the search found nothing
+    };
+    std::map<std::string, std::shared_ptr<Attempt>> opening_;  // by name
     const bool closeAtExit_;
     bool exitHookRegistered_ = false;
 };

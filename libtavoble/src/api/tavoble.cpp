@@ -54,6 +54,8 @@ TAVOBLE_API int32_t TAVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCal
 TAVOBLE_API int32_t TAVOBLE_OpenDevice(const char* deviceName, TAVOBLE_HANDLE* hDevice) {
     return RunInFrame([deviceName, hDevice] {
         if (hDevice == nullptr) {
+            // An argument check (code -1), not a handle error: nothing was
+            // looked up yet. Close words the same check differently.
             throw ApiException("Handle must not be null.", ErrorCode::InvalidArgument);
         }
         if (deviceName == nullptr) {
@@ -73,6 +75,8 @@ TAVOBLE_API int32_t TAVOBLE_CloseDevice(TAVOBLE_HANDLE* hDevice) {
     return RunInFrame(
         [hDevice] {
             if (hDevice == nullptr) {
+                // Unlike the open's text: no full stop and the handle code, as
+                // applications and the Python binding have always seen it.
                 throw ApiException("Handle must not be null", ErrorCode::Handle);
             }
             DeviceRegistry::Instance().CloseDevice(*hDevice);

@@ -7,6 +7,7 @@
 
 #include "ApiException.h"
 #include "CallbackScope.h"
+#include "NameSlot.h"
 
 namespace Tavo::BLE {
 namespace {
@@ -48,10 +49,72 @@ bool SimpleBLEAdapter::IsRecognisedName(const std::string& name) {
     return !name.empty() && name.find('U') == 0 && name.find('-') == 2 && name.find('.') == 7;
 }
 
+namespace {
+// BlueZ's answers for a discovery of this client that already runs, or that
+// has already ended: the state asked for is reached.
+bool AlreadyScanning(const std::exception& e) {
+    return std::strstr(e.what(), "InProgress") != nullptr;
+}
+bool AlreadyStopped(const std::exception& e) {
+    return std::strstr(e.what(), "No discovery started") != nullptr;
+}
+}  // namespace
+
 void SimpleBLEAdapter::StartScanning() {
-    if (IsScanning()) {
-        return;
+    if (!SimpleBLE::Adapter::bluetooth_enabled()) {
+        // Switched off since the adapter was built: nothing would scan, so
+        // say so as a fresh process would. BlueZ ended any discovery.
+        {
+            std::lock_guard<std::mutex> lock(scanMutex_);
+            wanted_ = false;
+            if (!driving_) {
+                active_ = false;
+            }
+        }
+        throw ApiException("Bluetooth adapter not enabled.", ErrorCode::Adapter);
     }
+    SetScanning(true);
+}
+
+void SimpleBLEAdapter::StopScanning() {
+    SetScanning(false);
+}
+
+bool SimpleBLEAdapter::IsScanning() {
+    std::lock_guard<std::mutex> lock(scanMutex_);
+    return wanted_;
+}
+
+void SimpleBLEAdapter::SetScanning(bool wanted) {
+    std::unique_lock<std::mutex> lock(scanMutex_);
+    wanted_ = wanted;
+    if (driving_) {
+        return;  // the thread whose start or stop is under way goes on to this state
+    }
+    driving_ = true;
+    while (active_ != wanted_) {
+        const bool start = wanted_;
+        lock.unlock();
+        try {
+            if (start) {
+                StartDiscovery();
+            } else {
+                StopDiscovery();
+            }
+        } catch (...) {
+            lock.lock();
+            active_ = false;
+            wanted_ = false;
+            driving_ = false;
+            throw;
+        }
+        lock.lock();
+        active_ = start;
+    }
+    driving_ = false;
+}
+
+void SimpleBLEAdapter::StartDiscovery() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         peripherals_.clear();
@@ -60,20 +123,27 @@ void SimpleBLEAdapter::StartScanning() {
     }
     adapter_.set_callback_on_scan_found(&SimpleBLEAdapter::OnScanFound);
     adapter_.set_callback_on_scan_updated(&SimpleBLEAdapter::OnScanFound);
-    adapter_.scan_start();
+    try {
+        adapter_.scan_start();
+    } catch (const std::exception& e) {
+        if (!AlreadyScanning(e)) {
+            adapter_.set_callback_on_scan_found({});
+            adapter_.set_callback_on_scan_updated({});
+            throw;
+        }
+    }
 }
 
-void SimpleBLEAdapter::StopScanning() {
-    if (!IsScanning()) {
-        return;
-    }
+void SimpleBLEAdapter::StopDiscovery() {
     adapter_.set_callback_on_scan_found({});
     adapter_.set_callback_on_scan_updated({});
-    adapter_.scan_stop();
-}
-
-bool SimpleBLEAdapter::IsScanning() {
-    return adapter_.scan_is_active();
+    try {
+        adapter_.scan_stop();
+    } catch (const std::exception& e) {
+        if (!AlreadyStopped(e)) {
+            throw;
+        }
+    }
 }
 
 void SimpleBLEAdapter::RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback callback) {
@@ -144,7 +214,7 @@ void SimpleBLEAdapter::OnAdvertisement(SimpleBLE::Peripheral& peripheral) {
         slots.assign(names_.size() * TAVOBLE_DEVICENAME_LENGTH_MAX, '\0');
         for (std::size_t i = 0; i < names_.size(); ++i) {
             std::memcpy(&slots[i * TAVOBLE_DEVICENAME_LENGTH_MAX], names_[i].data(),
-                        std::min<std::size_t>(names_[i].size(), TAVOBLE_DEVICENAME_LENGTH_MAX - 1));
+                        NameSlotLength(names_[i]));
         }
     }
     const DeviceDiscoveredCallback callback = callback_.load();

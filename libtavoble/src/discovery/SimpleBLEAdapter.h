@@ -37,6 +37,10 @@ class SimpleBLEAdapter final : public IAdapter {
     ~SimpleBLEAdapter() override = default;
     static SimpleBLEAdapter* Build();
     void OnAdvertisement(SimpleBLE::Peripheral& peripheral);
+    // Brings the scan to `wanted`, or leaves that to the thread already doing so.
+    void SetScanning(bool wanted);
+    void StartDiscovery();
+    void StopDiscovery();
 
     SimpleBLE::Adapter adapter_;
     // Guards the two lists, which the scan thread changes while application
@@ -46,6 +50,15 @@ class SimpleBLEAdapter final : public IAdapter {
     std::vector<std::string> names_;  // identifier() of each peripheral, read once
     std::vector<std::chrono::steady_clock::time_point> lastSeen_;
     std::atomic<DeviceDiscoveredCallback> callback_{nullptr};
+    // The library's own scan state, not the Bluetooth stack's, which lags
+    // behind a start and may refuse a second one. At most one thread starts
+    // or stops at a time, without the lock, so a callback that starts or
+    // stops never waits for a D-Bus call that needs its thread; the last
+    // request wins. Taken before mutex_ where both are held (never now).
+    std::mutex scanMutex_;
+    bool wanted_ = false;   // what the application asked for last
+    bool active_ = false;   // what the last finished start or stop reached
+    bool driving_ = false;  // a thread is starting or stopping the scan
 };
 
 }  // namespace Tavo::BLE

@@ -98,11 +98,38 @@ void ScanAssembler::OnData(const uint8_t* payload, size_t size, uint8_t batteryL
     }
 
     // Counter channels count payloads; the running sample number counts scans.
+    // The column is float32, exact only up to 2^24, which a long recording
+    // passes within hours: the compared counter is therefore numbered in
+    // double (exact far beyond any recording) and unwrapped where the 24-bit
+    // counter rolls over from its top back to the bottom of its range.
     const float frames = static_cast<float>(frames_);
     for (const uint32_t column : counters_) {
+        if (static_cast<int>(column) == counterColumn_) {
+            continue;
+        }
         for (size_t frame = 0; frame < frames_; ++frame) {
             float& cell = current[frame * width + column];
             cell = frames * (cell - 1.0f) + static_cast<float>(frame) + 1.0f;
+        }
+    }
+    double firstNumber = 0.0;
+    if (counterColumn_ >= 0) {
+        const size_t counter = static_cast<size_t>(counterColumn_);
+        const double raw = static_cast<double>(current[counter]);
+        if (haveCounter_ && lastCounter_ - raw > kCounterRange / 2.0) {
+            counterOffset_ += kCounterRange;
+        }
+        haveCounter_ = true;
+        lastCounter_ = raw;
+        const double framesD = static_cast<double>(frames_);
+        for (size_t frame = 0; frame < frames_; ++frame) {
+            float& cell = current[frame * width + counter];
+            const double number = framesD * (static_cast<double>(cell) + counterOffset_ - 1.0) +
+                                  static_cast<double>(frame) + 1.0;
+            if (frame == 0) {
+                firstNumber = number;
+            }
+            cell = static_cast<float>(number);
         }
     }
 
@@ -119,20 +146,21 @@ void ScanAssembler::OnData(const uint8_t* payload, size_t size, uint8_t batteryL
     const float* const last = previous_.data() + (frames_ - 1u) * width;
     if (counterColumn_ >= 0) {
         const size_t counter = static_cast<size_t>(counterColumn_);
-        const float missing = current[counter] - last[counter] - 1.0f;
+        const double missing = firstNumber - lastNumber_ - 1.0;
         // Truncation towards zero; NaN and anything below one give no filler.
         uint32_t fillers = 0;
-        if (missing >= 1.0f) {
-            fillers = missing >= static_cast<float>(maxFillerScans_)
+        if (missing >= 1.0) {
+            fillers = missing >= static_cast<double>(maxFillerScans_)
                           ? maxFillerScans_
                           : static_cast<uint32_t>(missing);
         }
         for (uint32_t k = 0; k < fillers; ++k) {
             std::memcpy(output_.data(), last, width * sizeof(float));
-            output_[counter] = (static_cast<float>(k) + last[counter]) + 1.0f;
+            output_[counter] = static_cast<float>(lastNumber_ + static_cast<double>(k) + 1.0);
             output_[channels_ + 1u] = 0.0f;
             sink.DeliverScan(output_.data(), valuesPerScan_);
         }
+        lastNumber_ = firstNumber + static_cast<double>(frames_ - 1u);
     }
 
     for (size_t frame = 0; frame < frames_; ++frame) {

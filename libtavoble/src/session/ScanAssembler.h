@@ -89,6 +89,13 @@ class ScanAssembler {
     int counterColumn_ = -1;
     uint32_t maxFillerScans_;
 
+    // The compared counter column, numbered outside the float32 scan.
+    static constexpr double kCounterRange = 16777216.0;  // 2^24 raw counter values
+    bool haveCounter_ = false;
+    double lastCounter_ = 0.0;    // raw counter value of the last notification
+    double counterOffset_ = 0.0;  // whole rollovers seen, in counter values
+    double lastNumber_ = 0.0;     // sample number of the last scan delivered
+
     std::vector<float> scales_;       // per sample
     std::vector<uint32_t> cells_;     // per sample: frameIndex × valuesPerScan + column
     std::vector<Hold> holds_;         // sparse channels only

@@ -174,3 +174,63 @@ TEST_F(DeviceRegistryTest, ConcurrentUseThroughTheCInterfaceIsRaceFree) {
     EXPECT_GT(calls, 0);
     EXPECT_EQ(Fake().lookupFailures, lookupFailures);
 }
+
+TEST_F(DeviceRegistryTest, TheNameADeviceWasFoundByAlsoGivesItsHandle) {
+    // An amplifier whose Device Information serial differs from its name.
+    Fake().reportedSerial = [](const std::string& name) { return name + "-dis"; };
+    DeviceRegistry registry(Fake());
+    const int created = Fake().created;
+    const TAVOBLE_HANDLE first = registry.OpenDevice("UA-0000.00.05");
+    EXPECT_EQ(registry.OpenDevice("UA-0000.00.05"), first);
+    EXPECT_EQ(registry.OpenDevice("UA-0000.00.05-dis"), first);
+    EXPECT_EQ(Fake().created, created + 1);
+    registry.CloseDevice(first);
+    // Closed, neither name finds it.
+    EXPECT_NE(registry.OpenDevice("UA-0000.00.05"), first);
+}
+
+TEST_F(DeviceRegistryTest, OpensWaitingForASearchThatFindsNothingFailAlike) {
+    std::atomic<int> searches{0};
+    std::atomic<bool> release{false};
+    Fake().beforeCreate = [&](const std::string&) {
+        ++searches;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        throw ApiException("Could not find device with the specified serial number.", 3);
+    };
+    DeviceRegistry registry(Fake());
+    std::vector<std::thread> waiters;
+    std::atomic<int> notFound{0};
+    std::atomic<int> started{0};
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            ++started;
+            try {
+                registry.OpenDevice("UA-0000.00.06");
+            } catch (const ApiException& e) {
+                notFound += e.ErrorCode() == 3 &&
+                                    std::string(e.what()) ==
+                                        "Could not find device with the specified serial number."
+                                ? 1
+                                : 0;
+            }
+        });
+    }
+    // Every open has started: one searches, the others are about to wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((searches == 0 || started < 3) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    release = true;
+    for (auto& waiter : waiters) {
+        waiter.join();
+    }
+    EXPECT_EQ(notFound, 3);
+    EXPECT_EQ(searches, 1) << "a waiting open searched again";
+
+    // The failure is not remembered: a later open searches afresh.
+    Fake().beforeCreate = nullptr;
+    EXPECT_NE(registry.OpenDevice("UA-0000.00.06"), 0u);
+}

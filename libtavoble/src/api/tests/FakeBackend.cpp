@@ -64,20 +64,23 @@ IAdapter* FakeFactory::GetAdapter() {
 
 IDevice* FakeFactory::CreateDevice(const std::string& serialNumber) {
     std::function<void(const std::string&)> hook;
+    std::function<std::string(const std::string&)> serial;
     {
         std::lock_guard<std::mutex> lock(hooks);
         hook = beforeCreate;
+        serial = reportedSerial;
     }
     if (hook) {
         hook(serialNumber);
     }
-    return new FakeDevice(serialNumber);
+    return new FakeDevice(serial ? serial(serialNumber) : serialNumber);
 }
 
 void FakeFactory::Reset() {
     std::lock_guard<std::mutex> lock(hooks);
     beforeCreate = nullptr;
     onDestroy = nullptr;
+    reportedSerial = nullptr;
     adapterFails = false;
 }
 

@@ -58,6 +58,9 @@ struct FakeFactory : BLEFactory {
     std::atomic<int> created{0}, destroyed{0};
     // Runs inside CreateDevice before the device exists; may throw.
     std::function<void(const std::string&)> beforeCreate;
+    // The Device Information serial of a device found by a name; the name
+    // itself when unset.
+    std::function<std::string(const std::string&)> reportedSerial;
     // Runs inside a device's destructor, with the device.
     std::function<void(FakeDevice*)> onDestroy;
     // Scans whose handle lookup failed on a notification thread.

@@ -16,6 +16,12 @@ LAYOUT_CHECK(count_at_1340, offsetof(TAVOBLE_DEVICE_INFORMATION, numberOfAcquire
 LAYOUT_CHECK(rate_at_1342, offsetof(TAVOBLE_DEVICE_INFORMATION, samplingRate) == 1342);
 LAYOUT_CHECK(handle_is_64_bit, sizeof(TAVOBLE_HANDLE) == 8);
 
+/* Result codes are part of the interface: their values never change. */
+LAYOUT_CHECK(result_codes_keep_their_values,
+             TAVOBLE_RESULT_SUCCESS == 0 && TAVOBLE_RESULT_INVALID_ARGUMENT == -1 &&
+                 TAVOBLE_RESULT_HANDLE == 1 && TAVOBLE_RESULT_ADAPTER == 2 &&
+                 TAVOBLE_RESULT_SESSION == 3 && TAVOBLE_RESULT_PAYLOAD_SIZE == -2);
+
 /* Callbacks written as an application would write them must match the types. */
 static void on_discovered(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
     (void)names;

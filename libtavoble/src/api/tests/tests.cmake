@@ -15,7 +15,10 @@ add_executable(api_test
   ${API_TEST_DIR}/FakeBackend.cpp
   ${API_TEST_DIR}/CallFrame_test.cpp
   ${API_TEST_DIR}/DeviceRegistry_test.cpp
-  ${API_TEST_DIR}/ExportedFunctions_test.cpp)
+  ${API_TEST_DIR}/ExportedFunctions_test.cpp
+  ${API_TEST_DIR}/ThreadEnd_test.cpp
+  ${API_TEST_DIR}/ExitWhileBusy_test.cpp
+  ${API_TEST_DIR}/../../discovery/tests/NameSlot_test.cpp)
 target_include_directories(api_test PRIVATE
   ${TAVOBLE_INCLUDE_DIR} ${API_TEST_DIR}
   ${CMAKE_CURRENT_SOURCE_DIR}/src/api ${CMAKE_CURRENT_SOURCE_DIR}/src/discovery)

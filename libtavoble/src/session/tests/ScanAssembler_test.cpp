@@ -272,3 +272,44 @@ TEST(ScanAssemblerTest, HostileCountersCannotRunAwayWithTheNotificationThread) {
         EXPECT_EQ(a.sink.scans.size(), c.scans) << c.counter << " at scale " << c.scale;
     }
 }
+
+// Overnight recordings pass 2^24 sample numbers, where float32 stops being
+// exact, and the 24-bit counter itself rolls over after 2^23 payloads. The
+// fillers must still match the lost scans one for one.
+TEST(ScanAssemblerTest, FillersStayExactPastFloatPrecisionAndCounterRollover) {
+    struct Case {
+        const char* what;
+        std::vector<int32_t> counters;
+        size_t fillers;  // after the first notification
+    } cases[] = {
+        // 4 (c - 1) + 1 passes 2^24 at c = 4194305; 563 payloads lost after it.
+        {"past 2^24", {4194300, 4194301, 4194310, 4194311 + 563, 4194312 + 563}, 4 * 8 + 4 * 563},
+        // 0x7FFFFF is followed by 0x800000, read as -2^23.
+        {"rollover, nothing lost", {8388606, 8388607, -8388608, -8388607}, 0},
+        {"rollover, 10 lost", {8388605, -8388608 + 8, -8388608 + 9}, 4 * 10},
+        {"restart after a pause", {8388000, 1, 2}, 0},
+    };
+    Layout layout;
+    layout.channels = {{5, 1.0f}};
+    layout.samples = {{1, 0}, {1, 1}, {1, 2}, {1, 3}};
+    for (const auto& c : cases) {
+        Assembled a(layout, 5000);
+        a.Feed(PayloadBytes({c.counters[0], c.counters[0], c.counters[0], c.counters[0]}));
+        a.sink.scans.clear();
+        for (size_t i = 1; i < c.counters.size(); ++i) {
+            const int32_t n = c.counters[i];
+            a.Feed(PayloadBytes({n, n, n, n}));
+        }
+        size_t fillers = 0;
+        float previous = -1.0f;
+        for (const auto& scan : a.sink.scans) {
+            fillers += scan.back() == 0.0f ? 1u : 0u;
+            if (std::string(c.what) != "restart after a pause") {
+                EXPECT_GE(scan[0], previous) << c.what;  // never jumps back
+            }
+            previous = scan[0];
+        }
+        EXPECT_EQ(fillers, c.fillers) << c.what;
+        EXPECT_EQ(a.sink.scans.size() - fillers, 4 * (c.counters.size() - 1)) << c.what;
+    }
+}
