@@ -30,14 +30,17 @@ class SampleClock:
         self._started = False
         self._n0 = 0.0
         self._t0 = 0.0
-        # Line in sample numbers relative to the first point: t - t0 = a + b * (n - n0).
+        # The line in nominal sample periods relative to the first point:
+        # (t - t0) / nominal_period = a + b * (n - n0), with b close to 1. In
+        # these units the arrival jitter is of order 1, which is the noise
+        # the recursive fit below assumes.
         self._a = 0.0
-        self._b = self.nominal_period
-        # Covariance of (a, b): a free offset, a slope already close to nominal.
-        self._p00 = 1.0
+        self._b = 1.0
+        # Covariance of (a, b): a free offset, a slope within a percent of nominal.
+        self._p00 = 1e4
         self._p01 = 0.0
-        self._p11 = (self.nominal_period * 1e-3) ** 2
-        self._deviation = 0.0  # robust spread of the arrivals around the line
+        self._p11 = 1e-4
+        self._deviation = 1.0  # robust spread of the arrivals around the line, in periods
         self.updates = 0
 
     def update(self, n: int, arrival: float) -> None:
@@ -49,12 +52,12 @@ class SampleClock:
             self.updates = 1
             return
         x = float(n) - self._n0
-        y = arrival - self._t0
+        y = (arrival - self._t0) / self.nominal_period
         residual = y - (self._a + self._b * x)
         weight = 1.0
-        limit = self.LATE_LIMIT * max(self._deviation, self.nominal_period * 0.05)
+        limit = self.LATE_LIMIT * max(self._deviation, 0.05)
         if self.updates > 20 and residual > limit:
-            weight = limit / residual
+            weight = (limit / residual) ** 2
         # Recursive least squares with forgetting on the regressor (1, x).
         lam = self._forget
         p0 = self._p00 + self._p01 * x
@@ -67,16 +70,18 @@ class SampleClock:
         self._p00 = (self._p00 - k0 * p0) / lam
         self._p01 = (self._p01 - k0 * p1) / lam
         self._p11 = (self._p11 - k1 * p1) / lam
-        self._deviation += (min(abs(residual), 10 * limit) - self._deviation) * 0.02
+        # Outliers widen the spread only slowly, so a burst of late
+        # notifications cannot make itself look normal.
+        self._deviation += (min(abs(residual), 1.5 * self._deviation + 0.01) - self._deviation) * 0.02
         self.updates += 1
 
     def time_of(self, n: int) -> float:
         """The fitted time of sample number `n` (the first arrival before any fit)."""
         if not self._started:
             return math.nan
-        return self._t0 + self._a + self._b * (float(n) - self._n0)
+        return self._t0 + (self._a + self._b * (float(n) - self._n0)) * self.nominal_period
 
     @property
     def period(self) -> float:
         """The fitted sample period in host seconds."""
-        return self._b
+        return self._b * self.nominal_period
