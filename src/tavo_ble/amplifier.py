@@ -483,24 +483,13 @@ def _helper_loop(reference: "weakref.ref[Amplifier]", wake: threading.Event) -> 
 
 
 def scan(seconds: float = 3.0) -> List[str]:
-    """The serial numbers of the amplifiers in range, after searching `seconds`."""
-    from .lib.tavo_ble_wrapper import TavoBLEWrapper
+    """The serial numbers of the amplifiers in range after searching `seconds`.
 
-    found: Dict[str, None] = {}
-    latest: List[List[str]] = [[]]
+    Names that are not UTF-8 come back with U+FFFD replacement characters.
+    """
+    from . import device_table
 
-    def take(names: List[str]) -> None:
-        latest[0] = names
-        for name in names:
-            found[name] = None
-
-    TavoBLEWrapper.set_device_discovered_callback(take)
-    TavoBLEWrapper.start_scanning()
-    try:
-        time.sleep(seconds)
-    finally:
-        TavoBLEWrapper.stop_scanning()
-    return list(latest[0])
+    return device_table.discover(seconds)
 
 
 class AmplifierGroup:

@@ -159,6 +159,35 @@ def _close_at_exit() -> None:
         binding.lib.TAVOBLE_CloseDevice(ctypes.byref(binding.TAVOBLE_HANDLE(device.handle)))
 
 
+_latest_batch: List[str] = []
+
+
+def _on_discovered(devices, count: int) -> None:
+    # The library's scan thread, with the whole current list each time.
+    names = []
+    for i in range(count):
+        names.append(devices[i].value.decode("utf-8", "replace"))
+    _latest_batch[:] = names
+
+
+_discovered_callback = binding.DeviceDiscoveredCallback(_on_discovered)
+
+
+def discover(seconds: float) -> List[str]:
+    """Scans for `seconds`; the last list of amplifiers in range."""
+    del _latest_batch[:]
+    check(binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(_discovered_callback))
+    try:
+        check(binding.lib.TAVOBLE_StartScanning())
+        try:
+            time.sleep(seconds)
+        finally:
+            binding.lib.TAVOBLE_StopScanning()
+    finally:
+        binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(ctypes.cast(None, binding.DeviceDiscoveredCallback))
+    return list(_latest_batch)
+
+
 def find(handle: int) -> Optional[OpenDevice]:
     with _lock:
         return _devices.get(handle)

@@ -1,5 +1,8 @@
 """tavo_ble.Amplifier against the simulated amplifiers, in this process."""
 import ctypes
+import subprocess
+import sys
+import textwrap
 import warnings
 
 import numpy as np
@@ -10,7 +13,8 @@ from tavo_ble import device_table
 from tavo_ble.lib import tavo_ble_wrapper as binding
 
 from .simulation import (
-    COUNTER_CHANNEL, DEFAULT_SERIAL, FRAMES, UNKNOWN_SERIAL, custom_amplifier, start_simulator, wait_until)
+    COUNTER_CHANNEL, DEFAULT_SERIAL, FRAMES, UNKNOWN_SERIAL, Simulator, custom_amplifier, find_executable,
+    python_env, start_simulator, wait_until)
 
 
 @pytest.fixture(scope="module")
@@ -109,10 +113,11 @@ def test_read_returns_every_scan_once_with_monotonic_times(sim):
         assert len(window) == 250 and np.all(np.diff(window_times) > 0)
         assert abs(amp.stream_start_wall - amp.stream_start_monotonic - (
             __import__("time").time() - __import__("time").monotonic())) < 0.5
-        # Fitted times follow the amplifier's send times; the spread is measured in the benchmark.
+        # Fitted times follow the amplifier's send times (a simulator on a loaded
+        # machine sends late at times); the spread is measured in the benchmark.
         errors = fit_errors(amp, sim, data, times)
         assert len(errors) > 100
-        assert np.percentile(np.abs(errors - np.median(errors)), 90) < 4 / 250
+        assert np.median(np.abs(errors - np.median(errors))) < 1 / 250
     sim.remove_amplifier(name)
 
 
@@ -154,6 +159,13 @@ def test_a_dropped_link_is_a_stall_until_data_flows_again(sim):
         assert len(resumed) == 1 and amp.stalls == 1
         assert resumed[0].seconds >= 0.5 and resumed[0].samples >= 0
         assert resumed[0].time > stall[0].time
+    sim.remove_amplifier(name)
+
+
+def test_scan_lists_the_amplifiers_in_range(sim):
+    name = amplifier_at(sim, "UX-0017.00.01")
+    found = tavo_ble.scan(2.5)
+    assert DEFAULT_SERIAL in found and name in found and all(type(n) is str for n in found)
     sim.remove_amplifier(name)
 
 
@@ -211,10 +223,29 @@ def test_every_failure_raises_its_own_error(sim):
             987654, ctypes.byref(binding.TAVOBLE_DEVICE_INFORMATION())))
     with pytest.raises(tavo_ble.ArgumentError):
         tavo_ble.Amplifier.open("")
-    sim.set_powered("hci0", False)
+
+
+def test_an_unusable_adapter_is_an_adapter_error():
+    # The library takes its adapter once per process: a process of its own
+    # on a simulator whose only adapter is off.
+    executable = find_executable()
+    off = Simulator(scenario={"adapters": [{"powered": False}]}, executable=executable,
+                    set_environment=False).start()
     try:
-        with pytest.raises(tavo_ble.AdapterError) as adapter:
-            tavo_ble.Amplifier.open(DEFAULT_SERIAL)
-        assert adapter.value.code == 2
+        env = python_env()
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = off.address
+        program = textwrap.dedent("""
+            import tavo_ble
+            for attempt in (lambda: tavo_ble.scan(0.2), lambda: tavo_ble.Amplifier.open("UX-0001.00.01")):
+                try:
+                    attempt()
+                except tavo_ble.AdapterError as error:
+                    print(error.code, isinstance(error, ValueError), error.text)
+            """)
+        result = subprocess.run([sys.executable, "-c", program], env=env, capture_output=True, text=True,
+                                timeout=60)
+        lines = result.stdout.splitlines()
+        assert len(lines) == 2 and all(line.startswith("2 True Bluetooth") for line in lines), (
+            result.stdout + result.stderr)
     finally:
-        sim.set_powered("hci0", True)
+        off.stop()
