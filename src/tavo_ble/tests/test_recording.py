@@ -106,7 +106,7 @@ def test_mne_reads_the_file(tmp_path):
     data, times = scans(1, 4 * RATE, rng)
     data[100:103, 9] = 0.0
     rec = record(tmp_path / "c.bdf", [(data, times)])
-    rec.mark("stimulus")
+    rec.mark("stimulus", at=START + 1.0)
     rec.close()
     raw = mne.io.read_raw_bdf(str(tmp_path / "c.bdf"), preload=True, verbose="error")
     assert raw.info["sfreq"] == RATE
