@@ -147,6 +147,21 @@ class Recorder:
             recording="model %s firmware %s" % (self.info.model, self.info.firmware),
             patient_code="X")
 
+    def begin(self, start: float, lead_in: int = 0) -> None:
+        """Open the file at wall time `start`, `lead_in` filler scans before the first sample.
+
+        Several amplifiers' files share one start this way; without a call the
+        file starts at the first sample written.
+        """
+        if self._writer is not None:
+            raise ValueError("the recording has begun")
+        self._open(start)
+        if lead_in > 0:
+            filler = np.zeros((lead_in, len(self._types)), dtype=np.float64)
+            self._add(0.0, lead_in / float(self.info.rate), "before first sample")
+            self.samples += lead_in
+            self._pending = filler
+
     def write(self, data: np.ndarray, times: np.ndarray) -> None:
         """Add scans (n, values per scan) with their sample times (wall clock)."""
         if self.closed:
@@ -159,9 +174,16 @@ class Recorder:
         times = np.asarray(times, dtype=np.float64)
         if self._writer is None:
             self._open(float(times[0]))
-        self._fit.add(np.arange(self.samples, self.samples + len(data)), times)
+        index = np.arange(self.samples, self.samples + len(data))
+        if self._valid is not None:
+            # Fillers arrive with the next measured notification, not at their own time.
+            keep = data[:, self._valid] != 0.0
+            index, fit_times = index[keep], times[keep]
+        else:
+            fit_times = times
+        self._fit.add(index, fit_times)
         if self._first_time is None:
-            self._first_time = float(times[0])
+            self._first_time = float(times[0]) - self.samples / float(self.info.rate)
         self._last_time = float(times[-1])
         self._scan_events(data)
         self.samples += len(data)

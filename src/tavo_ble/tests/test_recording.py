@@ -165,3 +165,23 @@ def test_arguments_are_checked(tmp_path):
         rec.write(np.zeros((2, 3)), np.zeros(2))
     assert recording.file_for_serial("/d/run.bdf", "UX-0001.00.01") == "/d/run_UX-0001.00.01.bdf"
     assert recording.sidecar_path("/d/run.bdf") == "/d/run.json"
+
+
+def test_files_of_several_amplifiers_share_the_start(tmp_path):
+    # The second amplifier's first sample comes 40 ms (10 samples) later: its
+    # file starts at the same time with ten fillers, and no lost-samples note.
+    rng = np.random.default_rng(4)
+    data, times = scans(1, 2 * RATE, rng)
+    early = recording.Recorder(str(tmp_path / "e.bdf"), INFO)
+    late = recording.Recorder(str(tmp_path / "l.bdf"), INFO)
+    early.begin(START)
+    late.begin(START, lead_in=10)
+    early.write(data, times)
+    late.write(data[:-10], times[:-10] + 0.04)
+    side_e, side_l = early.close(), late.close()
+    a, b = bdf.read(str(tmp_path / "e.bdf")), bdf.read(str(tmp_path / "l.bdf"))
+    assert a.start == b.start
+    assert np.all(b.data[9][:10] == 0.0) and b.data[9][10] == 1.0
+    np.testing.assert_allclose(b.data[0][10:], a.data[0][:-10])
+    assert [t for _, _, t in b.annotations] == ["before first sample"]
+    assert side_l["first_sample_time"] == pytest.approx(side_e["first_sample_time"], abs=1e-6)
