@@ -12,7 +12,8 @@ TYPES = [1, 1, 5, 4, 9]
 
 
 class FakeDevice:
-    """Delivers 250 scans/s in pairs from its own thread; silent while `pause` is set."""
+    """Delivers 250 scans/s in pairs from its own thread; silent for the
+    scans numbered within `silent` (a dropped link)."""
 
     model_number = "UX"
     firmware_version = "1.0"
@@ -21,7 +22,7 @@ class FakeDevice:
 
     def __init__(self, serial):
         self.serial_number = serial
-        self.pause = threading.Event()
+        self.silent = range(0)
         self.sent = 0
         self._callback = None
         self._stop = threading.Event()
@@ -47,7 +48,7 @@ class FakeDevice:
                 continue
             for _ in range(2):
                 self.sent += 1
-                if not self.pause.is_set():
+                if self.sent not in self.silent:
                     self._callback(np.array([self.sent, -self.sent, self.sent, 80, 1], dtype=np.float32))
 
 
@@ -55,13 +56,7 @@ def test_two_amplifiers_a_stall_and_a_marker(tmp_path):
     a, b = FakeDevice("UX-1"), FakeDevice("UX-2")
     markers = io.StringIO("first mark\n\n")
 
-    def stall():
-        time.sleep(1.0)
-        b.pause.set()
-        time.sleep(1.0)
-        b.pause.clear()
-
-    threading.Thread(target=stall, daemon=True).start()
+    b.silent = range(251, 501)  # the second second
     out = io.StringIO()
     sides = record_command.record([a, b], str(tmp_path / "run.bdf"), seconds=3.5, markers=markers, out=out)
     fa, fb = bdf.read(str(tmp_path / "run_UX-1.bdf")), bdf.read(str(tmp_path / "run_UX-2.bdf"))
@@ -71,8 +66,10 @@ def test_two_amplifiers_a_stall_and_a_marker(tmp_path):
     notes_b = {t.split(":")[0]: o for o, _, t in fb.annotations}
     assert "first mark" in notes_a and "link lost" not in notes_a
     assert "first mark" in notes_b
-    assert 0.8 < notes_b["link lost"] < 1.6
-    assert 1.6 < notes_b["link restored"] < 2.6
+    # Onsets follow arrival times: generous bounds for a loaded machine.
+    assert 0.7 < notes_b["link lost"] < 1.8
+    assert 1.5 < notes_b["link restored"] < 3.0
+    assert notes_b["link restored"] - notes_b["link lost"] > 0.6
     # What was delivered is in the file, in order.
     valid = fa.data[4] == 1.0
     number = fa.data[2][valid]
