@@ -10,7 +10,8 @@ EDFlib writes with stdio and fills the header's data-record count only when the
 file is closed. After every data record the writer flushes stdio and writes the
 count into the header itself, so a process killed mid-recording leaves a file
 that readers open up to its last whole data record. Annotations are written by
-EDFlib at close only; a killed recording keeps its samples but not them.
+EDFlib at close only; a killed recording keeps its samples but not them (the
+recorder keeps a copy in its sidecar).
 """
 import ctypes
 import ctypes.util

@@ -199,6 +199,9 @@ class Recorder:
             cols[self._counter] = np.mod(cols[self._counter], _COUNTER_MODULO)
         assert self._writer is not None
         self._writer.write_record(cols)
+        # EDFlib writes annotations at close only: the sidecar keeps them, rewritten
+        # each second, so that a killed recording loses at most the last second's.
+        self._write_sidecar()
 
     def _scan_events(self, data: np.ndarray) -> None:
         rate = float(self.info.rate)
@@ -255,6 +258,8 @@ class Recorder:
     def sidecar(self) -> dict:
         """The times of the first and last sample, and the rate fitted from all of them."""
         line = self._fit.line()
+        with self._lock:
+            notes = sorted(self._annotations, key=lambda a: a[0])
         first = last = rate = None
         if line is not None:
             t0, step = line
@@ -275,7 +280,15 @@ class Recorder:
             "lost_samples": self.lost_samples,
             "clipped_values": self.clipped,
             "physical_range_uv": self.range_uv,
+            "annotations": [{"onset": o, "duration": d, "text": t} for o, d, t in notes],
         }
+
+    def _write_sidecar(self) -> None:
+        path = sidecar_path(self.path)
+        with open(path + ".tmp", "w", encoding="utf-8") as f:
+            json.dump(self.sidecar(), f, indent=2)
+            f.write("\n")
+        os.replace(path + ".tmp", path)
 
     def close(self) -> dict:
         """Finish the file (the last second is padded as filler) and write the sidecar."""
@@ -298,11 +311,8 @@ class Recorder:
             for onset, duration, text in notes:
                 self._writer.annotate(onset, text, duration)
             self._writer.close()
-        meta = self.sidecar()
-        with open(sidecar_path(self.path), "w", encoding="utf-8") as f:
-            json.dump(meta, f, indent=2)
-            f.write("\n")
-        return meta
+        self._write_sidecar()
+        return self.sidecar()
 
     def __enter__(self) -> "Recorder":
         return self

@@ -130,6 +130,8 @@ KILLED = textwrap.dedent("""
     n = 0
     while True:
         d = np.zeros((25, 4)); d[:, 0] = 10.0; d[:, 1] = np.arange(n, n + 25); d[:, 3] = 1
+        if n == 250:
+            rec.mark("one second in")
         rec.write(d, time.time() + np.arange(25) / 250)
         n += 25
         if n == 250 * 3:
@@ -152,6 +154,10 @@ def test_a_killed_recording_opens_up_to_its_last_whole_record(tmp_path):
     assert got.records >= 3
     assert len(got.data[0]) == got.records * 250
     np.testing.assert_allclose(got.data[0], 10.0, atol=0.02)
+    # The file's annotations come at close; the sidecar has them up to the last second.
+    side = json.loads((tmp_path / "killed.json").read_text())
+    assert [a["text"] for a in side["annotations"]] == ["one second in"]
+    assert side["samples"] >= 3 * 250
     mne = pytest.importorskip("mne")
     raw = mne.io.read_raw_bdf(str(path), preload=True, verbose="error")
     assert raw.n_times >= 3 * 250
