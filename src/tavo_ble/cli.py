@@ -178,6 +178,10 @@ def build_parser():
     stream.add_argument("--find-seconds", type=float, default=10.0,
                         help="how long to scan for the amplifier before opening it (default 10)")
     stream.set_defaults(run=cmd_stream)
+
+    from .record_command import add_command
+
+    add_command(commands, _binding, _open, _close)
     return parser
 
 

@@ -1,0 +1,193 @@
+"""Recordings written from synthetic scans and read back with EDFlib and MNE."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from tavo_ble import bdf, recording
+
+RATE = 250
+# Seven measuring channels, a counter, then battery level and data valid.
+TYPES = [1, 1, 1, 1, 1, 1, 1, 5, 4, 9]
+INFO = recording.RecordingInfo("UX-0001.00.01", "UX-8", "1.2.3", RATE, TYPES)
+START = 1796767200.25  # a wall-clock time on a 0.1 ms step
+
+
+def scans(first, count, rng):
+    data = np.zeros((count, len(TYPES)), dtype=np.float32)
+    data[:, :7] = rng.uniform(-150000, 150000, (count, 7))
+    data[:, 7] = np.arange(first, first + count)
+    data[:, 8] = 87
+    data[:, 9] = 1.0
+    times = START + (np.arange(first, first + count) - 1) / RATE
+    return data, times
+
+
+def record(path, chunks, **kw):
+    rec = recording.Recorder(str(path), INFO, **kw)
+    for data, times in chunks:
+        rec.write(data, times)
+    return rec
+
+
+def test_values_header_and_sidecar_read_back_with_edflib(tmp_path):
+    rng = np.random.default_rng(1)
+    chunks = [scans(1 + 2 * i, 2, rng) for i in range(5 * RATE // 2)]
+    data = np.concatenate([c[0] for c in chunks])
+    data[10, 0] = 250000.0  # beyond the range: clipped, not wrapped
+    data[11, 1] = -1e9
+    chunks = [(data[i:i + 2], chunks[i // 2][1]) for i in range(0, len(data), 2)]
+    path = tmp_path / "a.bdf"
+    rec = record(path, chunks)
+    meta = rec.close()
+
+    got = bdf.read(str(path))
+    assert got.filetype == bdf.FILETYPE_BDFPLUS
+    assert got.records == 5
+    assert got.labels[0] == "Ch1 type 1" and got.labels[7] == "Ch8 counter"
+    assert got.units[:8] == ["uV"] * 7 + [""]
+    assert got.rates == [RATE] * len(TYPES)
+    assert "UX-0001.00.01" in got.equipment + got.recording_additional
+    assert "UX-8" in got.recording_additional and "1.2.3" in got.recording_additional
+    assert got.start[:6] == (2026, 12, 8, 22, 0, 0) and got.start[6] == 2500000
+    half_step = 2 * recording.DEFAULT_RANGE_UV / (bdf.DIGITAL_MAX - bdf.DIGITAL_MIN) / 2
+    expect = np.clip(data[:, :7].astype(np.float64), -187500, 187500)
+    for c in range(7):
+        assert np.max(np.abs(got.data[c] - expect[:, c])) <= half_step * 1.001
+    assert got.data[0][10] == pytest.approx(187500, abs=half_step)
+    assert got.data[1][11] == pytest.approx(-187500, abs=half_step)
+    np.testing.assert_allclose(got.data[7], data[:, 7], atol=0.5)
+    np.testing.assert_allclose(got.data[8], 87, atol=0.5)
+    np.testing.assert_allclose(got.data[9], 1.0, atol=1e-6)
+    assert rec.clipped == 2
+
+    side = json.loads((tmp_path / "a.json").read_text())
+    assert side == meta
+    assert side["fitted_rate"] == pytest.approx(RATE, rel=1e-6)
+    assert side["first_sample_time"] == pytest.approx(START, abs=1e-6)
+    assert side["last_sample_time"] == pytest.approx(START + (5 * RATE - 1) / RATE, abs=1e-6)
+    assert side["samples"] == 5 * RATE and side["clipped_values"] == 2
+
+
+def test_annotations_for_fillers_restarts_links_and_markers(tmp_path):
+    rng = np.random.default_rng(2)
+    data, times = scans(1, 3 * RATE + 100, rng)
+    data[300:306, 9] = 0.0  # six filler scans
+    data[500:, 7] -= 480  # the counter starts again
+    rec = recording.Recorder(str(tmp_path / "b.bdf"), INFO)
+    rec.write(data[:400], times[:400])
+    rec.link_lost(at=START + 1.5)
+    rec.link_restored(2.0, 500, at=START + 3.5)
+    rec.write(data[400:], times[400:])
+    rec.mark("eyes closed", at=START + 2.0)
+    rec.close()
+    got = bdf.read(str(tmp_path / "b.bdf"))
+    notes = {text: (onset, dur) for onset, dur, text in got.annotations}
+    assert notes["lost samples: 6"] == (pytest.approx(300 / RATE), pytest.approx(6 / RATE))
+    assert "eyes closed" in notes and notes["eyes closed"][0] == pytest.approx(2.0)
+    assert notes["link lost"][0] == pytest.approx(1.5)
+    assert notes["link restored: gap 2.000 s, 500 samples"][0] == pytest.approx(3.5)
+    assert any(t.startswith("counter restart") and o == pytest.approx(500 / RATE)
+               for t, (o, _) in notes.items())
+    # The unfinished last second is padded with fillers and says so.
+    assert got.records == 4
+    assert np.all(got.data[9][3 * RATE + 100:] == 0.0)
+    assert any(t == "end (padded: 150 samples)" for t in notes)
+
+
+def test_mne_reads_the_file(tmp_path):
+    mne = pytest.importorskip("mne")
+    rng = np.random.default_rng(3)
+    data, times = scans(1, 4 * RATE, rng)
+    data[100:103, 9] = 0.0
+    rec = record(tmp_path / "c.bdf", [(data, times)])
+    rec.mark("stimulus", at=START + 1.0)
+    rec.close()
+    raw = mne.io.read_raw_bdf(str(tmp_path / "c.bdf"), preload=True, verbose="error")
+    assert raw.info["sfreq"] == RATE
+    assert raw.n_times == 4 * RATE
+    # MNE keeps the header's start to the second.
+    assert raw.info["meas_date"].timestamp() == int(START)
+    volts = raw.get_data(picks=[0])[0]
+    half_step_v = recording.DEFAULT_RANGE_UV / (bdf.DIGITAL_MAX - bdf.DIGITAL_MIN) * 1e-6
+    # MNE's own arithmetic adds rounding of its own: within one step here; the
+    # half-step bound is checked through EDFlib's reader above.
+    assert np.max(np.abs(volts - data[:, 0] * 1e-6)) <= 2 * half_step_v
+    descriptions = list(raw.annotations.description)
+    assert "lost samples: 3" in descriptions and "stimulus" in descriptions
+
+
+KILLED = textwrap.dedent("""
+    import sys, time, numpy as np
+    from tavo_ble import recording
+    info = recording.RecordingInfo("UX-1", "UX-8", "1", 250, [1, 5, 4, 9])
+    rec = recording.Recorder(sys.argv[1], info)
+    n = 0
+    while True:
+        d = np.zeros((25, 4)); d[:, 0] = 10.0; d[:, 1] = np.arange(n, n + 25); d[:, 3] = 1
+        if n == 250:
+            rec.mark("one second in")
+        rec.write(d, time.time() + np.arange(25) / 250)
+        n += 25
+        if n == 250 * 3:
+            print("three seconds", flush=True)
+        time.sleep(0.002)
+""")
+
+
+def test_a_killed_recording_opens_up_to_its_last_whole_record(tmp_path):
+    path = tmp_path / "killed.bdf"
+    src = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env = dict(os.environ, PYTHONPATH=src)
+    proc = subprocess.Popen([sys.executable, "-c", KILLED, str(path)], stdout=subprocess.PIPE, env=env)
+    try:
+        assert proc.stdout.readline() == b"three seconds\n"
+    finally:
+        proc.send_signal(signal.SIGKILL)
+        proc.wait(timeout=60)
+    got = bdf.read(str(path))
+    assert got.records >= 3
+    assert len(got.data[0]) == got.records * 250
+    np.testing.assert_allclose(got.data[0], 10.0, atol=0.02)
+    # The file's annotations come at close; the sidecar has them up to the last second.
+    side = json.loads((tmp_path / "killed.json").read_text())
+    assert [a["text"] for a in side["annotations"]] == ["one second in"]
+    assert side["samples"] >= 3 * 250
+    mne = pytest.importorskip("mne")
+    raw = mne.io.read_raw_bdf(str(path), preload=True, verbose="error")
+    assert raw.n_times >= 3 * 250
+
+
+def test_arguments_are_checked(tmp_path):
+    with pytest.raises(ValueError):
+        recording.Recorder(str(tmp_path / "x.bdf"), recording.RecordingInfo("s", "m", "f", 0, TYPES))
+    rec = recording.Recorder(str(tmp_path / "x.bdf"), INFO)
+    with pytest.raises(ValueError):
+        rec.write(np.zeros((2, 3)), np.zeros(2))
+    assert recording.file_for_serial("/d/run.bdf", "UX-0001.00.01") == "/d/run_UX-0001.00.01.bdf"
+    assert recording.sidecar_path("/d/run.bdf") == "/d/run.json"
+
+
+def test_files_of_several_amplifiers_share_the_start(tmp_path):
+    # The second amplifier's first sample comes 40 ms (10 samples) later: its
+    # file starts at the same time with ten fillers, and no lost-samples note.
+    rng = np.random.default_rng(4)
+    data, times = scans(1, 2 * RATE, rng)
+    early = recording.Recorder(str(tmp_path / "e.bdf"), INFO)
+    late = recording.Recorder(str(tmp_path / "l.bdf"), INFO)
+    early.begin(START)
+    late.begin(START, lead_in=10)
+    early.write(data, times)
+    late.write(data[:-10], times[:-10] + 0.04)
+    side_e, side_l = early.close(), late.close()
+    a, b = bdf.read(str(tmp_path / "e.bdf")), bdf.read(str(tmp_path / "l.bdf"))
+    assert a.start == b.start
+    assert np.all(b.data[9][:10] == 0.0) and b.data[9][10] == 1.0
+    np.testing.assert_allclose(b.data[0][10:], a.data[0][:-10])
+    assert [t for _, _, t in b.annotations] == ["before first sample"]
+    assert side_l["first_sample_time"] == pytest.approx(side_e["first_sample_time"], abs=1e-6)

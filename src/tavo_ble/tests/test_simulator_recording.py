@@ -1,0 +1,75 @@
+"""The record command against the simulator: a recording with dropped
+notifications, a dropped link and a marker, read back with EDFlib and MNE."""
+import json
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from tavo_ble import bdf, recording
+
+from .simulation import custom_amplifier, expected_scans, python_env, start_simulator, wait_until
+
+SECONDS = 20
+HALF_STEP = recording.DEFAULT_RANGE_UV / (bdf.DIGITAL_MAX - bdf.DIGITAL_MIN)
+
+
+@pytest.fixture(scope="module")
+def sim():
+    simulator = start_simulator()
+    yield simulator
+    simulator.stop()
+
+
+def test_recording_with_drops_a_lost_link_and_a_marker(sim, tmp_path):
+    name = "UX-0014.00.01"
+    amp = custom_amplifier(name)
+    amp["faults"] = {"dropEvery": 50}
+    sim.add_amplifier(amp)
+    path = tmp_path / "run.bdf"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tavo_ble", "record", name, "--out", str(path), "--seconds", str(SECONDS)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=python_env())
+    try:
+        assert wait_until(lambda: sim.is_connected(name) and sim.counters(name)["data"] > 250, timeout=60)
+        proc.stdin.write("eyes closed\n")
+        proc.stdin.flush()
+        time.sleep(1.0)  # the marker and the drop at distinct, later times
+        sim.disconnect_peer(name)
+        out, err = proc.communicate(timeout=SECONDS + 60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 0, out + err
+    assert "Traceback" not in err, err
+
+    got = bdf.read(str(path))
+    texts = [text for _, _, text in got.annotations]
+    assert "eyes closed" in texts
+    assert any(t.startswith("lost samples: 2") for t in texts), texts  # one dropped notification
+    assert "link lost" in texts
+    reconnected = sim.counters(name)["connects"] > 1
+    if reconnected:
+        assert any(t.startswith("link restored") for t in texts), texts
+
+    sent = expected_scans(payload for _, payload in sim.sent_data(name))
+    counter, valid = got.data[3], got.data[5]
+    measured = np.nonzero(valid == 1.0)[0]
+    assert len(measured) > 250
+    for i in measured:
+        want = sent[int(counter[i])]
+        assert abs(got.data[0][i] - want[0]) <= HALF_STEP
+        assert got.data[1][i] == pytest.approx(-recording.DEFAULT_RANGE_UV)  # beyond the range: clipped
+        assert abs(got.data[2][i] - want[2]) <= HALF_STEP
+    side = json.loads((tmp_path / "run.json").read_text())
+    assert side["clipped_values"] >= len(measured)
+    assert side["fitted_rate"] == pytest.approx(250, rel=0.05)
+
+    mne = pytest.importorskip("mne")
+    raw = mne.io.read_raw_bdf(str(path), preload=True, verbose="error")
+    assert raw.n_times == got.records * 250
+    assert "eyes closed" in list(raw.annotations.description)
+    sim.remove_amplifier(name)
