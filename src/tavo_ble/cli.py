@@ -182,6 +182,24 @@ def build_parser():
     return parser
 
 
+def _check_paths(args):
+    """Why an output path cannot be written, or None."""
+    import os
+
+    plot = getattr(args, "plot", None)
+    if plot and not plot.lower().endswith(".png"):
+        return "--plot must name a .png file: %s" % plot
+    for option, path in (("--csv", getattr(args, "csv", None)), ("--plot", plot)):
+        if not path:
+            continue
+        if os.path.isdir(path):
+            return "%s names a folder: %s" % (option, path)
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
+            return "%s cannot be written, no writable folder %s" % (option, folder)
+    return None
+
+
 def _version():
     try:
         from importlib.metadata import version
@@ -214,6 +232,11 @@ def main(argv=None):
         if value is not None and value <= 0:
             print("error: --%s must be positive" % name.replace("_", "-"), file=sys.stderr)
             return 2
+    problem = _check_paths(args)
+    if problem:
+        # Before any amplifier is opened: a typo must not cost a connection.
+        print("error: %s" % problem, file=sys.stderr)
+        return 2
     try:
         with terminate_as_interrupt():
             return args.run(args)

@@ -142,6 +142,15 @@ def test_device_texts_are_printed_with_control_characters_escaped():
     assert cli._describe_batch(["A\rB"]) == "1 amplifier in range: A\\rB"
 
 
+@pytest.mark.parametrize("option,value,says", [
+    ("--plot", "out.jpg", "must name a .png"), ("--csv", "/no/such/folder/a.csv", "cannot be written"),
+    ("--csv", ".", "names a folder")])
+def test_output_paths_are_checked_before_opening(monkeypatch, capsys, option, value, says):
+    monkeypatch.setattr(cli, "_binding", lambda: pytest.fail("opened an amplifier"))
+    assert cli.main(["stream", "UX-0001.00.01", option, value]) == 2
+    assert says in capsys.readouterr().err
+
+
 def test_version_and_termination_signals(capsys):
     with pytest.raises(SystemExit) as done:
         cli.main(["--version"])
