@@ -140,6 +140,29 @@ def test_a_full_ring_buffer_drops_the_oldest_and_says_so(sim):
     sim.remove_amplifier(name)
 
 
+def test_a_pause_in_the_data_is_a_stall_ended_by_the_next_scan(sim):
+    name = amplifier_at(sim, "UX-0018.00.01")
+    with tavo_ble.Amplifier.open(name, stall_timeout=0.5) as amp:
+        told = []
+        amp.on_event = told.append
+        amp.start()
+        assert wait_until(lambda: amp.sample_count > 50)
+        sim.set_rate(name, 0.002)  # the next notification about 4 s later
+        assert wait_until(lambda: amp.stalls == 1, timeout=10)
+        paused_at = amp.sample_count
+        sim.set_rate(name, 1.0)
+        assert wait_until(lambda: any(e.kind == "resumed" for e in told), timeout=15)
+        kinds = [e.kind for e in amp.events()]
+        assert kinds.count("stall") == 1 and kinds.count("resumed") == 1
+        stall = next(e for e in told if e.kind == "stall")
+        resumed = next(e for e in told if e.kind == "resumed")
+        assert stall.first_sample == paused_at == resumed.first_sample
+        assert resumed.seconds >= 0.5 and resumed.time > stall.time
+        assert resumed.samples == 0  # nothing was lost, the amplifier only paused
+        assert amp.stalls == 1
+    sim.remove_amplifier(name)
+
+
 def test_a_dropped_link_is_a_stall_until_data_flows_again(sim):
     name = amplifier_at(sim, "UX-0013.00.01")
     with tavo_ble.Amplifier.open(name, stall_timeout=0.5) as amp:
