@@ -5,6 +5,7 @@ the program with status 1; Ctrl-C ends a scan or a stream cleanly, with the
 scan stopped and the amplifier closed.
 """
 import argparse
+import contextlib
 import gc
 import queue
 import signal
@@ -185,6 +186,24 @@ def build_parser():
     return parser
 
 
+def _check_paths(args):
+    """Why an output path cannot be written, or None."""
+    import os
+
+    plot = getattr(args, "plot", None)
+    if plot and not plot.lower().endswith(".png"):
+        return "--plot must name a .png file: %s" % plot
+    for option, path in (("--csv", getattr(args, "csv", None)), ("--plot", plot)):
+        if not path:
+            continue
+        if os.path.isdir(path):
+            return "%s names a folder: %s" % (option, path)
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
+            return "%s cannot be written, no writable folder %s" % (option, folder)
+    return None
+
+
 def _version():
     try:
         from importlib.metadata import version
@@ -198,24 +217,33 @@ def _interrupt(signum, frame):
     raise KeyboardInterrupt
 
 
-def handle_termination():
-    """SIGTERM and SIGHUP end the program as Ctrl-C does: rows flushed, amplifier closed."""
-    for name in ("SIGTERM", "SIGHUP"):
-        number = getattr(signal, name, None)
-        if number is not None:
-            signal.signal(number, _interrupt)
+@contextlib.contextmanager
+def terminate_as_interrupt():
+    """While it lasts, SIGTERM and SIGHUP end a command as Ctrl-C does: rows flushed, amplifier closed."""
+    numbers = [getattr(signal, n) for n in ("SIGTERM", "SIGHUP") if hasattr(signal, n)]
+    previous = [signal.signal(n, _interrupt) for n in numbers]
+    try:
+        yield
+    finally:
+        for number, handler in zip(numbers, previous):
+            signal.signal(number, handler)
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    handle_termination()
     for name in ("seconds", "plot_seconds", "find_seconds"):
         value = getattr(args, name, None)
         if value is not None and value <= 0:
             print("error: --%s must be positive" % name.replace("_", "-"), file=sys.stderr)
             return 2
+    problem = _check_paths(args)
+    if problem:
+        # Before any amplifier is opened: a typo must not cost a connection.
+        print("error: %s" % problem, file=sys.stderr)
+        return 2
     try:
-        return args.run(args)
+        with terminate_as_interrupt():
+            return args.run(args)
     except ValueError as error:
         # The library's own text, as the binding raised it.
         print("error: %s" % error, file=sys.stderr)
