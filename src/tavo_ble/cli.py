@@ -7,6 +7,7 @@ scan stopped and the amplifier closed.
 import argparse
 import gc
 import queue
+import signal
 import sys
 import time
 
@@ -27,7 +28,7 @@ def _describe_batch(names):
     if not names:
         return "no amplifier in range"
     count = "1 amplifier" if len(names) == 1 else "%d amplifiers" % len(names)
-    return "%s in range: %s" % (count, ", ".join(names))
+    return "%s in range: %s" % (count, ", ".join(printable(n) for n in names))
 
 
 def _scan(wrapper, seconds, want=None, out=None):
@@ -77,15 +78,20 @@ def _open(wrapper, serial, out):
     return device
 
 
+def printable(text):
+    """`text` with control characters escaped: an amplifier's texts come over the radio."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
+
+
 def describe(device):
     """The device information record as readable lines."""
     types = device.channel_types
     lines = [
-        "Serial number:      %s" % device.serial_number,
-        "Model number:       %s" % device.model_number,
-        "Manufacturer:       %s" % device.manufacturer_name,
-        "Firmware version:   %s" % device.firmware_version,
-        "Hardware version:   %s" % device.hardware_version,
+        "Serial number:      %s" % printable(device.serial_number),
+        "Model number:       %s" % printable(device.model_number),
+        "Manufacturer:       %s" % printable(device.manufacturer_name),
+        "Firmware version:   %s" % printable(device.firmware_version),
+        "Hardware version:   %s" % printable(device.hardware_version),
         "Sampling rate:      %d Hz" % device.sampling_rate,
         "Values per scan:    %d (%d channels, battery level, data valid)"
         % (device.no_of_acquired_channels, max(device.no_of_acquired_channels - 2, 0)),
@@ -149,6 +155,7 @@ def build_parser():
         prog="python3 -m tavo_ble",
         description="Find amplifiers over Bluetooth Low Energy, describe one, stream its samples.",
     )
+    parser.add_argument("--version", action="version", version="%(prog)s " + _version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -178,8 +185,30 @@ def build_parser():
     return parser
 
 
+def _version():
+    try:
+        from importlib.metadata import version
+
+        return version("tavo_ble")
+    except Exception:
+        return "(not installed)"
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def handle_termination():
+    """SIGTERM and SIGHUP end the program as Ctrl-C does: rows flushed, amplifier closed."""
+    for name in ("SIGTERM", "SIGHUP"):
+        number = getattr(signal, name, None)
+        if number is not None:
+            signal.signal(number, _interrupt)
+
+
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    handle_termination()
     for name in ("seconds", "plot_seconds", "find_seconds"):
         value = getattr(args, name, None)
         if value is not None and value <= 0:
