@@ -104,3 +104,19 @@ def test_amplifier_record_notes_a_stall(sim, tmp_path):
         assert abs(got.data[0][i] - sent[int(got.data[3][i])][0]) <= HALF_STEP
     assert side["fitted_rate"] == pytest.approx(250, rel=0.05)
     sim.remove_amplifier(name)
+
+
+def test_stream_csv_has_units_and_dejittered_times(sim, tmp_path):
+    path = tmp_path / "scans.csv"
+    result = subprocess.run([sys.executable, "-m", "tavo_ble", "stream", "UX-0001.00.01", "--seconds", "4",
+                             "--csv", str(path)], capture_output=True, text=True, timeout=120, env=python_env())
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = path.read_text().splitlines()
+    assert lines[0].split(",")[0] == "time" and lines[1].split(",")[0] == "s"
+    assert "uV" in lines[1].split(",") and "%" in lines[1].split(",")
+    times = np.array([float(line.split(",")[0]) for line in lines[2:]])
+    assert abs(times[0] - time.time()) < 120
+    # Once the fit has settled, consecutive samples are one period apart.
+    steps = np.diff(times[len(times) // 2:])
+    assert np.median(steps) == pytest.approx(1 / 250, rel=0.05)
+    assert np.all(steps > 0)
