@@ -25,6 +25,8 @@ Listener = Callable[[np.ndarray, float], None]
 
 _lock = threading.Lock()
 _devices: Dict[int, "OpenDevice"] = {}
+# Set by the exit hook, which has stopped and closed everything.
+_exiting = False
 
 
 def check(raw: int) -> None:
@@ -124,6 +126,8 @@ def acquire(serial: str, timeout: float) -> OpenDevice:
 def release(device: OpenDevice) -> None:
     """Leaves `device`; the last user closes its handle."""
     with _lock:
+        if _exiting:
+            return
         device.users -= 1
         if device.users > 0:
             return
@@ -143,20 +147,46 @@ def open_handles() -> List[int]:
         return list(_devices)
 
 
+# How long the exit hook waits for the library to stop and close everything.
+EXIT_WAIT = 3.0
+
+
 @atexit.register
 def _close_at_exit() -> None:
     # A program may end with amplifiers streaming: stop every callback first
-    # (that takes effect at once), then close, before the interpreter finalises.
+    # (that takes effect at once), then close, before the interpreter
+    # finalises. A data callback that waits on the application (a full queue
+    # nobody drains any more) would hold that up for ever, so the work runs
+    # on a thread of its own and the program ends without it after EXIT_WAIT.
+    global _exiting
     with _lock:
+        _exiting = True
         devices = list(_devices.values())
         _devices.clear()
-    for device in devices:
-        device._listeners = []
-        if device._registered:
+        registered = [d for d in devices if d._registered]
+        for device in devices:
+            # Finalisers that run later (of Amplifier objects) find nothing to do.
+            device._listeners = []
+            device._registered = False
+            device.users = 0
+    if not devices:
+        return
+
+    def stop_and_close() -> None:
+        for device in registered:
             binding.lib.TAVOBLE_RegisterDataAvailableCallback(
                 device.handle, ctypes.cast(None, binding.DataAvailableCallback))
-    for device in devices:
-        binding.lib.TAVOBLE_CloseDevice(ctypes.byref(binding.TAVOBLE_HANDLE(device.handle)))
+        for device in devices:
+            binding.lib.TAVOBLE_CloseDevice(ctypes.byref(binding.TAVOBLE_HANDLE(device.handle)))
+
+    closer = threading.Thread(target=stop_and_close, name="tavo_ble exit", daemon=True)
+    closer.start()
+    closer.join(EXIT_WAIT)
+    if closer.is_alive():
+        import sys
+
+        sys.stderr.write("tavo_ble: a data callback is still running at exit; not waiting for it\n")
+        sys.stderr.flush()
 
 
 _latest_batch: List[str] = []

@@ -249,3 +249,30 @@ def test_an_unusable_adapter_is_an_adapter_error():
             result.stdout + result.stderr)
     finally:
         off.stop()
+
+
+@pytest.mark.xfail(reason="the library's own exit handlers still wait for a data callback that never returns",
+                   strict=False)
+def test_a_program_ends_while_its_callback_waits_on_a_full_queue(sim):
+    # A program that stops draining its queue and simply ends: the callback on
+    # the library's thread blocks in put() for ever, yet the program must end.
+    program = textwrap.dedent("""
+        import queue, time, tavo_ble
+        amp = tavo_ble.Amplifier.open("%s")
+        full = queue.Queue(maxsize=1)
+        amp.on_scan = lambda a, scan, t: full.put(scan)
+        amp.start()
+        deadline = time.monotonic() + 20
+        while not full.full() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print("leaving", flush=True)
+        """ % DEFAULT_SERIAL)
+    process = subprocess.Popen([sys.executable, "-c", program], env=python_env(), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        out, err = process.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        pytest.fail("the program did not end")
+    assert process.returncode == 0 and out == "leaving\n", err
