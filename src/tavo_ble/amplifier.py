@@ -458,6 +458,12 @@ class Amplifier:
         data, times, _ = ring.latest(int(round(seconds * max(self.info.sampling_rate, 1))))
         return data, times
 
+    def record(self, path: str, **options: object) -> "AmplifierRecording":
+        """A BDF+ recording of this (streaming) amplifier; see ``tavo_ble.amplifier_recording``."""
+        from .amplifier_recording import AmplifierRecording
+
+        return AmplifierRecording(self, path, **options)  # type: ignore[arg-type]
+
     def events(self) -> List[StreamEvent]:
         """The stream events since the last call, oldest first."""
         taken = []

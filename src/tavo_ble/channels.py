@@ -35,6 +35,15 @@ def column_names(types):
     return names
 
 
+def unit(code):
+    """Unit of a value of type `code`: the library scales measuring channels to microvolts."""
+    if code == BATTERY:
+        return "%"
+    if code in (COUNTER, DATA_VALID):
+        return ""
+    return "uV"
+
+
 def index_of(types, code):
     """Position of the first value of type `code`, or None."""
     for index, value in enumerate(types):

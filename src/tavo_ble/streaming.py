@@ -26,9 +26,13 @@ class ScanCollector:
         self._scans = collections.deque()
 
     def __call__(self, scan):
-        self._scans.append(scan)
+        self._scans.append((time.monotonic(), scan))
 
     def drain(self):
+        return [scan for _, scan in self.drain_with_arrivals()]
+
+    def drain_with_arrivals(self):
+        """The scans so far as (arrival on time.monotonic(), scan) pairs."""
         drained = []
         while True:
             try:
@@ -76,11 +80,6 @@ class StreamStats:
         )
 
 
-def _format_row(scan):
-    # Nine significant digits give back every float32 exactly.
-    return ",".join("%.9g" % value for value in scan)
-
-
 def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, out=None):
     """Streams from the open `device` until `seconds` have passed or Ctrl-C."""
     out = sys.stdout if out is None else out
@@ -91,14 +90,15 @@ def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.
         history = collections.deque(maxlen=max(1, int(round(plot_seconds * max(device.sampling_rate, 1)))))
     csv_file = None
     if csv_path:
-        csv_file = open(csv_path, "w", encoding="utf-8", newline="")
-        csv_file.write(",".join(channels.column_names(types)) + "\n")
+        from .csv_output import CsvWriter
 
-    def take(scans, now):
+        csv_file = CsvWriter(csv_path, types, device.sampling_rate)
+
+    def take(drained, now):
+        scans = [scan for _, scan in drained]
         stats.add(scans, now)
         if csv_file is not None:
-            for scan in scans:
-                csv_file.write(_format_row(scan) + "\n")
+            csv_file.write(scans, [arrival for arrival, _ in drained])
         if history is not None:
             history.extend(scan for scan in scans if len(scan) == len(types))
 
@@ -117,7 +117,7 @@ def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.
             while seconds is None or time.monotonic() - start < seconds:
                 time.sleep(0.05)
                 now = time.monotonic()
-                take(collector.drain(), now)
+                take(collector.drain_with_arrivals(), now)
                 if now >= next_status:
                     next_status = now + interval
                     if tty:
@@ -136,7 +136,7 @@ def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.
                 for number, handler in zip(numbers, previous):
                     signal.signal(number, handler)
         elapsed = time.monotonic() - start
-        take(collector.drain(), time.monotonic())
+        take(collector.drain_with_arrivals(), time.monotonic())
     finally:
         if csv_file is not None:
             csv_file.close()

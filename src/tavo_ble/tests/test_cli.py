@@ -62,10 +62,20 @@ class FakeDevice:
             time.sleep(0.0005)
 
 
-def read_csv(path):
+def read_csv_with_times(path):
+    """Column names and units (without the leading time column), times, rows."""
     with open(path, encoding="utf-8") as f:
-        header = f.readline().strip().split(",")
-        rows = np.array([[np.float32(v) for v in line.split(",")] for line in f], dtype=np.float32)
+        header = f.readline().rstrip("\n").split(",")
+        units = f.readline().rstrip("\n").split(",")
+        lines = [line.rstrip("\n").split(",") for line in f]
+    assert header[0] == "time" and units[0] == "s"
+    times = np.array([float(v[0]) for v in lines])
+    rows = np.array([[np.float32(v) for v in line[1:]] for line in lines], dtype=np.float32)
+    return header[1:], units[1:], times, rows
+
+
+def read_csv(path):
+    header, _, _, rows = read_csv_with_times(path)
     return header, rows
 
 
@@ -76,8 +86,12 @@ def test_stream_writes_every_scan_as_a_csv_row_and_a_plot(tmp_path, capsys, monk
     stats = streaming.stream(device, seconds=1.0, csv_path=str(csv), plot_path=str(png), plot_seconds=0.5)
     out = capsys.readouterr().out
     assert device.calls == ["start", "stop"]
-    header, rows = read_csv(csv)
+    header, units, times, rows = read_csv_with_times(csv)
     assert header == ["ch1", "ch2", "ch3", "ch4", "ch5", "ch6", "ch7", "counter8", "battery", "data_valid"]
+    assert units == ["uV"] * 7 + ["", "%", ""]
+    # Sample times on the wall clock, within the run (the stand-in sends faster
+    # than its nominal rate, so the fit is still moving here).
+    assert abs(times[0] - time.time()) < 60 and times[-1] > times[0]
     assert rows.shape == (200, 10)
     assert np.array_equal(rows, np.array(device.sent))  # exact float32 round trip
     assert (stats.scans, stats.fillers, stats.battery) == (200, 20, 80.0)

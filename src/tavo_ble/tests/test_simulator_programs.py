@@ -59,10 +59,12 @@ def test_info_prints_the_record_and_closes(sim):
 
 
 def read_csv(path):
+    """Column names and rows, without the units line and the time column."""
     with open(path, encoding="utf-8") as f:
         header = f.readline().rstrip("\n").split(",")
-        rows = [np.array([np.float32(v) for v in line.split(",")], dtype=np.float32) for line in f]
-    return header, rows
+        f.readline()
+        rows = [np.array([np.float32(v) for v in line.split(",")[1:]], dtype=np.float32) for line in f]
+    return header[1:], rows
 
 
 def test_stream_csv_holds_what_the_amplifier_sent(sim, tmp_path):

@@ -73,3 +73,50 @@ def test_recording_with_drops_a_lost_link_and_a_marker(sim, tmp_path):
     assert raw.n_times == got.records * 250
     assert "eyes closed" in list(raw.annotations.description)
     sim.remove_amplifier(name)
+
+
+def test_amplifier_record_notes_a_stall(sim, tmp_path):
+    import tavo_ble
+
+    name = "UX-0014.00.02"
+    sim.add_amplifier(custom_amplifier(name))
+    path = tmp_path / "api.bdf"
+    with tavo_ble.Amplifier.open(name, timeout=30) as amp:
+        amp.start()
+        rec = amp.record(str(path))
+        deadline = time.monotonic() + 60
+        while rec.recorder.samples < 500 and time.monotonic() < deadline:
+            rec.poll()
+        rec.mark("before the drop")
+        sim.disconnect_peer(name)
+        while amp.stalls == 0 and time.monotonic() < deadline:
+            rec.poll()
+        rec.poll()
+        side = rec.close()
+    got = bdf.read(str(path))
+    texts = [t for _, _, t in got.annotations]
+    assert "before the drop" in texts and "link lost" in texts, texts
+    assert got.equipment == name
+    sent = expected_scans(payload for _, payload in sim.sent_data(name))
+    measured = np.nonzero(got.data[5] == 1.0)[0]
+    assert len(measured) >= 500
+    for i in measured:
+        assert abs(got.data[0][i] - sent[int(got.data[3][i])][0]) <= HALF_STEP
+    assert side["fitted_rate"] == pytest.approx(250, rel=0.05)
+    sim.remove_amplifier(name)
+
+
+def test_stream_csv_has_units_and_dejittered_times(sim, tmp_path):
+    path = tmp_path / "scans.csv"
+    result = subprocess.run([sys.executable, "-m", "tavo_ble", "stream", "UX-0001.00.01", "--seconds", "4",
+                             "--csv", str(path)], capture_output=True, text=True, timeout=120, env=python_env())
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = path.read_text().splitlines()
+    assert lines[0].split(",")[0] == "time" and lines[1].split(",")[0] == "s"
+    assert "uV" in lines[1].split(",") and "%" in lines[1].split(",")
+    times = np.array([float(line.split(",")[0]) for line in lines[2:]])
+    assert abs(times[0] - time.time()) < 120
+    # Once the fit has settled, consecutive samples are one period apart.
+    steps = np.diff(times[len(times) // 2:])
+    assert np.median(steps) == pytest.approx(1 / 250, rel=0.05)
+    assert np.all(steps > 0)
