@@ -107,6 +107,42 @@ struct Simulator::Control {
         }
     }
 
+    // Out of range for a while: no advertising, no answer to connects, the
+    // link lost; back by itself when the time is up. 0 s: back at once.
+    static void setUnreachable(Simulator& s, const CallPtr& call) {
+        const char* name = nullptr;
+        double seconds = 0;
+        sd_bus_message_read(call->msg(), "sd", &name, &seconds);
+        if (Amplifier* amp = amplifierArg(s, call, name)) {
+            if (!(seconds >= 0) || !std::isfinite(seconds)) {
+                controlError(call, "InvalidArguments", "the time must be 0 or positive");
+                return;
+            }
+            amp->reachableTimer.cancel();
+            amp->unreachable = seconds > 0;
+            if (amp->unreachable) {
+                if (amp->link != nullptr) {
+                    s.tearDown(*amp->link, nullptr);
+                }
+                amp->reachableTimer.start(s.ms(seconds * 1000.0),
+                                          [amp]() { amp->unreachable = false; });
+            }
+            call->replyEmpty();
+        }
+    }
+
+    // How long after discovery starts the adapter reports Discovering.
+    static void setDiscoveringDelay(Simulator& s, const CallPtr& call) {
+        double delayMs = 0;
+        sd_bus_message_read(call->msg(), "d", &delayMs);
+        if (!(delayMs >= 0) || !std::isfinite(delayMs)) {
+            controlError(call, "InvalidArguments", "the delay must be 0 or positive");
+            return;
+        }
+        s.scenario_.timing.discoveringDelayMs = delayMs;
+        call->replyEmpty();
+    }
+
     static void setBatteryLevel(Simulator& s, const CallPtr& call) {
         const char* name = nullptr;
         uint8_t level = 0;
@@ -223,6 +259,8 @@ struct Simulator::Control {
         {"RemoveAmplifier", "s", removeAmplifier},
         {"SetAdvertising", "sb", setAdvertising},
         {"DisconnectPeer", "s", disconnectPeer},
+        {"SetUnreachable", "sd", setUnreachable},
+        {"SetDiscoveringDelay", "d", setDiscoveringDelay},
         {"SetBatteryLevel", "sy", setBatteryLevel},
         {"SetRate", "sd", setRate},
         {"GetCounters", "s", getCounters},

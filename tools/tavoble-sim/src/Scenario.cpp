@@ -442,7 +442,7 @@ AmplifierSpec amplifier(const json& j, const std::string& where) {
     if (j.contains("counter")) {
         const json& c = j["counter"];
         const std::string cw = w + ".counter";
-        checkKeys(c, cw, {"start", "restartEvery", "restartOnSubscribe"});
+        checkKeys(c, cw, {"start", "restartEvery", "restartOnSubscribe", "freeRunning"});
         if (c.contains("start"))
             a.counterStart = integer<uint32_t>(c["start"], cw + ".start", 0, 8388607);
         if (c.contains("restartEvery"))
@@ -451,6 +451,8 @@ AmplifierSpec amplifier(const json& j, const std::string& where) {
         if (c.contains("restartOnSubscribe"))
             a.counterRestartOnSubscribe =
                 boolean(c["restartOnSubscribe"], cw + ".restartOnSubscribe");
+        if (c.contains("freeRunning"))
+            a.counterFreeRunning = boolean(c["freeRunning"], cw + ".freeRunning");
     }
     if (j.contains("sentDataCapacity")) {
         a.sentDataCapacity =

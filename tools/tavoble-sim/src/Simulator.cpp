@@ -114,6 +114,8 @@ Simulator::Amplifier& Simulator::addAmplifier(const AmplifierSpec& plan) {
     Amplifier& a = *amp;
     a.drainTimer.setLoop(loop_);
     a.advertisingTimer.setLoop(loop_);
+    a.reachableTimer.setLoop(loop_);
+    a.lastDataUs = nowUs();  // switched on now: a free-running counter counts from here
     amplifiers_.push_back(std::move(amp));
     if (a.plan.battery.drainIntervalMs > 0) {
         scheduleDrain(a);

@@ -85,6 +85,7 @@ class Simulator {
     Bytes valueOf(const Characteristic& c) const;
     void startNotifying(Characteristic& c);
     void stopNotifying(Characteristic& c);
+    void skipUnsubscribedTime(Amplifier& amp);
     void sendRecord(Characteristic& c);
     void scheduleData(Link& l);
     void sendData(Link& l);

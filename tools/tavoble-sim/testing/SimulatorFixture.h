@@ -90,6 +90,17 @@ class SimulatorProcess {
                       methodAndArgs);
     }
 
+    // The amplifier is out of range for the given seconds (link lost, silent,
+    // connects time out) and comes back by itself; 0 brings it back at once.
+    void setUnreachable(const std::string& name, double seconds) const {
+        control("SetUnreachable sd " + name + " " + std::to_string(seconds));
+    }
+
+    // Delay between StartDiscovery and Discovering becoming true.
+    void setDiscoveringDelay(double milliseconds) const {
+        control("SetDiscoveringDelay d " + std::to_string(milliseconds));
+    }
+
     // Stops simulator and bus; returns the exit status of tavoble-sim (0 when all went well).
     int stop() {
         int result = 0;

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from bluez_client import run, ADAPTER, CHAR, DATA, DEVICE, NAME, Client, Simulator, counter_of, values
+from bluez_client import run, ADAPTER, CHAR, DATA, DEVICE, NAME, Client, DBusError, Simulator, counter_of, values
 from tavoble_sim import SimulatorError, find_executable
 
 SIM = find_executable()
@@ -182,3 +182,56 @@ def test_unknown_control_methods_and_wrong_signatures_are_refused():
         with pytest.raises(SimulatorError, match="doesn't exist"):
             sim.control("IsConnected", "b", True)
         assert sim.is_connected(NAME) is False
+
+
+def test_unreachable_peer_drops_its_link_goes_silent_and_comes_back():
+    scenario = {"amplifiers": [{"name": NAME}], "timing": {"connectTimeoutMs": 300}}
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        sim.set_unreachable(NAME, 30)
+        await c.wait_for(lambda e: e.path == device and e.changed("Connected") is False)
+        assert not sim.is_connected(NAME)
+        with pytest.raises(DBusError, match="le-connection-abort-by-local"):
+            await c.bluez(device, DEVICE, "Connect")
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        await c.get(HCI0, ADAPTER, "Discovering")
+        start = len(c.events)
+        await asyncio.sleep(0.4)
+        assert not [e for e in c.events[start:] if e.path == device and e.changed("RSSI") is not None]
+        sim.set_unreachable(NAME, 0)  # back before its time
+        await c.wait_for(lambda e: e.path == device and e.changed("RSSI") is not None, start=start)
+
+        sim.set_unreachable(NAME, 0.3)  # back by itself
+        await c.get(HCI0, ADAPTER, "Discovering")
+        await c.wait_for(lambda e: e.path == device and e.changed("RSSI") is not None, start=len(c.events))
+        await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        await c.bluez(device, DEVICE, "Connect")
+        assert sim.is_connected(NAME)
+        with pytest.raises(SimulatorError, match="0 or positive"):
+            sim.set_unreachable(NAME, -1)
+    run(scenario, body)
+
+
+def test_discovering_delay_is_set_at_run_time():
+    async def body(sim, c):
+        for delay in (150, 0):
+            sim.set_discovering_delay(delay)
+            t0, start = time.monotonic(), len(c.events)
+            await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+            await c.wait_for(lambda e: e.path == HCI0 and e.changed("Discovering") is True, start=start)
+            waited = time.monotonic() - t0
+            start = len(c.events)
+            await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+            await c.wait_for(lambda e: e.path == HCI0 and e.changed("Discovering") is False, start=start)
+            if delay:
+                assert waited >= 0.14
+        with pytest.raises(DBusError, match="org.bluez.Error.InProgress"):
+            await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+            await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        with pytest.raises(DBusError, match="No discovery started"):
+            await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        with pytest.raises(SimulatorError, match="0 or positive"):
+            sim.set_discovering_delay(-5)
+    run(None, body)
