@@ -58,9 +58,13 @@ struct Simulator::Control {
             controlError(call, "InvalidArguments", "an amplifier added at run time needs a name");
             return;
         }
-        if (s.findAmplifier(*plan.name) != nullptr) {
-            controlError(call, "AlreadyExists", "An amplifier named '" + *plan.name + "' exists");
-            return;
+        for (const auto& other : s.amplifiers_) {
+            if (other->plan.address == plan.address) {
+                controlError(
+                    call, "AlreadyExists",
+                    "An amplifier at " + plan.address + " ('" + other->name() + "') exists");
+                return;
+            }
         }
         Amplifier& amp = s.addAmplifier(plan);
         const std::string path = s.adapters_.empty()

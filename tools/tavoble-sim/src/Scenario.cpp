@@ -680,10 +680,12 @@ Scenario parseScenario(const std::string& jsonText) {
     if (j.contains("seed")) {
         s.seed = integer<uint32_t>(j["seed"], "seed", 0, 4294967295.0);
     }
-    std::set<std::string> names;
+    // Peers may share a name (an impostor), never an address.
+    std::set<std::string> addresses;
     for (const auto& a : s.amplifiers) {
-        if (a.name && !names.insert(*a.name).second) {
-            fail("amplifiers", "two amplifiers are named \"" + *a.name + "\"");
+        if (a.name && !addresses.insert(a.address).second) {
+            fail("amplifiers",
+                 "two amplifiers have the address " + a.address + " (named \"" + *a.name + "\")");
         }
     }
     return s;

@@ -37,7 +37,13 @@ double Simulator::uniform(double lo, double hi) {
     return std::uniform_real_distribution<double>(lo, hi)(rng_);
 }
 
+// By address first: peers that share a name are told apart by it.
 Simulator::Amplifier* Simulator::findAmplifier(const std::string& name) {
+    for (auto& a : amplifiers_) {
+        if (a->plan.address == name) {
+            return a.get();
+        }
+    }
     for (auto& a : amplifiers_) {
         if (a->plan.name && *a->plan.name == name) {
             return a.get();

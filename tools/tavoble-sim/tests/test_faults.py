@@ -305,3 +305,41 @@ def test_link_outlives_a_killed_client_and_serves_the_next():
         assert sim.counters(NAME)["connects"] == connects
         assert len(await c.collect(device, DATA, 0.3)) > 5
     run(None, body)
+
+
+def _scenario(name):
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios", name + ".json")
+
+
+def test_a_same_name_impostor_refuses_and_the_real_amplifier_connects():
+    async def body(sim, c):
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        found = {}
+        while len(found) < 2:
+            e = await c.wait_for(lambda e: e.member == "InterfacesAdded" and DEVICE in e.body[1]
+                                 and e.body[0] not in found, start=0)
+            found[e.body[0]] = e.body[1][DEVICE]
+        await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        assert {p["Name"].value for p in found.values()} == {NAME}
+        by_address = {p["Address"].value: path for path, p in found.items()}
+        with pytest.raises(DBusError, match="le-connection-abort-by-local"):
+            await c.bluez(by_address["C0:FF:EE:00:00:02"], DEVICE, "Connect")
+        await c.bluez(by_address["C0:FF:EE:00:00:01"], DEVICE, "Connect")
+        # Control calls tell the two apart by address.
+        assert sim.is_connected("C0:FF:EE:00:00:01") and not sim.is_connected("C0:FF:EE:00:00:02")
+    run(_scenario("same-name-impostor"), body)
+
+
+def test_device_information_and_names_carry_raw_bytes():
+    async def body(sim, c):
+        device = await c.connect_device("UX-0001.00.01-\u00e9")
+        serial = await c.read(device, uuid16("2a25"))
+        assert serial == b"UX-0001\xff.00.01"
+        assert (await c.read(device, uuid16("2a24"))).startswith(b"UX8 \x1b[31m")
+        assert await c.read(device, uuid16("2a29")) == b"\x1b[2J\xc3\x28\xe2\x82"
+    run(_scenario("unicode-and-escapes"), body)
+
+    async def differs(sim, c):
+        device = await c.connect_device()
+        assert await c.read(device, uuid16("2a25")) == b"UX-0999.00.07"
+    run(_scenario("serial-differs"), differs)
