@@ -101,6 +101,18 @@ class SimulatorProcess {
         control("SetDiscoveringDelay d " + std::to_string(milliseconds));
     }
 
+    // Unplugs adapter "hciN" / plugs one in (powered, with the given address).
+    void removeAdapter(const std::string& id) const { control("RemoveAdapter s " + id); }
+    void addAdapter(const std::string& id, const std::string& address) const {
+        control("AddAdapter ss " + id + " " + address);
+    }
+
+    // bluetoothd restarts: org.bluez and every object leave the bus and are
+    // back after the given seconds (control calls reach nobody meanwhile).
+    void restartBluetooth(double seconds) const {
+        control("RestartBluetooth d " + std::to_string(seconds));
+    }
+
     // Stops simulator and bus; returns the exit status of tavoble-sim (0 when all went well).
     int stop() {
         int result = 0;

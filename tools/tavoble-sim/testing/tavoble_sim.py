@@ -180,6 +180,18 @@ class Simulator:
     def set_discovering_delay(self, milliseconds: float) -> None:
         self.control("SetDiscoveringDelay", "d", float(milliseconds))
 
+    def remove_adapter(self, adapter: str) -> None:
+        """Unplugs adapter "hciN": its links end, its devices and it leave the bus."""
+        self.control("RemoveAdapter", "s", adapter)
+
+    def add_adapter(self, adapter: str, address: str) -> str:
+        """Plugs in a powered adapter "hciN"; returns its object path."""
+        return self.control("AddAdapter", "ss", adapter, address)
+
+    def restart_bluetooth(self, seconds: float) -> None:
+        """org.bluez leaves the bus with all its objects and is back after seconds."""
+        self.control("RestartBluetooth", "d", float(seconds))
+
     def set_battery_level(self, name: str, percent: int) -> None:
         self.control("SetBatteryLevel", "sy", name, percent)
 

@@ -235,3 +235,67 @@ def test_discovering_delay_is_set_at_run_time():
         with pytest.raises(SimulatorError, match="0 or positive"):
             sim.set_discovering_delay(-5)
     run(None, body)
+
+
+def test_adapter_unplugged_and_another_plugged_in():
+    async def body(sim, c):
+        device = await c.connect_device()
+        start = len(c.events)
+        sim.remove_adapter("hci0")
+        await c.wait_for(lambda e: e.member == "InterfacesRemoved" and e.body[0] == HCI0, start=start)
+        removed = [e.body[0] for e in c.events[start:] if e.member == "InterfacesRemoved"]
+        assert device in removed and removed.index(device) < removed.index(HCI0)
+        assert not sim.is_connected(NAME)
+        assert not [p for p in await c.objects() if p.startswith(HCI0)]
+        with pytest.raises(SimulatorError, match="No adapter"):
+            sim.remove_adapter("hci0")
+        assert sim.add_adapter("hci1", "00:1A:7D:DA:71:14") == "/org/bluez/hci1"
+        with pytest.raises(SimulatorError, match="exists"):
+            sim.add_adapter("hci1", "00:1A:7D:DA:71:15")
+        start = len(c.events)
+        await c.bluez("/org/bluez/hci1", ADAPTER, "StartDiscovery")
+        e = await c.wait_for(lambda e: e.member == "InterfacesAdded" and e.body[0].startswith("/org/bluez/hci1/"),
+                             start=start)
+        await c.bluez(e.body[0], DEVICE, "Connect")
+        assert sim.is_connected(NAME)
+    run(None, body)
+
+
+def test_bluetooth_restart_takes_the_name_and_objects_away_and_brings_them_back():
+    async def owner(c):
+        try:
+            return (await c.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                 "GetNameOwner", "s", ["org.bluez"]))[0]
+        except DBusError:
+            return None
+
+    async def until(pred, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while not await pred():
+            assert time.monotonic() < deadline
+            await asyncio.sleep(0.02)
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        before = await owner(c)
+        sim.restart_bluetooth(1.0)
+        await until(lambda: _is(owner(c), None))
+        await until(lambda: _is_not(owner(c), None))
+        objects = await c.objects()
+        assert HCI0 in objects and device not in objects
+        assert await owner(c) == before  # the same simulator, back on the name
+        assert not sim.is_connected(NAME)
+        start = len(c.events)
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        await c.wait_for(lambda e: e.member == "InterfacesAdded" and e.body[0] == device, start=start)
+        await c.bluez(device, DEVICE, "Connect")
+        assert sim.is_connected(NAME)
+    run(None, body)
+
+
+async def _is(coro, value):
+    return (await coro) is value
+
+
+async def _is_not(coro, value):
+    return (await coro) is not value
