@@ -299,3 +299,20 @@ async def _is(coro, value):
 
 async def _is_not(coro, value):
     return (await coro) is not value
+
+
+def test_switched_off_amplifier_drops_its_link_and_its_device_goes_after_the_timeout():
+    scenario = {"amplifiers": [{"name": NAME}, {"name": "UX-0002.00.01"}], "timing": {"deviceTimeoutMs": 400}}
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")  # a scan goes on, hearing the other one
+        start = len(c.events)
+        t0 = time.monotonic()
+        sim.remove_amplifier(NAME)
+        await c.wait_for(lambda e: e.path == device and e.changed("Connected") is False, start=start)
+        await c.wait_for(lambda e: e.member == "InterfacesRemoved" and e.body[0] == device and DEVICE in e.body[1],
+                         start=start)
+        assert time.monotonic() - t0 >= 0.35
+        assert not [e for e in c.events[start:] if e.path == device and e.changed("RSSI") is not None]
+    run(scenario, body)
