@@ -8,7 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdbus-c++-dev libsystemd-dev nlohmann-json3-dev dbus dbus-daemon systemd python3-dbus-fast
   python3 python3-numpy python3-pytest python3-setuptools python3-matplotlib python3-bleak
-  python3-pip python3-venv
+  python3-pip python3-venv python3-wheel
+  dpkg-dev pkg-config
   binutils procps
 )
 
