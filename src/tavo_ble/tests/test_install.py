@@ -14,7 +14,7 @@ def test_offline_pip_install(tmp_path):
     # Installed from a copy so the build leaves nothing in the source tree.
     source = tmp_path / "source"
     source.mkdir()
-    for name in ("pyproject.toml", "README.md"):
+    for name in ("pyproject.toml", "setup.py", "README.md"):
         shutil.copy(os.path.join(REPO, name), source / name)
     shutil.copytree(os.path.join(REPO, "src", "tavo_ble"), source / "src" / "tavo_ble",
                     ignore=shutil.ignore_patterns("__pycache__", "tests", "native"))
