@@ -16,7 +16,7 @@ build="${TAVOBLE_BENCH_BUILD:-$root/build-bench}"
 json="${TAVOBLE_BENCH_JSON:-$build/e2e-results.json}"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTAVOBLE_BUILD_BENCH=ON \
-  -DTAVOBLE_BUILD_TESTS=OFF -DTAVOBLE_COPY_TO_PYTHON=OFF >/dev/null
+  -DTAVOBLE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target protocol_bench e2e_bench
 
 /usr/bin/python3 "$root/bench/e2e.py" --build "$build" --json "$json" \

@@ -9,7 +9,7 @@ seconds=${1:-60}
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAVOBLE_BUILD_FUZZ=ON -DTAVOBLE_BUILD_TESTS=OFF -DTAVOBLE_COPY_TO_PYTHON=OFF >/dev/null
+  -DTAVOBLE_BUILD_FUZZ=ON -DTAVOBLE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_configuration fuzz_assembler
 
 for target in fuzz_configuration fuzz_assembler; do

@@ -8,6 +8,7 @@ bash scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 export PYTHONPATH="$PWD/src${PYTHONPATH:+:$PYTHONPATH}"
+export TAVOBLE_LIBRARY="$PWD/build/lib/libtavoble.so"
 exec build/bin/tavoble-sim run -- /bin/sh -c '
   /usr/bin/python3 -m tavo_ble scan --seconds 2 &&
   /usr/bin/python3 -m tavo_ble stream UX-0001.00.01 --seconds 5 --plot signals.png'

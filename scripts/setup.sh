@@ -8,8 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdbus-c++-dev libsystemd-dev nlohmann-json3-dev dbus dbus-daemon systemd python3-dbus-fast
   python3 python3-numpy python3-pytest python3-setuptools python3-matplotlib python3-bleak
-  python3-pip python3-venv
+  python3-pip python3-venv python3-wheel
   libedf1 libedf-dev python3-mne edfbrowser xvfb x11-apps xdotool imagemagick
+  dpkg-dev pkg-config
   binutils procps
 )
 

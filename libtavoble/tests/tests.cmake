@@ -1,6 +1,6 @@
 # End-to-end tests through the C interface of the built libtavoble.so, each
 # against its own private bus with tavoble-sim.
-if(TARGET ble_sim_harness)
+if(TARGET tavoble-sim-testing)
   add_executable(tavoble_e2e_test
     ${CMAKE_CURRENT_LIST_DIR}/Recorders.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Adapters_test.cpp

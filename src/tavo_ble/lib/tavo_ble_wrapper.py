@@ -87,6 +87,10 @@ else:
 library_path = os.path.join(
     os.path.dirname(__file__), "native", platform_folder, architecture_folder, library_name
 )
+# A library file named by TAVOBLE_LIBRARY comes first: a user's own build, or
+# the build folder's library for its tests.
+if os.environ.get("TAVOBLE_LIBRARY"):
+    library_path = os.environ["TAVOBLE_LIBRARY"]
 
 lib = ctypes.CDLL(library_path)
 

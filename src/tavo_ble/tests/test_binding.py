@@ -1,8 +1,8 @@
 """The binding without an amplifier: choosing and loading the library, the
 mirrored C types, the result check against the real library's failures, and
 the conversions done in the two callbacks."""
-import gc
 import ctypes
+import gc
 import importlib.util
 import os
 import struct
@@ -20,12 +20,17 @@ MODULE_FILE = w.__file__
 NATIVE = os.path.join(os.path.dirname(MODULE_FILE), "native")
 
 
-def load_fresh(system, machine="x86_64", bitness="64bit", android=False):
-    """Executes the binding module anew on a pretended platform.
+def load_fresh(system, machine="x86_64", bitness="64bit", android=False, library=None):
+    """Executes the binding module anew on a pretended platform, with
+    TAVOBLE_LIBRARY set to `library` (None: unset).
 
     Returns (module or exception, the mock standing in for ctypes.CDLL)."""
     cdll = mock.MagicMock(name="CDLL")
+    env = {k: v for k, v in os.environ.items() if k != "TAVOBLE_LIBRARY"}
+    if library is not None:
+        env["TAVOBLE_LIBRARY"] = library
     patches = [
+        mock.patch.dict(os.environ, env, clear=True),
         mock.patch("platform.system", return_value=system),
         mock.patch("platform.machine", return_value=machine),
         mock.patch("platform.architecture", return_value=(bitness, "")),
@@ -83,6 +88,18 @@ def test_library_selection(system, machine, bitness, android, expected):
     assert hasattr(module, "current_architecture") == (system == "Windows")
     if system == "Windows":
         assert module.current_architecture == bitness
+
+
+def test_library_named_by_environment_comes_first():
+    module, cdll = load_fresh("Linux", library="/opt/own/libtavoble.so.2")
+    assert module.library_path == "/opt/own/libtavoble.so.2"
+    cdll.assert_called_once_with("/opt/own/libtavoble.so.2")
+    # Empty is unset; an unsupported platform still fails before any file.
+    module, cdll = load_fresh("Linux", library="")
+    assert module.library_path == os.path.join(NATIVE, "linux", "x64", "libtavoble.so")
+    module, cdll = load_fresh("FreeBSD", library="/opt/own/libtavoble.so.2")
+    assert isinstance(module, OSError)
+    cdll.assert_not_called()
 
 
 @pytest.mark.parametrize(
@@ -353,9 +370,10 @@ def test_start_and_stop_on_a_handle_that_is_not_open():
 
 
 def test_exit_hook_stops_and_closes_what_is_open(no_library, monkeypatch):
-    # Wrappers left by earlier tests close themselves when collected: not here.
+    # Wrappers left over by earlier tests close themselves when collected:
+    # collect them now, so that only the exit hook's calls are counted.
     gc.collect()
-    no_library.TAVOBLE_CloseDevice.reset_mock()
+    no_library.reset_mock()
     device = bare_wrapper()
     device._TavoBLEWrapper__hDevice.value = 7
     closed = bare_wrapper()

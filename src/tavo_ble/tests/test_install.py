@@ -14,17 +14,22 @@ def test_offline_pip_install(tmp_path):
     # Installed from a copy so the build leaves nothing in the source tree.
     source = tmp_path / "source"
     source.mkdir()
-    for name in ("pyproject.toml", "README.md"):
+    for name in ("pyproject.toml", "setup.py", "README.md"):
         shutil.copy(os.path.join(REPO, name), source / name)
     shutil.copytree(os.path.join(REPO, "src", "tavo_ble"), source / "src" / "tavo_ble",
-                    ignore=shutil.ignore_patterns("__pycache__", "tests"))
+                    ignore=shutil.ignore_patterns("__pycache__", "tests", "native"))
+    # The build's library (TAVOBLE_LIBRARY) goes where the binding looks.
+    from tavo_ble.lib import tavo_ble_wrapper as w
+    native = source / "src" / "tavo_ble" / "lib" / "native" / w.platform_folder / w.architecture_folder
+    native.mkdir(parents=True)
+    shutil.copy(w.library_path, native / w.library_name)
     venv = tmp_path / "venv"
     made = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)],
                           capture_output=True, text=True, timeout=120)
     if made.returncode != 0:
         pytest.skip("python3-venv is not installed: " + made.stderr.strip()[-200:])
     python = str(venv / "bin" / "python")
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "TAVOBLE_LIBRARY")}
     install = subprocess.run(
         [python, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-index", str(source)],
         capture_output=True, text=True, timeout=180, env=env, cwd=str(tmp_path))

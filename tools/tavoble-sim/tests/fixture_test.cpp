@@ -1,47 +1,50 @@
-// The GoogleTest helper that other parts of the tree use to get a private bus
-// with the simulator: it must set DBUS_SYSTEM_BUS_ADDRESS, take scenarios and
-// clean up after itself.
+// The harness that other parts of the tree use to get a private bus with the
+// simulator: it must set DBUS_SYSTEM_BUS_ADDRESS, take scenarios, and put the
+// environment back and leave no process behind when it stops.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
-#include "SimulatorFixture.h"
+#include "SimHarness.h"
 
 namespace {
 
-class DefaultSimulator : public tavoble::testing::SimulatorFixture {};
-
-TEST_F(DefaultSimulator, ExportsTheBusAndAnswersControlCalls) {
+TEST(SimHarness, ExportsTheBusAndPlaysTheDefaultScenario) {
+    bletest::SimHarness sim;
+    ASSERT_EQ(sim.start(), "");
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     ASSERT_NE(address, nullptr);
-    EXPECT_EQ(sim().address(), address);
-    EXPECT_NE(sim().control("ListAmplifiers").find("UX-0001.00.01"), std::string::npos);
-    EXPECT_NO_THROW(sim().busctl("status org.bluez"));  // fails unless org.bluez is owned
-    EXPECT_THROW(sim().control("DisconnectPeer s UX-0001.00.01"),
-                 std::runtime_error);  // not connected
+    EXPECT_NE(std::string(address).find("unix:"), std::string::npos);
+    EXPECT_FALSE(sim.isConnected("UX-0001.00.01"));
+    EXPECT_NO_THROW(sim.counters("UX-0001.00.01"));
+    EXPECT_THROW(sim.counters("UX-9999.00.01"), std::exception);  // no such amplifier
+    sim.stop();
 }
 
-class ScenarioSimulator : public tavoble::testing::SimulatorFixture {
-  protected:
-    std::string scenarioJson() const override {
-        return R"({"adapters": [{"id": "hci1"}], "amplifiers": [{"name": "UX-0042.00.01"}]})";
-    }
-};
-
-TEST_F(ScenarioSimulator, PlaysTheGivenScenario) {
-    EXPECT_NE(sim().control("ListAmplifiers").find("UX-0042.00.01"), std::string::npos);
-    EXPECT_NE(sim().busctl("tree org.bluez").find("/org/bluez/hci1"), std::string::npos);
+TEST(SimHarness, PlaysTheGivenScenario) {
+    bletest::SimHarness sim;
+    ASSERT_EQ(
+        sim.start(R"({"adapters": [{"id": "hci1"}], "amplifiers": [{"name": "UX-0042.00.01"}]})"),
+        "");
+    EXPECT_NO_THROW(sim.counters("UX-0042.00.01"));
+    EXPECT_THROW(sim.counters("UX-0001.00.01"), std::exception);
+    EXPECT_NO_THROW(sim.setPowered("hci1", false));
+    sim.stop();
 }
 
-TEST(SimulatorProcess, RestoresTheEnvironmentAndStops) {
+TEST(SimHarness, RestoresTheEnvironmentWhenStopped) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nowhere", 1);
-    pid_t pid = 0;
     {
-        tavoble::testing::SimulatorProcess sim;
-        pid = sim.pid();
+        bletest::SimHarness sim;
+        ASSERT_EQ(sim.start(), "");
         EXPECT_NE(std::string(std::getenv("DBUS_SYSTEM_BUS_ADDRESS")), "unix:path=/nowhere");
     }
-    EXPECT_EQ(std::string(std::getenv("DBUS_SYSTEM_BUS_ADDRESS")), "unix:path=/nowhere");
-    EXPECT_NE(kill(pid, 0), 0);  // gone, and reaped
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ASSERT_NE(address, nullptr);
+    EXPECT_EQ(std::string(address), "unix:path=/nowhere");
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 

@@ -1,7 +1,14 @@
 #pragma once
 
 // Starts tavoble-sim on a private bus for one test process and drives it
-// through its control interface org.tavoble.Simulator1.
+// through its control interface org.tavoble.Simulator1. Every C++ suite that
+// needs simulated amplifiers uses this one harness; it talks only D-Bus, so it
+// works whichever BLE central the library under test is linked with.
+//
+//   CMake:  target_link_libraries(my_test PRIVATE tavoble-sim-testing)
+//
+// The simulator is the one this build made, or the TAVOBLE_SIM environment
+// variable when that names another.
 
 #include <sys/types.h>
 
@@ -28,7 +35,7 @@ class SimHarness {
     // Starts a private bus with the simulator playing `scenarioJson` (empty: its
     // default scenario) and points DBUS_SYSTEM_BUS_ADDRESS at it. With
     // `simulator` false the bus has no org.bluez on it. Returns an error text,
-    // empty on success.
+    // empty on success. stop() puts the previous address back.
     std::string start(const std::string& scenarioJson = "", bool simulator = true);
     void stop();
 
@@ -62,6 +69,9 @@ class SimHarness {
     pid_t pid_ = -1;
     pid_t servePid_ = -1;
     std::string dir_;
+    bool addressReplaced_ = false;
+    bool hadAddress_ = false;
+    std::string previousAddress_;
     std::unique_ptr<sdbus::IConnection> conn_;
     std::unique_ptr<sdbus::IProxy> proxy_;
 };

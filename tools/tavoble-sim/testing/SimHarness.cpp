@@ -9,6 +9,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -21,6 +22,13 @@ namespace bletest {
 namespace {
 
 const char* const kControl = "org.tavoble.Simulator1";
+
+// The simulator this build made, unless TAVOBLE_SIM names another (an
+// installed one, when the suite runs against an installed library).
+std::string simulatorPath() {
+    const char* env = std::getenv("TAVOBLE_SIM");
+    return env != nullptr && *env != '\0' ? env : TAVOBLE_SIM_PATH;
+}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -60,7 +68,7 @@ std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
     }
     dir_ = pattern;
     const std::string addressFile = dir_ + "/address";
-    std::vector<std::string> args = {TAVOBLE_SIM_PATH, simulator ? "run" : "bus"};
+    std::vector<std::string> args = {simulatorPath(), simulator ? "run" : "bus"};
     if (simulator && !scenarioJson.empty()) {
         std::ofstream(dir_ + "/scenario.json") << scenarioJson;
         args.push_back("--scenario");
@@ -94,6 +102,12 @@ std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
         return "the simulator did not start";
     }
     const std::string address = slurp(addressFile);
+    if (!addressReplaced_) {
+        const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+        hadAddress_ = previous != nullptr;
+        previousAddress_ = previous != nullptr ? previous : "";
+        addressReplaced_ = true;
+    }
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
     if (!simulator) {
         return {};
@@ -122,7 +136,7 @@ std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
 }
 
 void SimHarness::serve() {
-    std::vector<std::string> args = {TAVOBLE_SIM_PATH, "serve"};
+    std::vector<std::string> args = {simulatorPath(), "serve"};
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(a.data());
@@ -162,6 +176,15 @@ void SimHarness::stop() {
         int ignored = std::system(cmd.c_str());
         (void)ignored;
         dir_.clear();
+    }
+    // The process's own bus comes back once the private one is gone.
+    if (addressReplaced_) {
+        if (hadAddress_) {
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", previousAddress_.c_str(), 1);
+        } else {
+            unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        }
+        addressReplaced_ = false;
     }
 }
 
