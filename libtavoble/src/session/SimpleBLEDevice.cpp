@@ -26,6 +26,8 @@ constexpr double kReconnectSearchLimitMs = 5000.0;
 // looked at this often.
 constexpr auto kLinkCheck = std::chrono::milliseconds(500);
 // Pauses between failed attempts: 0.5 s, doubling, capped at 5 s.
+// How often a connect in progress looks whether the device is being closed.
+constexpr auto kClosingCheck = std::chrono::milliseconds(50);
 constexpr auto kFirstBackOff = std::chrono::milliseconds(500);
 constexpr auto kMaxBackOff = std::chrono::milliseconds(5000);
 
@@ -141,13 +143,7 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
         // A refused or timed-out link (also one whose services never
         // resolved) is this amplifier's failure to connect, whatever the
         // Bluetooth stack called it.
-        bool linked = true;
-        try {
-            link.peripheral.connect();
-        } catch (const std::exception&) {
-            linked = false;
-        }
-        if (!linked || !link.peripheral.is_connected()) {
+        if (!ConnectPeripheral(link.peripheral) || !link.peripheral.is_connected()) {
             throw ApiException("Could not connect to device.", ErrorCode::Session);
         }
         link.services = link.peripheral.services();
@@ -199,6 +195,48 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
     }
     std::lock_guard<std::mutex> lock(attemptMutex_);
     attempt_ = SimpleBLE::Peripheral();
+}
+
+bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral) {
+    // A connect to an amplifier that is out of reach takes the stack's whole
+    // timeout. It runs on a helper that holds only shared handles, so closing
+    // the device can walk away from it; an abandoned link is dropped when the
+    // connect finally returns.
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool linked = false;
+        bool abandoned = false;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([link = peripheral, outcome]() mutable {
+        bool linked = true;
+        try {
+            link.connect();
+        } catch (...) {
+            linked = false;
+        }
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->finished = true;
+        outcome->linked = linked;
+        if (outcome->abandoned) {
+            try {
+                link.disconnect();
+            } catch (...) {
+            }
+        }
+        outcome->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    while (!outcome->finished) {
+        outcome->done.wait_for(lock, kClosingCheck);
+        if (!outcome->finished && Closing()) {
+            outcome->abandoned = true;
+            return false;
+        }
+    }
+    return outcome->linked;
 }
 
 void SimpleBLEDevice::WatchLink(SimpleBLE::Peripheral& peripheral) {
@@ -463,6 +501,9 @@ SimpleBLE::Characteristic SimpleBLEDevice::FindCharacteristic(SimpleBLE::Service
 
 SimpleBLE::ByteArray SimpleBLEDevice::ReadCharacteristic(Link& link, const char* serviceUuid,
                                                          const char* characteristicUuid) {
+    if (Closing()) {
+        throw ApiException("Could not connect to device.", ErrorCode::Session);
+    }
     SimpleBLE::Service service = FindService(link.peripheral.services(), serviceUuid);
     SimpleBLE::Characteristic characteristic = FindCharacteristic(service, characteristicUuid);
     return link.peripheral.read(service.uuid(), characteristic.uuid());

@@ -85,6 +85,7 @@ class SimpleBLEDevice final : public IDevice {
                        void (DeviceConfiguration::*handler)(const std::string&),
                        const char* failure);
     void ReadDeviceInformation(Link& link, TAVOBLE_DEVICE_INFORMATION& information);
+    bool ConnectPeripheral(const SimpleBLE::Peripheral& peripheral);
     void WatchLink(SimpleBLE::Peripheral& peripheral);
     void KeepLink();
     bool Reconnect();
