@@ -10,11 +10,12 @@ if(TARGET tavoble-sim-testing)
     ${CMAKE_CURRENT_LIST_DIR}/Lifetime_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ThreadEnd_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ScanState_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/SharedLink_test.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/SharedLink_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/LinkLoss_test.cpp)
   target_include_directories(tavoble_e2e_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(tavoble_e2e_test PRIVATE tavoble ble_sim_harness GTest::gtest_main Threads::Threads)
   add_dependencies(tavoble_e2e_test tavoble-sim)
   tavoble_warnings(tavoble_e2e_test)
-  gtest_discover_tests(tavoble_e2e_test PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(tavoble_e2e_test PROPERTIES TIMEOUT 240)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/robustness/tests.cmake)

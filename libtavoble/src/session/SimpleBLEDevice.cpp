@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,17 @@ namespace {
 
 constexpr auto kSearchPass = std::chrono::milliseconds(100);
 constexpr double kSearchLimitMs = 10000.0;
+// One reconnect attempt searches this long; the scan runs throughout, so an
+// amplifier that comes back is seen within a pass or two.
+constexpr double kReconnectSearchLimitMs = 5000.0;
+// Without a disconnection notice (a stack that misses one), the link is
+// looked at this often.
+constexpr auto kLinkCheck = std::chrono::milliseconds(500);
+// Pauses between failed attempts: 0.5 s, doubling, capped at 5 s.
+// How often a connect in progress looks whether the device is being closed.
+constexpr auto kClosingCheck = std::chrono::milliseconds(50);
+constexpr auto kFirstBackOff = std::chrono::milliseconds(500);
+constexpr auto kMaxBackOff = std::chrono::milliseconds(5000);
 
 std::string ToString(const SimpleBLE::ByteArray& value) {
     return std::string(reinterpret_cast<const char*>(value.data()), value.size());
@@ -34,8 +46,9 @@ void CopyText(char (&field)[TAVOBLE_STRING_LENGTH_MAX], const std::string& text)
 }  // namespace
 
 SimpleBLEDevice::SimpleBLEDevice(std::string serialNumber)
-    : stream_(std::make_shared<Stream>(this)) {
-    Connect(serialNumber);
+    : serialNumber_(std::move(serialNumber)), stream_(std::make_shared<Stream>(this)) {
+    Connect(serialNumber_);
+    keeper_ = std::thread([this] { KeepLink(); });
 }
 
 SimpleBLEDevice::~SimpleBLEDevice() {
@@ -43,19 +56,29 @@ SimpleBLEDevice::~SimpleBLEDevice() {
 }
 
 TAVOBLE_DEVICE_INFORMATION SimpleBLEDevice::GetDeviceInformation() {
+    ThrowIfUnusable();
     return deviceInformation_;
 }
 
+void SimpleBLEDevice::ThrowIfUnusable() const {
+    if (configurationChanged_) {
+        throw ApiException("The amplifier's configuration changed; close and open it again.",
+                           ErrorCode::Session);
+    }
+}
+
 template <typename Handler>
-std::function<void(SimpleBLE::ByteArray)> SimpleBLEDevice::Bind(Handler handler) {
-    return [weak = std::weak_ptr<Stream>(stream_), handler](SimpleBLE::ByteArray value) {
-        if (std::shared_ptr<Stream> stream = weak.lock()) {
-            handler(*stream, value);
+std::function<void(SimpleBLE::ByteArray)> SimpleBLEDevice::Bind(
+    const std::shared_ptr<Stream>& stream, Handler handler) {
+    return [weak = std::weak_ptr<Stream>(stream), handler](SimpleBLE::ByteArray value) {
+        if (std::shared_ptr<Stream> held = weak.lock()) {
+            handler(*held, value);
         }
     };
 }
 
-SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialNumber) {
+SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
+                                                      double limitMs) {
     SimpleBLEAdapter* adapter = SimpleBLEAdapter::GetInstance();
     const auto start = std::chrono::steady_clock::now();
     std::vector<SimpleBLE::Peripheral> seen;
@@ -78,13 +101,13 @@ SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialN
                 break;
             }
         }
-    } while (!found && elapsedMs < kSearchLimitMs);
+    } while (!found && elapsedMs < limitMs && !Closing());
 
     // Ends the scan also when the application had started it.
     if (adapter->IsScanning()) {
         adapter->StopScanning();
     }
-    if (seen.empty() || !found || elapsedMs >= kSearchLimitMs) {
+    if (seen.empty() || !found || elapsedMs >= limitMs) {
         throw ApiException("Could not find device with the specified serial number.",
                            ErrorCode::Session);
     }
@@ -96,60 +119,140 @@ SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialN
 
 void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     try {
-        peripheral_ = FindPeripheral(serialNumber);
-        // A refused or timed-out link (also one whose services never
-        // resolved) is this amplifier's failure to connect, whatever the
-        // Bluetooth stack called it; Close() drops a half-made link.
-        bool linked = true;
-        try {
-            peripheral_.connect();
-        } catch (const std::exception&) {
-            linked = false;
-        }
-        if (!linked || !peripheral_.is_connected()) {
-            throw ApiException("Could not connect to device.", ErrorCode::Session);
-        }
-        services_ = peripheral_.services();
-        amplifierService_ = FindService(services_, Gatt::AmplifierService);
-        dataCharacteristic_ = FindCharacteristic(amplifierService_, Gatt::DataCharacteristic);
-        batteryService_ = FindService(services_, Gatt::BatteryService);
-        batteryLevelCharacteristic_ =
-            FindCharacteristic(batteryService_, Gatt::BatteryLevelCharacteristic);
-        ReadDeviceInformation();
-
-        DeviceConfiguration& configuration = stream_->configuration;
-        configuration.SetAmplifierConfiguration(ToString(ReadCharacteristic(
-            Gatt::AmplifierService, Gatt::AmplifierConfigurationCharacteristic)));
-        const AmplifierConfiguration amplifier = configuration.Amplifier();
-
-        std::unique_lock<std::mutex> lock(configuration.Mutex());
-        configuration.ClearReceived();
-        CollectStream(lock, amplifier.channelConfigurationCount,
-                      Gatt::ChannelConfigurationCharacteristic, channelConfigurationCharacteristic_,
-                      &DeviceConfiguration::OnChannelConfiguration,
-                      "Could not read channel configuration.");
-        CollectStream(lock, amplifier.payloadConfigurationCount,
-                      Gatt::PayloadConfigurationCharacteristic, payloadConfigurationCharacteristic_,
-                      &DeviceConfiguration::OnPayloadConfiguration,
-                      "Could not read payload configuration.");
-        CollectStream(lock, amplifier.filterConfigurationCount,
-                      Gatt::FilterConfigurationCharacteristic, filterConfigurationCharacteristic_,
-                      &DeviceConfiguration::OnFilterConfiguration,
-                      "Could not read filter configuration.");
-
-        const SimpleBLE::ByteArray battery =
-            ReadCharacteristic(Gatt::BatteryService, Gatt::BatteryLevelCharacteristic);
-        stream_->batteryLevel = battery.empty() ? 0 : battery[0];
-
-        configuration.Derive(deviceInformation_);
-        stream_->assembler = std::make_unique<ScanAssembler>(configuration);
+        ConnectLink(serialNumber, link_, stream_, deviceInformation_, kSearchLimitMs);
+        stream_->assembler = std::make_unique<ScanAssembler>(stream_->configuration);
+        linkUp_ = true;
     } catch (...) {
         Close();
         throw;
     }
 }
 
-void SimpleBLEDevice::CollectStream(std::unique_lock<std::mutex>& lock, uint16_t count,
+void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
+                                  const std::shared_ptr<Stream>& stream,
+                                  TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs) {
+    link.peripheral = FindPeripheral(serialNumber, searchLimitMs);
+    {
+        std::lock_guard<std::mutex> lock(attemptMutex_);
+        attempt_ = link.peripheral;
+    }
+    try {
+        if (Closing()) {
+            throw ApiException("Could not connect to device.", ErrorCode::Session);
+        }
+        // A refused or timed-out link (also one whose services never
+        // resolved) is this amplifier's failure to connect, whatever the
+        // Bluetooth stack called it.
+        if (!ConnectPeripheral(link.peripheral) || !link.peripheral.is_connected()) {
+            throw ApiException("Could not connect to device.", ErrorCode::Session);
+        }
+        link.services = link.peripheral.services();
+        link.amplifierService = FindService(link.services, Gatt::AmplifierService);
+        link.dataCharacteristic =
+            FindCharacteristic(link.amplifierService, Gatt::DataCharacteristic);
+        link.batteryService = FindService(link.services, Gatt::BatteryService);
+        link.batteryLevelCharacteristic =
+            FindCharacteristic(link.batteryService, Gatt::BatteryLevelCharacteristic);
+        ReadDeviceInformation(link, information);
+
+        DeviceConfiguration& configuration = stream->configuration;
+        configuration.SetAmplifierConfiguration(ToString(ReadCharacteristic(
+            link, Gatt::AmplifierService, Gatt::AmplifierConfigurationCharacteristic)));
+        const AmplifierConfiguration amplifier = configuration.Amplifier();
+
+        std::unique_lock<std::mutex> lock(configuration.Mutex());
+        configuration.ClearReceived();
+        CollectStream(
+            link, stream, lock, amplifier.channelConfigurationCount,
+            Gatt::ChannelConfigurationCharacteristic, link.channelConfigurationCharacteristic,
+            &DeviceConfiguration::OnChannelConfiguration, "Could not read channel configuration.");
+        CollectStream(
+            link, stream, lock, amplifier.payloadConfigurationCount,
+            Gatt::PayloadConfigurationCharacteristic, link.payloadConfigurationCharacteristic,
+            &DeviceConfiguration::OnPayloadConfiguration, "Could not read payload configuration.");
+        CollectStream(
+            link, stream, lock, amplifier.filterConfigurationCount,
+            Gatt::FilterConfigurationCharacteristic, link.filterConfigurationCharacteristic,
+            &DeviceConfiguration::OnFilterConfiguration, "Could not read filter configuration.");
+
+        const SimpleBLE::ByteArray battery =
+            ReadCharacteristic(link, Gatt::BatteryService, Gatt::BatteryLevelCharacteristic);
+        stream->batteryLevel = battery.empty() ? 0 : battery[0];
+
+        configuration.Derive(information);
+        WatchLink(link.peripheral);
+    } catch (...) {
+        // Whatever the stack thinks of the link, nothing may stay connected.
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
+        {
+            std::lock_guard<std::mutex> lock(attemptMutex_);
+            attempt_ = SimpleBLE::Peripheral();
+        }
+        throw;
+    }
+    std::lock_guard<std::mutex> lock(attemptMutex_);
+    attempt_ = SimpleBLE::Peripheral();
+}
+
+bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral) {
+    // A connect to an amplifier that is out of reach takes the stack's whole
+    // timeout. It runs on a helper that holds only shared handles, so closing
+    // the device can walk away from it; an abandoned link is dropped when the
+    // connect finally returns.
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool linked = false;
+        bool abandoned = false;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([link = peripheral, outcome]() mutable {
+        bool linked = true;
+        try {
+            link.connect();
+        } catch (...) {
+            linked = false;
+        }
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->finished = true;
+        outcome->linked = linked;
+        if (outcome->abandoned) {
+            try {
+                link.disconnect();
+            } catch (...) {
+            }
+        }
+        outcome->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    while (!outcome->finished) {
+        outcome->done.wait_for(lock, kClosingCheck);
+        if (!outcome->finished && Closing()) {
+            outcome->abandoned = true;
+            return false;
+        }
+    }
+    return outcome->linked;
+}
+
+void SimpleBLEDevice::WatchLink(SimpleBLE::Peripheral& peripheral) {
+    // The notice arrives on a central thread and may come after this object
+    // is gone; it holds the watch only weakly.
+    peripheral.set_callback_on_disconnected([weak = std::weak_ptr<LinkWatch>(watch_)] {
+        if (std::shared_ptr<LinkWatch> watch = weak.lock()) {
+            std::lock_guard<std::mutex> lock(watch->mutex);
+            watch->lost = true;
+            watch->changed.notify_all();
+        }
+    });
+}
+
+void SimpleBLEDevice::CollectStream(Link& link, const std::shared_ptr<Stream>& stream,
+                                    std::unique_lock<std::mutex>& lock, uint16_t count,
                                     const char* characteristicUuid,
                                     SimpleBLE::Characteristic& characteristic,
                                     void (DeviceConfiguration::*handler)(const std::string&),
@@ -157,36 +260,154 @@ void SimpleBLEDevice::CollectStream(std::unique_lock<std::mutex>& lock, uint16_t
     if (count == 0) {
         return;
     }
-    characteristic = FindCharacteristic(amplifierService_, characteristicUuid);
-    peripheral_.notify(amplifierService_.uuid(), characteristic.uuid(),
-                       Bind([handler](Stream& stream, const SimpleBLE::ByteArray& value) {
-                           (stream.configuration.*handler)(ToString(value));
-                       }));
-    const bool received = stream_->configuration.WaitReceived(lock);
-    peripheral_.unsubscribe(amplifierService_.uuid(), characteristic.uuid());
+    characteristic = FindCharacteristic(link.amplifierService, characteristicUuid);
+    link.peripheral.notify(link.amplifierService.uuid(), characteristic.uuid(),
+                           Bind(stream, [handler](Stream& held, const SimpleBLE::ByteArray& value) {
+                               (held.configuration.*handler)(ToString(value));
+                           }));
+    const bool received = stream->configuration.WaitReceived(lock);
+    link.peripheral.unsubscribe(link.amplifierService.uuid(), characteristic.uuid());
     if (!received) {
         throw ApiException(failure, ErrorCode::Session);
     }
-    stream_->configuration.ClearReceived();
+    stream->configuration.ClearReceived();
 }
 
-void SimpleBLEDevice::ReadDeviceInformation() {
+void SimpleBLEDevice::ReadDeviceInformation(Link& link, TAVOBLE_DEVICE_INFORMATION& information) {
     const char* const uuids[] = {Gatt::ModelNumberCharacteristic, Gatt::SerialNumberCharacteristic,
                                  Gatt::FirmwareRevisionCharacteristic,
                                  Gatt::HardwareRevisionCharacteristic,
                                  Gatt::ManufacturerNameCharacteristic};
     std::string values[5];
     for (std::size_t i = 0; i < 5; ++i) {
-        values[i] = ToString(ReadCharacteristic(Gatt::DeviceInformationService, uuids[i]));
+        values[i] = ToString(ReadCharacteristic(link, Gatt::DeviceInformationService, uuids[i]));
     }
-    CopyText(deviceInformation_.modelNumber, values[0]);
-    CopyText(deviceInformation_.serialNumber, values[1]);
-    CopyText(deviceInformation_.firmwareRevision, values[2]);
-    CopyText(deviceInformation_.hardwareRevision, values[3]);
-    CopyText(deviceInformation_.manufacturerName, values[4]);
+    CopyText(information.modelNumber, values[0]);
+    CopyText(information.serialNumber, values[1]);
+    CopyText(information.firmwareRevision, values[2]);
+    CopyText(information.hardwareRevision, values[3]);
+    CopyText(information.manufacturerName, values[4]);
+}
+
+bool SimpleBLEDevice::Closing() {
+    std::lock_guard<std::mutex> lock(watch_->mutex);
+    return watch_->closing;
+}
+
+bool SimpleBLEDevice::WaitClosing(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> lock(watch_->mutex);
+    return watch_->changed.wait_for(lock, duration, [this] { return watch_->closing; });
+}
+
+void SimpleBLEDevice::KeepLink() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(watch_->mutex);
+            watch_->changed.wait_for(lock, kLinkCheck,
+                                     [this] { return watch_->closing || watch_->lost; });
+            if (watch_->closing) {
+                return;
+            }
+            watch_->lost = false;
+        }
+        bool up = false;
+        try {
+            up = link_.peripheral.is_connected();
+        } catch (...) {
+        }
+        if (up) {
+            continue;
+        }
+        {
+            // The subscriptions went with the link.
+            std::lock_guard<std::mutex> lock(subscriptionMutex_);
+            linkUp_ = false;
+            dataSubscribed_ = false;
+            batterySubscribed_ = false;
+        }
+        auto backOff = kFirstBackOff;
+        while (!Reconnect()) {
+            if (configurationChanged_ || WaitClosing(backOff)) {
+                return;
+            }
+            backOff = std::min(backOff * 2, kMaxBackOff);
+        }
+    }
+}
+
+bool SimpleBLEDevice::Reconnect() {
+    if (Closing()) {
+        return false;
+    }
+    Link link;
+    auto fresh = std::make_shared<Stream>(this);
+    TAVOBLE_DEVICE_INFORMATION information{};
+    try {
+        ConnectLink(serialNumber_, link, fresh, information, kReconnectSearchLimitMs);
+    } catch (...) {
+        return false;
+    }
+    // Scans of another layout, rate or amplifier must not reach a callback
+    // that was set up for this one.
+    const bool same =
+        std::memcmp(information.serialNumber, deviceInformation_.serialNumber,
+                    sizeof information.serialNumber) == 0 &&
+        std::memcmp(information.channelTypes, deviceInformation_.channelTypes,
+                    sizeof information.channelTypes) == 0 &&
+        information.numberOfAcquiredChannels == deviceInformation_.numberOfAcquiredChannels &&
+        information.samplingRate == deviceInformation_.samplingRate &&
+        fresh->configuration.Frames() == stream_->configuration.Frames();
+    if (!same || Closing()) {
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
+        if (!same) {
+            configurationChanged_ = true;
+        }
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(subscriptionMutex_);
+    link_ = std::move(link);
+    linkUp_ = true;
+    stream_->batteryLevel = fresh->batteryLevel.load();
+    try {
+        if (stream_->callback.load() != nullptr) {
+            Subscribe();
+        }
+    } catch (...) {
+        // The link went again while subscribing; the next round retries.
+        linkUp_ = false;
+        dataSubscribed_ = false;
+        batterySubscribed_ = false;
+        return false;
+    }
+    return true;
+}
+
+void SimpleBLEDevice::Subscribe() {
+    // Subscribing again while subscribed would only swap the same handler.
+    if (!dataSubscribed_) {
+        link_.peripheral.notify(link_.amplifierService.uuid(), link_.dataCharacteristic.uuid(),
+                                Bind(stream_, [](Stream& held, const SimpleBLE::ByteArray& value) {
+                                    held.OnData(value);
+                                }));
+        dataSubscribed_ = true;
+    }
+    if (!batterySubscribed_) {
+        link_.peripheral.notify(link_.batteryService.uuid(),
+                                link_.batteryLevelCharacteristic.uuid(),
+                                Bind(stream_, [](Stream& held, const SimpleBLE::ByteArray& value) {
+                                    held.OnBatteryLevel(value);
+                                }));
+        batterySubscribed_ = true;
+    }
 }
 
 void SimpleBLEDevice::RegisterDataAvailableCallback(DataAvailableCallback callback) {
+    if (!stream_->closed) {
+        ThrowIfUnusable();
+    }
     // Stored first: a null callback stops delivery at once, even before the
     // unsubscribe below has reached the amplifier.
     stream_->callback = callback;
@@ -202,52 +423,64 @@ void SimpleBLEDevice::RegisterDataAvailableCallback(DataAvailableCallback callba
     } else {
         lock.lock();
     }
+    if (!linkUp_) {
+        // Outage: the stored callback is what the link keeper subscribes for.
+        return;
+    }
     if (callback != nullptr) {
-        // Subscribing again while subscribed would only swap the same handler.
-        if (!dataSubscribed_) {
-            peripheral_.notify(amplifierService_.uuid(), dataCharacteristic_.uuid(),
-                               Bind([](Stream& stream, const SimpleBLE::ByteArray& value) {
-                                   stream.OnData(value);
-                               }));
-            dataSubscribed_ = true;
-        }
-        if (!batterySubscribed_) {
-            peripheral_.notify(batteryService_.uuid(), batteryLevelCharacteristic_.uuid(),
-                               Bind([](Stream& stream, const SimpleBLE::ByteArray& value) {
-                                   stream.OnBatteryLevel(value);
-                               }));
-            batterySubscribed_ = true;
-        }
+        Subscribe();
         return;
     }
     if (dataSubscribed_) {
         dataSubscribed_ = false;
-        Unsubscribe(amplifierService_, dataCharacteristic_);
+        Unsubscribe(link_.amplifierService, link_.dataCharacteristic);
     }
     if (batterySubscribed_) {
         batterySubscribed_ = false;
-        Unsubscribe(batteryService_, batteryLevelCharacteristic_);
+        Unsubscribe(link_.batteryService, link_.batteryLevelCharacteristic);
     }
 }
 
 void SimpleBLEDevice::Unsubscribe(SimpleBLE::Service& service,
                                   SimpleBLE::Characteristic& characteristic) {
     // An amplifier that dropped the link has no subscription left to end.
-    if (!peripheral_.is_connected()) {
+    if (!link_.peripheral.is_connected()) {
         return;
     }
-    peripheral_.unsubscribe(service.uuid(), characteristic.uuid());
+    link_.peripheral.unsubscribe(service.uuid(), characteristic.uuid());
 }
 
 void SimpleBLEDevice::Close() noexcept {
     stream_->closed = true;
+    {
+        std::lock_guard<std::mutex> lock(watch_->mutex);
+        watch_->closing = true;
+        watch_->changed.notify_all();
+    }
+    {
+        // A connect in progress is cut short rather than waited for.
+        std::lock_guard<std::mutex> lock(attemptMutex_);
+        try {
+            if (attempt_.initialized()) {
+                attempt_.disconnect();
+            }
+        } catch (...) {
+        }
+    }
+    if (keeper_.joinable()) {
+        if (keeper_.get_id() == std::this_thread::get_id()) {
+            keeper_.detach();
+        } else {
+            keeper_.join();
+        }
+    }
     try {
         RegisterDataAvailableCallback(nullptr);
     } catch (...) {
     }
     try {
-        if (peripheral_.initialized() && peripheral_.is_connected()) {
-            peripheral_.disconnect();
+        if (link_.peripheral.initialized() && link_.peripheral.is_connected()) {
+            link_.peripheral.disconnect();
         }
     } catch (...) {
     }
@@ -266,11 +499,14 @@ SimpleBLE::Characteristic SimpleBLEDevice::FindCharacteristic(SimpleBLE::Service
     return Tavo::BLE::FindCharacteristic(std::move(service), uuid);
 }
 
-SimpleBLE::ByteArray SimpleBLEDevice::ReadCharacteristic(const char* serviceUuid,
+SimpleBLE::ByteArray SimpleBLEDevice::ReadCharacteristic(Link& link, const char* serviceUuid,
                                                          const char* characteristicUuid) {
-    SimpleBLE::Service service = FindService(peripheral_.services(), serviceUuid);
+    if (Closing()) {
+        throw ApiException("Could not connect to device.", ErrorCode::Session);
+    }
+    SimpleBLE::Service service = FindService(link.peripheral.services(), serviceUuid);
     SimpleBLE::Characteristic characteristic = FindCharacteristic(service, characteristicUuid);
-    return peripheral_.read(service.uuid(), characteristic.uuid());
+    return link.peripheral.read(service.uuid(), characteristic.uuid());
 }
 
 void SimpleBLEDevice::Stream::OnData(const SimpleBLE::ByteArray& value) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <simpleble/SimpleBLE.h>
@@ -16,6 +18,8 @@ namespace Tavo::BLE {
 
 // The connection to one amplifier: found by its serial number, connected and
 // configured by the constructor, streaming while a data callback is set.
+// A dropped link is re-made by the device's own link keeper thread for as long
+// as the device stays open; the scans go on with the same numbering.
 class SimpleBLEDevice final : public IDevice {
   public:
     explicit SimpleBLEDevice(std::string serialNumber);
@@ -45,39 +49,77 @@ class SimpleBLEDevice final : public IDevice {
         std::atomic<bool> closed{false};
     };
 
-    SimpleBLE::Peripheral FindPeripheral(const std::string& serialNumber);
+    // Everything that belongs to one link to the amplifier; made again on
+    // every reconnect.
+    struct Link {
+        SimpleBLE::Peripheral peripheral;
+        std::vector<SimpleBLE::Service> services;
+        SimpleBLE::Service amplifierService;
+        SimpleBLE::Service batteryService;
+        SimpleBLE::Characteristic dataCharacteristic;
+        SimpleBLE::Characteristic batteryLevelCharacteristic;
+        SimpleBLE::Characteristic channelConfigurationCharacteristic;
+        SimpleBLE::Characteristic payloadConfigurationCharacteristic;
+        SimpleBLE::Characteristic filterConfigurationCharacteristic;
+    };
+
+    // Shared with the central's disconnection notice, which may outlive us.
+    struct LinkWatch {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool lost = false;
+        bool closing = false;
+    };
+
+    SimpleBLE::Peripheral FindPeripheral(const std::string& serialNumber, double limitMs);
     void Connect(const std::string& serialNumber);
-    void CollectStream(std::unique_lock<std::mutex>& lock, uint16_t count,
+    // Finds, connects and configures one link into `link`, collecting the
+    // configuration into `stream` and the record into `information`. On failure
+    // the half-made link is dropped and the exception rethrown.
+    void ConnectLink(const std::string& serialNumber, Link& link,
+                     const std::shared_ptr<Stream>& stream, TAVOBLE_DEVICE_INFORMATION& information,
+                     double searchLimitMs);
+    void CollectStream(Link& link, const std::shared_ptr<Stream>& stream,
+                       std::unique_lock<std::mutex>& lock, uint16_t count,
                        const char* characteristicUuid, SimpleBLE::Characteristic& characteristic,
                        void (DeviceConfiguration::*handler)(const std::string&),
                        const char* failure);
-    void ReadDeviceInformation();
+    void ReadDeviceInformation(Link& link, TAVOBLE_DEVICE_INFORMATION& information);
+    bool ConnectPeripheral(const SimpleBLE::Peripheral& peripheral);
+    void WatchLink(SimpleBLE::Peripheral& peripheral);
+    void KeepLink();
+    bool Reconnect();
+    bool WaitClosing(std::chrono::milliseconds duration);
+    bool Closing();
+    void ThrowIfUnusable() const;
+    void Subscribe();
     void Close() noexcept;
     void Unsubscribe(SimpleBLE::Service& service, SimpleBLE::Characteristic& characteristic);
 
     SimpleBLE::Service FindService(std::vector<SimpleBLE::Service> services, const char* uuid);
     SimpleBLE::Characteristic FindCharacteristic(SimpleBLE::Service service, const char* uuid);
-    SimpleBLE::ByteArray ReadCharacteristic(const char* serviceUuid,
+    SimpleBLE::ByteArray ReadCharacteristic(Link& link, const char* serviceUuid,
                                             const char* characteristicUuid);
 
     template <typename Handler>
-    std::function<void(SimpleBLE::ByteArray)> Bind(Handler handler);
+    static std::function<void(SimpleBLE::ByteArray)> Bind(const std::shared_ptr<Stream>& stream,
+                                                          Handler handler);
 
-    SimpleBLE::Peripheral peripheral_;
+    std::string serialNumber_;
+    Link link_;  // guarded by subscriptionMutex_ once the keeper runs
     TAVOBLE_DEVICE_INFORMATION deviceInformation_{};
-    std::vector<SimpleBLE::Service> services_;
-    SimpleBLE::Service amplifierService_;
-    SimpleBLE::Service batteryService_;
-    SimpleBLE::Characteristic dataCharacteristic_;
-    SimpleBLE::Characteristic batteryLevelCharacteristic_;
-    SimpleBLE::Characteristic channelConfigurationCharacteristic_;
-    SimpleBLE::Characteristic payloadConfigurationCharacteristic_;
-    SimpleBLE::Characteristic filterConfigurationCharacteristic_;
     std::shared_ptr<Stream> stream_;
-    // Serialises subscribing and unsubscribing; see RegisterDataAvailableCallback.
+    // Serialises subscribing, unsubscribing and swapping in a new link.
     std::mutex subscriptionMutex_;
     bool dataSubscribed_ = false;
     bool batterySubscribed_ = false;
+    bool linkUp_ = false;
+    std::atomic<bool> configurationChanged_{false};
+    std::shared_ptr<LinkWatch> watch_ = std::make_shared<LinkWatch>();
+    // The peripheral of a reconnect in progress, so closing can cut it short.
+    std::mutex attemptMutex_;
+    SimpleBLE::Peripheral attempt_;
+    std::thread keeper_;
 };
 
 }  // namespace Tavo::BLE
