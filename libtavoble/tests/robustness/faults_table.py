@@ -63,8 +63,10 @@ def outcome(alternative, python):
     overrides = alternative.get("python", {}) if python else {}
     for field, value in alternative.get("info", {}).items():
         name = PROPERTIES[field] if python else field
-        if name in overrides:
+        if name in overrides and isinstance(overrides[name], str):
             parts.append("`%s` raises `%s`" % (name, overrides[name]))
+        elif name in overrides:
+            parts.append("`%s` %s" % (name, shown(overrides[name])))
         else:
             parts.append("`%s` %s" % (name, shown(value)))
     if "secondOpen" in alternative:

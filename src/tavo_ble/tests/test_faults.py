@@ -237,7 +237,8 @@ def compare(row, alternative, o, summary):
         prop = PROPERTIES[field]
         got = o.get("info", {}).get(field)
         if prop in python:
-            want = "raises " + python[prop]
+            # An exception's name, or the text (as UTF-8 bytes) the property gives instead.
+            want = "raises " + python[prop] if isinstance(python[prop], str) else to_bytes(python[prop]).hex()
         elif isinstance(value, int):
             want = value
         else:
