@@ -155,7 +155,10 @@ std::vector<SimpleBLE::Peripheral> SimpleBLEAdapter::GetPeripherals() {
     return peripherals_;
 }
 
-void SimpleBLEAdapter::OnScanFound(SimpleBLE::Peripheral peripheral) {
+// A forced unwind has no exception object: the sanitizer must not check
+// the reference its handler binds.
+__attribute__((no_sanitize("null"))) void SimpleBLEAdapter::OnScanFound(
+    SimpleBLE::Peripheral peripheral) {
     SimpleBLEAdapter* adapter = builtInstance.load();
     if (adapter == nullptr) {
         return;

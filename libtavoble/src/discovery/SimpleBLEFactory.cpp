@@ -14,8 +14,9 @@ IDevice* SimpleBLEFactory::CreateDevice(const std::string& serialNumber) {
 }
 
 BLEFactory& GetFactory() {
-    static SimpleBLEFactory factory;
-    return factory;
+    // Never destroyed: threads still inside the library at exit use it.
+    static SimpleBLEFactory* factory = new SimpleBLEFactory;
+    return *factory;
 }
 
 }  // namespace Tavo::BLE

@@ -44,6 +44,11 @@ void CountScan(TAVOBLE_HANDLE, const float*, uint32_t) {}
 }  // namespace
 
 TEST(ExitWhileBusy, ExitClosesDevicesWithoutTouchingFreedMemory) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer fails every exit that leaves threads running, which is
+    // the very situation this test makes.
+    GTEST_SKIP() << "exit with running threads is reported as a leak under ThreadSanitizer";
+#endif
     for (int trial = 0; trial < 3; ++trial) {
         EXPECT_EXIT(ExitWithBusyThreads(), ::testing::ExitedWithCode(0), "");
     }

@@ -85,8 +85,9 @@ void FakeFactory::Reset() {
 }
 
 FakeFactory& Fake() {
-    static FakeFactory factory;
-    return factory;
+    // Never destroyed, as the real factory: threads busy at exit use it.
+    static FakeFactory* factory = new FakeFactory;
+    return *factory;
 }
 
 }  // namespace Testing
