@@ -22,6 +22,8 @@
 #include <variant>
 #include <vector>
 
+#include "BluezNames.h"
+
 namespace sdbus {
 class IConnection;
 class IProxy;
@@ -32,12 +34,6 @@ class MethodReply;
 namespace SimpleBLE {
 
 namespace detail {
-
-extern const char* const kAdapterInterface;
-extern const char* const kDeviceInterface;
-extern const char* const kServiceInterface;
-extern const char* const kCharacteristicInterface;
-extern const char* const kBatteryInterface;
 
 // A property value as BlueZ sends it; object paths are kept as strings.
 using Value = std::variant<std::monostate, bool, uint8_t, int16_t, uint16_t, int32_t, uint32_t,
@@ -86,63 +82,8 @@ struct Subscription {
 
 }  // namespace detail
 
-// Scan state of one adapter, shared by all its handles.
-class AdapterBase {
-  public:
-    explicit AdapterBase(std::string p) : path(std::move(p)) {}
-    const std::string path;
-
-    std::mutex mutex;
-    bool scanning = false;
-    bool sawDiscovering = false;  // Discovering turned true since scan_start()
-    std::set<std::string> seen;   // devices reported since scan_start()
-    std::shared_ptr<const std::function<void(Peripheral)>> onFound, onUpdated;
-    std::shared_ptr<const std::function<void()>> onStart, onStop;
-
-    std::string identifier();
-    BluetoothAddress address();
-    void scanStart();
-    void scanStop();
-    bool scanActive();
-};
-
-// What a device handle remembers; copies of a Peripheral share it.
-class PeripheralBase {
-  public:
-    explicit PeripheralBase(std::string p) : path(std::move(p)) {}
-    const std::string path;
-
-    std::mutex mutex;
-    // Last values seen, so that a handle of a device BlueZ dropped still answers.
-    std::string name, address;
-    int16_t rssi = INT16_MIN;
-    std::shared_ptr<const std::function<void()>> onConnected, onDisconnected;
-    // Active subscriptions: service and characteristic UUID to object path;
-    // the battery of org.bluez.Battery1 is keyed by the device path.
-    std::map<std::pair<std::string, std::string>, std::pair<std::string, bool>> subscriptions;
-
-    void refresh();
-    bool connected();
-    void connect();
-    void disconnect();
-    std::vector<Service> services();
-    ByteArray read(const BluetoothUUID& service, const BluetoothUUID& characteristic);
-    void notify(const BluetoothUUID& service, const BluetoothUUID& characteristic,
-                std::function<void(ByteArray)> callback);
-    void unsubscribe(const BluetoothUUID& service, const BluetoothUUID& characteristic);
-};
-
-struct CharacteristicData {
-    std::string uuid;
-    std::string path;  // the device path for the battery of Battery1
-    std::vector<std::string> flags;
-    bool battery = false;  // org.bluez.Battery1 shown as characteristic 2A19
-};
-
-struct ServiceData {
-    std::string uuid;
-    std::vector<std::shared_ptr<const CharacteristicData>> characteristics;
-};
+class BluezAdapter;
+class BluezPeripheral;
 
 namespace detail {
 
@@ -172,8 +113,8 @@ class Central {
     bool waitUntil(const std::function<bool(const Objects&)>& ready,
                    std::chrono::steady_clock::time_point deadline);
 
-    std::shared_ptr<AdapterBase> adapter(const std::string& path);
-    std::shared_ptr<PeripheralBase> device(const std::string& path);
+    std::shared_ptr<BluezAdapter> adapter(const std::string& path);
+    std::shared_ptr<BluezPeripheral> device(const std::string& path);
 
     // Notification subscriptions of characteristics (by object path) and of
     // batteries of org.bluez.Battery1 (by device path). A replaced or removed
@@ -186,7 +127,7 @@ class Central {
     // Runs `fn` on the event thread soon.
     void post(std::function<void()> fn);
     // Calls the adapter's scan-start or scan-stop callback on the event thread.
-    void announceScan(std::shared_ptr<AdapterBase> adapter, bool started);
+    void announceScan(std::shared_ptr<BluezAdapter> adapter, bool started);
 
     bool onEventThread() const { return std::this_thread::get_id() == loopId_.load(); }
 
@@ -259,8 +200,8 @@ class Central {
 
     // Handle state shared between copies.
     std::mutex statesMutex_;
-    std::map<std::string, std::shared_ptr<AdapterBase>> adapters_;
-    std::map<std::string, std::weak_ptr<PeripheralBase>> devices_;
+    std::map<std::string, std::shared_ptr<BluezAdapter>> adapters_;
+    std::map<std::string, std::weak_ptr<BluezPeripheral>> devices_;
 };
 
 }  // namespace detail

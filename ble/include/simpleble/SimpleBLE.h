@@ -100,8 +100,8 @@ class OperationFailed : public BaseException {
 
 }  // namespace Exception
 
-class AdapterBase;
-class PeripheralBase;
+class BluezAdapter;
+class BluezPeripheral;
 struct ServiceData;
 struct CharacteristicData;
 
@@ -141,7 +141,7 @@ class Service {
 class Peripheral {
   public:
     Peripheral() = default;
-    explicit Peripheral(std::shared_ptr<PeripheralBase> internal);
+    explicit Peripheral(std::shared_ptr<BluezPeripheral> internal);
 
     // The advertised name, possibly empty.
     std::string identifier();
@@ -170,15 +170,15 @@ class Peripheral {
     bool initialized() const { return internal_ != nullptr; }
 
   private:
-    PeripheralBase& base();
-    std::shared_ptr<PeripheralBase> internal_;
+    BluezPeripheral& base();
+    std::shared_ptr<BluezPeripheral> internal_;
 };
 
 // A handle to one host adapter; copies share the adapter.
 class Adapter {
   public:
     Adapter() = default;
-    explicit Adapter(std::shared_ptr<AdapterBase> internal);
+    explicit Adapter(std::shared_ptr<BluezAdapter> internal);
 
     // True when an adapter is powered; false without a bus or a Bluetooth service.
     static bool bluetooth_enabled();
@@ -200,8 +200,8 @@ class Adapter {
     bool initialized() const { return internal_ != nullptr; }
 
   private:
-    AdapterBase& base();
-    std::shared_ptr<AdapterBase> internal_;
+    BluezAdapter& base();
+    std::shared_ptr<BluezAdapter> internal_;
 };
 
 }  // namespace SimpleBLE

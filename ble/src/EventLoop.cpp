@@ -1,0 +1,94 @@
+// The event thread: waits on the bus and the wake-up descriptor, runs the
+// requests of other threads and dispatches what sd-bus's handlers queued.
+
+#include "Central.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "BluezNames.h"
+#include "CentralEvents.h"
+#include "MessageDecoding.h"
+
+namespace SimpleBLE::detail {
+
+void Central::loop() {
+    loopId_ = std::this_thread::get_id();
+    drain();
+    for (;;) {
+        // Each pass ends with a drain; another one before waiting would only
+        // cost a read of the socket that finds nothing, once per wake-up.
+        pump(-1, false);
+    }
+}
+
+bool Central::processOne() {
+    if (broken_) {
+        return false;
+    }
+    try {
+        return conn_->processPendingRequest();
+    } catch (const sdbus::Error& e) {
+        connectionLost(e.getMessage());
+        return false;
+    }
+}
+
+void Central::drain() {
+    runRequests();
+    while (processOne()) {
+        graveyard_.clear();
+        dispatchEvents();
+    }
+    graveyard_.clear();
+    dispatchEvents();
+}
+
+void Central::pump(int maxWaitMs, bool drainFirst) {
+    if (drainFirst) {
+        drain();
+    }
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
+    int timeout = maxWaitMs;
+    nfds_t count = 1;
+    if (!broken_) {
+        try {
+            auto data = conn_->getEventLoopPollData();
+            fds[1] = {data.fd, data.events, 0};
+            count = 2;
+            auto relative = data.getRelativeTimeout();
+            if (relative) {
+                auto ms = static_cast<int>(std::min<int64_t>((relative->count() + 999) / 1000,
+                                                             std::numeric_limits<int>::max()));
+                timeout = timeout < 0 ? ms : std::min(timeout, ms);
+            }
+        } catch (const sdbus::Error& e) {
+            connectionLost(e.getMessage());
+        }
+    }
+    int r = poll(fds, count, timeout);
+    if (r > 0 && (fds[0].revents & POLLIN) != 0) {
+        uint64_t value = 0;
+        ssize_t got = read(wakeFd_, &value, sizeof value);
+        (void)got;
+    }
+    drain();
+}
+
+void Central::connectionLost(const std::string& why) {
+    if (broken_) {
+        return;
+    }
+    broken_ = true;
+    auto pending = std::move(pending_);
+    pending_.clear();
+    for (auto& [raw, entry] : pending) {
+        graveyard_.push_back(std::move(entry.second));
+        finishCall(entry.first, false, {kDisconnected, "the D-Bus connection is lost: " + why});
+    }
+    forgetAll();
+}
+
+}  // namespace SimpleBLE::detail

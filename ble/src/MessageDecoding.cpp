@@ -1,0 +1,264 @@
+#include "MessageDecoding.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+namespace SimpleBLE::detail {
+
+namespace {
+
+// Values are read straight from the message: sdbus::Variant is avoided on the
+// event thread because it uses a function-local static of sdbus-c++ that is
+// destroyed at exit, while this thread may still be serving the bus.
+
+// One complete type of a signature ("s", "ay", "a{sv}", "(ii)") from `pos` on.
+std::string completeType(const std::string& sig, size_t& pos) {
+    const size_t start = pos;
+    int depth = 0;
+    do {
+        if (pos >= sig.size()) {
+            throw std::runtime_error("malformed signature " + sig);
+        }
+        char c = sig[pos++];
+        if (c == '(' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == '}') {
+            --depth;
+        } else if (c == 'a') {
+            continue;  // its element follows
+        }
+    } while (depth > 0);
+    return sig.substr(start, pos - start);
+}
+
+// Skips the elements of an entered array of `element`.
+void skipElements(sdbus::Message& msg, const std::string& element) {
+    switch (element[0]) {
+        case '{': {
+            const std::string inner = element.substr(1, element.size() - 2);
+            size_t pos = 0;
+            const std::string key = completeType(inner, pos);
+            const std::string value = completeType(inner, pos);
+            while (msg.enterDictEntry(inner)) {
+                skip(msg, key);
+                skip(msg, value);
+                msg.exitDictEntry();
+            }
+            break;
+        }
+        case '(': {
+            const std::string inner = element.substr(1, element.size() - 2);
+            while (msg.enterStruct(inner)) {
+                for (size_t pos = 0; pos < inner.size();) {
+                    skip(msg, completeType(inner, pos));
+                }
+                msg.exitStruct();
+            }
+            break;
+        }
+        case 'a':
+            while (msg.enterContainer(element.substr(1))) {
+                skipElements(msg, element.substr(1));
+                msg.clearFlags();
+                msg.exitContainer();
+            }
+            break;
+        case 'v':
+            // No BlueZ property is an array of variants; the end of such an
+            // array cannot be found through this interface.
+            throw std::runtime_error("arrays of variants are not read");
+        default:
+            // Basic elements: reading past the last one clears the message's flag.
+            for (;;) {
+                skip(msg, element);
+                if (!msg) {
+                    break;
+                }
+            }
+            break;
+    }
+    msg.clearFlags();
+}
+
+}  // namespace
+
+void skip(sdbus::Message& msg, const std::string& type) {
+    switch (type[0]) {
+        case 'y': {
+            uint8_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'b': {
+            bool v = false;
+            msg >> v;
+            break;
+        }
+        case 'n': {
+            int16_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'q': {
+            uint16_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'i': {
+            int32_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'u': {
+            uint32_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'x': {
+            int64_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 't': {
+            uint64_t v = 0;
+            msg >> v;
+            break;
+        }
+        case 'd': {
+            double v = 0;
+            msg >> v;
+            break;
+        }
+        case 's': {
+            char* v = nullptr;
+            msg >> v;
+            break;
+        }
+        case 'o': {
+            sdbus::ObjectPath v;
+            msg >> v;
+            break;
+        }
+        case 'g': {
+            sdbus::Signature v;
+            msg >> v;
+            break;
+        }
+        case 'h': {
+            sdbus::UnixFd v;
+            msg >> v;
+            break;
+        }
+        case 'v': {
+            std::string kind, contents;
+            msg.peekType(kind, contents);
+            msg.enterVariant(contents);
+            skip(msg, contents);
+            msg.exitVariant();
+            break;
+        }
+        case 'a':
+            msg.enterContainer(type.substr(1));
+            skipElements(msg, type.substr(1));
+            msg.exitContainer();
+            break;
+        case '(': {
+            const std::string inner = type.substr(1, type.size() - 2);
+            msg.enterStruct(inner);
+            for (size_t pos = 0; pos < inner.size();) {
+                skip(msg, completeType(inner, pos));
+            }
+            msg.exitStruct();
+            break;
+        }
+        default:
+            throw std::runtime_error("unknown D-Bus type " + type);
+    }
+}
+
+// Reads a variant; types the central does not use are skipped.
+Value readVariant(sdbus::Message& msg) {
+    std::string kind, contents;
+    msg.peekType(kind, contents);
+    msg.enterVariant(contents);
+    Value value;
+    if (contents == "b") {
+        bool v = false;
+        msg >> v;
+        value = v;
+    } else if (contents == "y") {
+        uint8_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "n") {
+        int16_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "q") {
+        uint16_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "i") {
+        int32_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "u") {
+        uint32_t v = 0;
+        msg >> v;
+        value = v;
+    } else if (contents == "s") {
+        std::string v;
+        msg >> v;
+        value = std::move(v);
+    } else if (contents == "o") {
+        sdbus::ObjectPath v;
+        msg >> v;
+        value = std::string(std::move(v));
+    } else if (contents == "as") {
+        std::vector<std::string> v;
+        msg >> v;
+        value = std::move(v);
+    } else if (contents == "ay") {
+        std::vector<uint8_t> v;
+        msg >> v;
+        value = std::move(v);
+    } else {
+        skip(msg, contents);
+    }
+    msg.exitVariant();
+    return value;
+}
+
+namespace {
+
+// The one shape of the dictionaries BlueZ sends: a{K V} with string-like keys.
+// `key` is the key's type code, `value` reads one value.
+template <typename Key, typename Map, typename ReadValue>
+Map readDict(sdbus::Message& msg, const std::string& entry, ReadValue value) {
+    Map map;
+    msg.enterContainer("{" + entry + "}");
+    while (msg.enterDictEntry(entry)) {
+        Key key;
+        msg >> key;
+        map[std::string(key)] = value(msg);
+        msg.exitDictEntry();
+    }
+    msg.clearFlags();
+    msg.exitContainer();
+    return map;
+}
+
+}  // namespace
+
+Properties readProperties(sdbus::Message& msg) {
+    return readDict<std::string, Properties>(msg, "sv", readVariant);
+}
+
+Interfaces readInterfaces(sdbus::Message& msg) {
+    return readDict<std::string, Interfaces>(msg, "sa{sv}", readProperties);
+}
+
+Objects readObjects(sdbus::Message& msg) {
+    return readDict<sdbus::ObjectPath, Objects>(msg, "oa{sa{sv}}", readInterfaces);
+}
+
+}  // namespace SimpleBLE::detail

@@ -1,0 +1,28 @@
+#pragma once
+
+// Reading BlueZ's property dictionaries straight from a D-Bus message.
+// Values are read without sdbus::Variant: its function-local static inside
+// sdbus-c++ is destroyed at exit while the event thread may still be reading.
+
+#include <string>
+
+#include "Central.h"
+
+namespace sdbus {
+class Message;
+}
+
+namespace SimpleBLE::detail {
+
+// Skips one complete value of D-Bus type `type` ("s", "ay", "a{sv}", "(ii)").
+void skip(sdbus::Message& msg, const std::string& type);
+// A variant; types the central does not use are skipped and read as empty.
+Value readVariant(sdbus::Message& msg);
+// a{sv}
+Properties readProperties(sdbus::Message& msg);
+// a{sa{sv}}
+Interfaces readInterfaces(sdbus::Message& msg);
+// a{oa{sa{sv}}}, the reply of GetManagedObjects
+Objects readObjects(sdbus::Message& msg);
+
+}  // namespace SimpleBLE::detail
