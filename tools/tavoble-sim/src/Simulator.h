@@ -50,6 +50,7 @@ class Simulator {
     struct Device;
     struct Link;
     struct Characteristic;
+    struct Control;  // the handlers of org.tavoble.Simulator1
 
     // --- set-up
     void exportRoot();

@@ -171,3 +171,14 @@ def test_battery_level_rate_and_power():
         with pytest.raises(SimulatorError, match="No adapter"):
             sim.set_powered("hci9", True)
     run(None, body)
+
+
+def test_unknown_control_methods_and_wrong_signatures_are_refused():
+    with Simulator() as sim:
+        assert NAME in sim.control("ListAmplifiers")
+        with pytest.raises(SimulatorError, match="doesn't exist"):
+            sim.control("NoSuchMethod")
+        # A known name with the wrong arguments is no call of it either.
+        with pytest.raises(SimulatorError, match="doesn't exist"):
+            sim.control("IsConnected", "b", True)
+        assert sim.is_connected(NAME) is False

@@ -1,0 +1,158 @@
+// Streaming: notify sessions, record and data notifications at the
+// amplifier's rate, and battery level changes.
+#include "Model.h"
+
+namespace tavosim {
+
+void Simulator::startNotifying(Characteristic& c) {
+    Amplifier& amp = *c.link->amp;
+    Characteristic* cp = &c;
+    const RecordFaults* faults = nullptr;
+    switch (c.role) {
+        case Characteristic::Role::ChannelRecords:
+            c.records = amp.encoder->channelRecords();
+            faults = &amp.plan.channelFaults;
+            break;
+        case Characteristic::Role::PayloadRecords:
+            c.records = amp.encoder->payloadRecords();
+            faults = &amp.plan.payloadFaults;
+            break;
+        case Characteristic::Role::FilterRecords:
+            c.records = amp.encoder->filterRecords();
+            faults = &amp.plan.filterFaults;
+            break;
+        case Characteristic::Role::Data: {
+            Link& l = *c.link;
+            if (amp.plan.counterRestartOnSubscribe) {
+                amp.encoder->restartCounter();
+            }
+            l.nextDueUs = static_cast<double>(nowUs());
+            if (amp.rate > 0) {
+                l.nextDueUs +=
+                    1e6 * amp.plan.scansPerNotification / (amp.plan.samplingRate * amp.rate);
+            }
+            scheduleData(l);
+            return;
+        }
+        default:
+            return;
+    }
+    c.next = 0;
+    c.intervalMs = faults->intervalMs.value_or(scenario_.timing.recordIntervalMs);
+    c.timer.start(ms(faults->delayMs), [this, cp]() { sendRecord(*cp); });
+}
+
+void Simulator::stopNotifying(Characteristic& c) {
+    c.notifying = false;
+    c.timer.cancel();
+    if (c.role == Characteristic::Role::Data) {
+        c.link->dataTimer.cancel();
+    }
+}
+
+void Simulator::sendRecord(Characteristic& c) {
+    Amplifier& amp = *c.link->amp;
+    Characteristic* cp = &c;
+    // Without a pause every record goes out in this one turn of the loop.
+    do {
+        if (c.next >= c.records.size()) {
+            return;
+        }
+        const Bytes& r = c.records[c.next++];
+        tree_.notifyBytes(c.path, iface::kChar, "Value", r.data(), r.size());
+        ++amp.counters[c.counter];
+    } while (c.intervalMs <= 0);
+    if (c.next < c.records.size()) {
+        c.timer.start(ms(c.intervalMs), [this, cp]() { sendRecord(*cp); });
+    }
+}
+
+void Simulator::scheduleData(Link& l) {
+    if (l.data == nullptr || !l.data->notifying) {
+        return;
+    }
+    Link* lp = &l;
+    if (l.amp->rate <= 0) {
+        l.dataTimer.start(0, [this, lp]() { sendData(*lp); });
+        return;
+    }
+    l.dataTimer.startAt(static_cast<uint64_t>(l.nextDueUs), [this, lp]() { sendData(*lp); });
+}
+
+void Simulator::emitData(Link& l) {
+    Amplifier& amp = *l.amp;
+    amp.encoder->nextPayload(l.buffer);
+    ++amp.generated;
+    if (amp.plan.dropEvery != 0 && amp.generated % amp.plan.dropEvery == 0) {
+        ++amp.counters["dropped"];
+        return;
+    }
+    if (amp.plan.truncateEvery != 0 && amp.generated % amp.plan.truncateEvery == 0) {
+        const size_t shortBy1 = l.buffer.empty() ? 0 : l.buffer.size() - 1;
+        l.buffer.resize(std::min<size_t>(
+            amp.plan.truncateTo.value_or(static_cast<uint32_t>(shortBy1)), l.buffer.size()));
+        ++amp.counters["truncated"];
+    }
+    const uint64_t t = nowNs();
+    tree_.notifyBytes(l.data->path, iface::kChar, "Value", l.buffer.data(), l.buffer.size());
+    amp.sent.push(t, l.buffer);
+    ++amp.counters["data"];
+}
+
+void Simulator::sendData(Link& l) {
+    Amplifier& amp = *l.amp;
+    Link* lp = &l;
+    if (amp.rate <= 0) {
+        // As fast as the bus takes them: a batch per loop turn, backing off while our queue is
+        // full.
+        uint64_t queued = 0;
+        for (int i = 0; i < 32; ++i) {
+            sd_bus_get_n_queued_write(bus_, &queued);
+            if (queued >= kFastQueueLimit) {
+                break;
+            }
+            emitData(l);
+        }
+        l.dataTimer.start(queued >= kFastQueueLimit ? 100 : 0, [this, lp]() { sendData(*lp); });
+        return;
+    }
+    const double period = 1e6 * amp.plan.scansPerNotification / (amp.plan.samplingRate * amp.rate);
+    const auto now = static_cast<double>(nowUs());
+    // Catch up after a late wake-up, the way a real amplifier's buffer would drain.
+    for (int sent = 0; l.nextDueUs <= now && sent < 256; ++sent) {
+        emitData(l);
+        l.nextDueUs += period;
+    }
+    if (now - l.nextDueUs > 250000.0) {
+        l.nextDueUs = now + period;  // far behind (a stalled machine): resume from now
+    }
+    scheduleData(l);
+}
+
+void Simulator::scheduleDrain(Amplifier& amp) {
+    Amplifier* ap = &amp;
+    amp.drainTimer.start(ms(amp.plan.battery.drainIntervalMs), [this, ap]() {
+        if (ap->battery > 0) {
+            --ap->battery;
+            batteryChanged(*ap);
+        }
+        scheduleDrain(*ap);
+    });
+}
+
+void Simulator::batteryChanged(Amplifier& amp) {
+    Device* d = amp.link;
+    if (d == nullptr || !d->link) {
+        return;
+    }
+    if (d->link->battery1) {
+        tree_.set(d->path, iface::kBattery, "Percentage", amp.battery);
+        ++amp.counters["battery"];
+    } else if (d->link->battery != nullptr && d->link->battery->notifying) {
+        const Bytes v{amp.battery};
+        tree_.notifyBytes(d->link->battery->path, iface::kChar, "Value", v.data(), v.size());
+        ++amp.counters["battery"];
+    }
+}
+
+}  // namespace tavosim
