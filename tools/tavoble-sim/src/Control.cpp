@@ -58,9 +58,13 @@ struct Simulator::Control {
             controlError(call, "InvalidArguments", "an amplifier added at run time needs a name");
             return;
         }
-        if (s.findAmplifier(*plan.name) != nullptr) {
-            controlError(call, "AlreadyExists", "An amplifier named '" + *plan.name + "' exists");
-            return;
+        for (const auto& other : s.amplifiers_) {
+            if (other->plan.address == plan.address) {
+                controlError(
+                    call, "AlreadyExists",
+                    "An amplifier at " + plan.address + " ('" + other->name() + "') exists");
+                return;
+            }
         }
         Amplifier& amp = s.addAmplifier(plan);
         const std::string path = s.adapters_.empty()
@@ -105,6 +109,93 @@ struct Simulator::Control {
             s.tearDown(*amp->link, nullptr);
             call->replyEmpty();
         }
+    }
+
+    // Out of range for a while: no advertising, no answer to connects, the
+    // link lost; back by itself when the time is up. 0 s: back at once.
+    static void setUnreachable(Simulator& s, const CallPtr& call) {
+        const char* name = nullptr;
+        double seconds = 0;
+        sd_bus_message_read(call->msg(), "sd", &name, &seconds);
+        if (Amplifier* amp = amplifierArg(s, call, name)) {
+            if (!(seconds >= 0) || !std::isfinite(seconds)) {
+                controlError(call, "InvalidArguments", "the time must be 0 or positive");
+                return;
+            }
+            amp->reachableTimer.cancel();
+            amp->unreachable = seconds > 0;
+            if (amp->unreachable) {
+                if (amp->link != nullptr) {
+                    s.tearDown(*amp->link, nullptr);
+                }
+                amp->reachableTimer.start(s.ms(seconds * 1000.0),
+                                          [amp]() { amp->unreachable = false; });
+            }
+            call->replyEmpty();
+        }
+    }
+
+    // How long after discovery starts the adapter reports Discovering.
+    static void setDiscoveringDelay(Simulator& s, const CallPtr& call) {
+        double delayMs = 0;
+        sd_bus_message_read(call->msg(), "d", &delayMs);
+        if (!(delayMs >= 0) || !std::isfinite(delayMs)) {
+            controlError(call, "InvalidArguments", "the delay must be 0 or positive");
+            return;
+        }
+        s.scenario_.timing.discoveringDelayMs = delayMs;
+        call->replyEmpty();
+    }
+
+    // Unplugs an adapter: links end, its devices and the adapter object go.
+    static void removeAdapter(Simulator& s, const CallPtr& call) {
+        const char* id = nullptr;
+        sd_bus_message_read(call->msg(), "s", &id);
+        if (s.findAdapter(id) == nullptr) {
+            controlError(call, "NotFound", std::string("No adapter named '") + id + "'");
+            return;
+        }
+        s.removeAdapter(id);
+        call->replyEmpty();
+    }
+
+    // Plugs in a powered adapter; answers its object path.
+    static void addAdapter(Simulator& s, const CallPtr& call) {
+        const char* id = nullptr;
+        const char* address = nullptr;
+        sd_bus_message_read(call->msg(), "ss", &id, &address);
+        const std::string name = id;
+        const bool valid = name.size() > 3 && name.compare(0, 3, "hci") == 0 &&
+                           name.find_first_not_of("0123456789", 3) == std::string::npos;
+        if (!valid) {
+            controlError(call, "InvalidArguments", "an adapter is named hciN");
+            return;
+        }
+        if (s.findAdapter(name) != nullptr) {
+            controlError(call, "AlreadyExists", "An adapter named '" + name + "' exists");
+            return;
+        }
+        AdapterSpec plan;
+        plan.id = name;
+        plan.address = address;
+        s.addAdapter(plan);
+        const std::string path = "/org/bluez/" + name;
+        sd_bus_message* reply = call->newReply();
+        sd_bus_message_append_basic(reply, 'o', path.c_str());
+        call->send(reply);
+    }
+
+    // bluetoothd restarts: org.bluez leaves the bus with every object and
+    // comes back after the given seconds with the adapters it had.
+    static void restartBluetooth(Simulator& s, const CallPtr& call) {
+        double seconds = 0;
+        sd_bus_message_read(call->msg(), "d", &seconds);
+        if (!(seconds >= 0) || !std::isfinite(seconds) || seconds > 3600) {
+            controlError(call, "InvalidArguments", "the time must be 0 to 3600 s");
+            return;
+        }
+        call->replyEmpty();
+        s.restartService(s.ms(seconds * 1000.0));
     }
 
     static void setBatteryLevel(Simulator& s, const CallPtr& call) {
@@ -223,6 +314,11 @@ struct Simulator::Control {
         {"RemoveAmplifier", "s", removeAmplifier},
         {"SetAdvertising", "sb", setAdvertising},
         {"DisconnectPeer", "s", disconnectPeer},
+        {"SetUnreachable", "sd", setUnreachable},
+        {"SetDiscoveringDelay", "d", setDiscoveringDelay},
+        {"RemoveAdapter", "s", removeAdapter},
+        {"AddAdapter", "ss", addAdapter},
+        {"RestartBluetooth", "d", restartBluetooth},
         {"SetBatteryLevel", "sy", setBatteryLevel},
         {"SetRate", "sd", setRate},
         {"GetCounters", "s", getCounters},

@@ -229,6 +229,19 @@ uint32_t AmplifierEncoder::nextPayload(Bytes& out) {
     return carried;
 }
 
+void AmplifierEncoder::skip(uint64_t notifications) {
+    sampleIndex_ += notifications * plan_.scansPerNotification;
+    const uint64_t every = plan_.counterRestartEvery;
+    uint64_t steps = notifications;
+    if (every != 0 && sinceRestart_ + steps >= every) {
+        steps = (sinceRestart_ + steps) % every;
+        restartCounter();
+    }
+    sinceRestart_ = static_cast<uint32_t>(sinceRestart_ + steps);
+    const uint64_t period = static_cast<uint64_t>(kRawMax) + 1;
+    counter_ = static_cast<uint32_t>((counter_ + steps % period) % period);
+}
+
 void AmplifierEncoder::restartCounter() {
     counter_ = plan_.counterStart;
     sinceRestart_ = 0;

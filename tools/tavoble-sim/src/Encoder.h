@@ -37,6 +37,9 @@ class AmplifierEncoder {
     // counter and the sample clock. Returns the packet counter it carried.
     uint32_t nextPayload(Bytes& out);
     void restartCounter();
+    // Advances counter and sample clock past notifications nobody received:
+    // the amplifier kept sampling while no one was subscribed.
+    void skip(uint64_t notifications);
     uint32_t counter() const { return counter_; }
 
     static void putSample24(uint8_t* p, int32_t raw);

@@ -36,22 +36,27 @@ struct Simulator::Amplifier {
         battery = plan.battery.level;
         rate = plan.rate;
     }
-    bool advertises() const { return advertisingEnabled && !advertisingStopped && link == nullptr; }
+    bool advertises() const {
+        return advertisingEnabled && !advertisingStopped && !unreachable && link == nullptr;
+    }
     const std::string& name() const { return *plan.name; }
 
     AmplifierSpec plan;  // the encoder refers to it: an Amplifier never moves
     std::unique_ptr<AmplifierEncoder> encoder;
     bool advertisingEnabled = true;
     bool advertisingStopped = false;
+    bool unreachable = false;  // out of range: silent, connects run into their timeout
     Device* link = nullptr;
     uint8_t battery = 0;
     double rate = 1.0;
     std::map<std::string, uint64_t> counters;
     SentRing sent;
     uint64_t generated = 0;
+    uint64_t lastDataUs = 0;  // when the last data notification was due (free-running counter)
     int32_t connectFailures = 0;
     Timer drainTimer;
     Timer advertisingTimer;
+    Timer reachableTimer;
 };
 
 struct Simulator::Characteristic {

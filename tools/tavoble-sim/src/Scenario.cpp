@@ -442,7 +442,7 @@ AmplifierSpec amplifier(const json& j, const std::string& where) {
     if (j.contains("counter")) {
         const json& c = j["counter"];
         const std::string cw = w + ".counter";
-        checkKeys(c, cw, {"start", "restartEvery", "restartOnSubscribe"});
+        checkKeys(c, cw, {"start", "restartEvery", "restartOnSubscribe", "freeRunning"});
         if (c.contains("start"))
             a.counterStart = integer<uint32_t>(c["start"], cw + ".start", 0, 8388607);
         if (c.contains("restartEvery"))
@@ -451,6 +451,8 @@ AmplifierSpec amplifier(const json& j, const std::string& where) {
         if (c.contains("restartOnSubscribe"))
             a.counterRestartOnSubscribe =
                 boolean(c["restartOnSubscribe"], cw + ".restartOnSubscribe");
+        if (c.contains("freeRunning"))
+            a.counterFreeRunning = boolean(c["freeRunning"], cw + ".freeRunning");
     }
     if (j.contains("sentDataCapacity")) {
         a.sentDataCapacity =
@@ -678,10 +680,12 @@ Scenario parseScenario(const std::string& jsonText) {
     if (j.contains("seed")) {
         s.seed = integer<uint32_t>(j["seed"], "seed", 0, 4294967295.0);
     }
-    std::set<std::string> names;
+    // Peers may share a name (an impostor), never an address.
+    std::set<std::string> addresses;
     for (const auto& a : s.amplifiers) {
-        if (a.name && !names.insert(*a.name).second) {
-            fail("amplifiers", "two amplifiers are named \"" + *a.name + "\"");
+        if (a.name && !addresses.insert(a.address).second) {
+            fail("amplifiers",
+                 "two amplifiers have the address " + a.address + " (named \"" + *a.name + "\")");
         }
     }
     return s;

@@ -83,6 +83,7 @@ struct AmplifierSpec {
     uint32_t counterStart = 1;
     uint32_t counterRestartEvery = 0;  // restart at counterStart after this many packets
     bool counterRestartOnSubscribe = false;
+    bool counterFreeRunning = false;  // keeps counting in real time while unsubscribed
 
     // Faults
     std::array<std::optional<uint16_t>, 8> configurationOverride;

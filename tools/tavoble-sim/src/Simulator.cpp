@@ -5,7 +5,12 @@
 namespace tavosim {
 
 Simulator::Simulator(sd_event* loop, sd_bus* bus, Scenario scenario)
-    : loop_(loop), bus_(bus), scenario_(std::move(scenario)), tree_(bus), rng_(scenario_.seed) {
+    : loop_(loop),
+      bus_(bus),
+      scenario_(std::move(scenario)),
+      tree_(bus),
+      rng_(scenario_.seed),
+      restartTimer_(loop) {
     tree_.onClientGone = [this](const std::string& name) { clientGone(name); };
     exportRoot();
     for (const auto& a : scenario_.adapters) {
@@ -37,7 +42,13 @@ double Simulator::uniform(double lo, double hi) {
     return std::uniform_real_distribution<double>(lo, hi)(rng_);
 }
 
+// By address first: peers that share a name are told apart by it.
 Simulator::Amplifier* Simulator::findAmplifier(const std::string& name) {
+    for (auto& a : amplifiers_) {
+        if (a->plan.address == name) {
+            return a.get();
+        }
+    }
     for (auto& a : amplifiers_) {
         if (a->plan.name && *a->plan.name == name) {
             return a.get();
@@ -78,6 +89,48 @@ void Simulator::exportRoot() {
         [this](const CallPtr& c) { onControl(c); }, {}, false);
 }
 
+// The adapter is unplugged: its links end, its devices and then it leave the bus.
+void Simulator::removeAdapter(const std::string& id) {
+    Adapter* a = findAdapter(id);
+    if (a == nullptr) {
+        return;
+    }
+    stopScanning(*a);
+    std::vector<std::string> addresses;
+    for (auto& [address, d] : a->devices) {
+        tearDown(*d, nullptr);
+        addresses.push_back(address);
+    }
+    for (const auto& address : addresses) {
+        removeDevice(*a, address);
+    }
+    a->sightTimers.clear();
+    tree_.removeObject(a->path);
+    adapters_.erase(std::find_if(adapters_.begin(), adapters_.end(),
+                                 [a](const auto& p) { return p.get() == a; }));
+}
+
+void Simulator::restartService(uint64_t downUs) {
+    // A dying bluetoothd sends nothing: the name goes first, so the removals
+    // below reach nobody who listens to org.bluez.
+    sd_bus_release_name(bus_, "org.bluez");
+    std::vector<AdapterSpec> plans;
+    for (const auto& a : adapters_) {
+        plans.push_back(a->plan);
+        plans.back().powered = a->powered;
+    }
+    for (const auto& p : plans) {
+        removeAdapter(p.id);
+    }
+    agents_.clear();
+    restartTimer_.start(downUs, [this, plans]() {
+        for (const auto& p : plans) {
+            addAdapter(p);
+        }
+        sd_bus_request_name(bus_, "org.bluez", 0);
+    });
+}
+
 void Simulator::addAdapter(const AdapterSpec& plan) {
     auto a = std::make_unique<Adapter>();
     a->plan = plan;
@@ -114,6 +167,8 @@ Simulator::Amplifier& Simulator::addAmplifier(const AmplifierSpec& plan) {
     Amplifier& a = *amp;
     a.drainTimer.setLoop(loop_);
     a.advertisingTimer.setLoop(loop_);
+    a.reachableTimer.setLoop(loop_);
+    a.lastDataUs = nowUs();  // switched on now: a free-running counter counts from here
     amplifiers_.push_back(std::move(amp));
     if (a.plan.battery.drainIntervalMs > 0) {
         scheduleDrain(a);

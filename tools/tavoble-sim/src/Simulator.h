@@ -55,6 +55,9 @@ class Simulator {
     // --- set-up
     void exportRoot();
     void addAdapter(const AdapterSpec& plan);
+    void removeAdapter(const std::string& id);
+    // bluetoothd going away and starting again after downUs: name and objects.
+    void restartService(uint64_t downUs);
     Amplifier& addAmplifier(const AmplifierSpec& plan);
     void removeAmplifier(Amplifier& amp);
 
@@ -85,6 +88,7 @@ class Simulator {
     Bytes valueOf(const Characteristic& c) const;
     void startNotifying(Characteristic& c);
     void stopNotifying(Characteristic& c);
+    void skipUnsubscribedTime(Amplifier& amp);
     void sendRecord(Characteristic& c);
     void scheduleData(Link& l);
     void sendData(Link& l);
@@ -116,6 +120,7 @@ class Simulator {
     std::map<std::string, Characteristic*> chars_;  // by object path
     std::map<std::string, Characteristic*> descs_;  // CCC descriptor path -> its characteristic
     std::map<std::string, std::set<std::string>> agents_;  // client -> agent paths
+    Timer restartTimer_;
 };
 
 }  // namespace tavosim

@@ -25,6 +25,8 @@ void Simulator::startNotifying(Characteristic& c) {
             Link& l = *c.link;
             if (amp.plan.counterRestartOnSubscribe) {
                 amp.encoder->restartCounter();
+            } else if (amp.plan.counterFreeRunning) {
+                skipUnsubscribedTime(amp);
             }
             l.nextDueUs = static_cast<double>(nowUs());
             if (amp.rate > 0) {
@@ -40,6 +42,20 @@ void Simulator::startNotifying(Characteristic& c) {
     c.next = 0;
     c.intervalMs = faults->intervalMs.value_or(scenario_.timing.recordIntervalMs);
     c.timer.start(ms(faults->delayMs), [this, cp]() { sendRecord(*cp); });
+}
+
+// The notifications the amplifier would have sent since its last one (or
+// since it was switched on) at its nominal pace.
+void Simulator::skipUnsubscribedTime(Amplifier& amp) {
+    const uint64_t now = nowUs();
+    if (amp.rate > 0 && now > amp.lastDataUs) {
+        const double periodUs =
+            1e6 * amp.plan.scansPerNotification / (amp.plan.samplingRate * amp.rate);
+        const auto missed =
+            static_cast<uint64_t>(static_cast<double>(now - amp.lastDataUs) / periodUs);
+        amp.encoder->skip(missed);
+    }
+    amp.lastDataUs = now;
 }
 
 void Simulator::stopNotifying(Characteristic& c) {
@@ -82,6 +98,7 @@ void Simulator::scheduleData(Link& l) {
 void Simulator::emitData(Link& l) {
     Amplifier& amp = *l.amp;
     amp.encoder->nextPayload(l.buffer);
+    amp.lastDataUs = nowUs();
     ++amp.generated;
     if (amp.plan.dropEvery != 0 && amp.generated % amp.plan.dropEvery == 0) {
         ++amp.counters["dropped"];

@@ -90,6 +90,29 @@ class SimulatorProcess {
                       methodAndArgs);
     }
 
+    // The amplifier is out of range for the given seconds (link lost, silent,
+    // connects time out) and comes back by itself; 0 brings it back at once.
+    void setUnreachable(const std::string& name, double seconds) const {
+        control("SetUnreachable sd " + name + " " + std::to_string(seconds));
+    }
+
+    // Delay between StartDiscovery and Discovering becoming true.
+    void setDiscoveringDelay(double milliseconds) const {
+        control("SetDiscoveringDelay d " + std::to_string(milliseconds));
+    }
+
+    // Unplugs adapter "hciN" / plugs one in (powered, with the given address).
+    void removeAdapter(const std::string& id) const { control("RemoveAdapter s " + id); }
+    void addAdapter(const std::string& id, const std::string& address) const {
+        control("AddAdapter ss " + id + " " + address);
+    }
+
+    // bluetoothd restarts: org.bluez and every object leave the bus and are
+    // back after the given seconds (control calls reach nobody meanwhile).
+    void restartBluetooth(double seconds) const {
+        control("RestartBluetooth d " + std::to_string(seconds));
+    }
+
     // Stops simulator and bus; returns the exit status of tavoble-sim (0 when all went well).
     int stop() {
         int result = 0;

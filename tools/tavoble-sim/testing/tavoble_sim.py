@@ -146,7 +146,7 @@ class Simulator:
         return json.loads(out).get("data")
 
     def call(self, service: str, path: str, interface: str, method: str, signature: str = "", *args: Any) -> Any:
-        argv = ["call", service, path, interface, method]
+        argv = ["--", "call", service, path, interface, method]  # "--": negative numbers are no options
         if signature:
             argv.append(signature)
             argv += [_arg(a) for a in args]
@@ -172,6 +172,25 @@ class Simulator:
 
     def disconnect_peer(self, name: str) -> None:
         self.control("DisconnectPeer", "s", name)
+
+    def set_unreachable(self, name: str, seconds: float) -> None:
+        """Out of range for seconds (link lost, silent, connects time out); 0: back now."""
+        self.control("SetUnreachable", "sd", name, float(seconds))
+
+    def set_discovering_delay(self, milliseconds: float) -> None:
+        self.control("SetDiscoveringDelay", "d", float(milliseconds))
+
+    def remove_adapter(self, adapter: str) -> None:
+        """Unplugs adapter "hciN": its links end, its devices and it leave the bus."""
+        self.control("RemoveAdapter", "s", adapter)
+
+    def add_adapter(self, adapter: str, address: str) -> str:
+        """Plugs in a powered adapter "hciN"; returns its object path."""
+        return self.control("AddAdapter", "ss", adapter, address)
+
+    def restart_bluetooth(self, seconds: float) -> None:
+        """org.bluez leaves the bus with all its objects and is back after seconds."""
+        self.control("RestartBluetooth", "d", float(seconds))
 
     def set_battery_level(self, name: str, percent: int) -> None:
         self.control("SetBatteryLevel", "sy", name, percent)

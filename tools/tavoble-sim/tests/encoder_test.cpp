@@ -186,7 +186,8 @@ TEST(Scenario, DefaultsAndAdapters) {
 TEST(Scenario, ShippedExamplesLoad) {
     for (const char* name :
          {"default", "lab", "waveforms", "bad-configuration", "bad-records", "flaky-link",
-          "hostile-strings", "battery-service", "adapters", "no-adapter", "benchmark"}) {
+          "hostile-strings", "battery-service", "adapters", "no-adapter", "benchmark",
+          "serial-differs", "same-name-impostor", "unicode-and-escapes", "long-recording"}) {
         const std::string file = std::string(TAVOBLE_SIM_SCENARIO_DIR) + "/" + name + ".json";
         EXPECT_NO_THROW(tavosim::loadScenario(file)) << file;
     }

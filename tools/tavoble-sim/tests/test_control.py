@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from bluez_client import run, ADAPTER, CHAR, DATA, DEVICE, NAME, Client, Simulator, counter_of, values
+from bluez_client import run, ADAPTER, CHAR, DATA, DEVICE, NAME, Client, DBusError, Simulator, counter_of, values
 from tavoble_sim import SimulatorError, find_executable
 
 SIM = find_executable()
@@ -182,3 +182,137 @@ def test_unknown_control_methods_and_wrong_signatures_are_refused():
         with pytest.raises(SimulatorError, match="doesn't exist"):
             sim.control("IsConnected", "b", True)
         assert sim.is_connected(NAME) is False
+
+
+def test_unreachable_peer_drops_its_link_goes_silent_and_comes_back():
+    scenario = {"amplifiers": [{"name": NAME}], "timing": {"connectTimeoutMs": 300}}
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        sim.set_unreachable(NAME, 30)
+        await c.wait_for(lambda e: e.path == device and e.changed("Connected") is False)
+        assert not sim.is_connected(NAME)
+        with pytest.raises(DBusError, match="le-connection-abort-by-local"):
+            await c.bluez(device, DEVICE, "Connect")
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        await c.get(HCI0, ADAPTER, "Discovering")
+        start = len(c.events)
+        await asyncio.sleep(0.4)
+        assert not [e for e in c.events[start:] if e.path == device and e.changed("RSSI") is not None]
+        sim.set_unreachable(NAME, 0)  # back before its time
+        await c.wait_for(lambda e: e.path == device and e.changed("RSSI") is not None, start=start)
+
+        sim.set_unreachable(NAME, 0.3)  # back by itself
+        await c.get(HCI0, ADAPTER, "Discovering")
+        await c.wait_for(lambda e: e.path == device and e.changed("RSSI") is not None, start=len(c.events))
+        await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        await c.bluez(device, DEVICE, "Connect")
+        assert sim.is_connected(NAME)
+        with pytest.raises(SimulatorError, match="0 or positive"):
+            sim.set_unreachable(NAME, -1)
+    run(scenario, body)
+
+
+def test_discovering_delay_is_set_at_run_time():
+    async def body(sim, c):
+        for delay in (150, 0):
+            sim.set_discovering_delay(delay)
+            t0, start = time.monotonic(), len(c.events)
+            await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+            await c.wait_for(lambda e: e.path == HCI0 and e.changed("Discovering") is True, start=start)
+            waited = time.monotonic() - t0
+            start = len(c.events)
+            await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+            await c.wait_for(lambda e: e.path == HCI0 and e.changed("Discovering") is False, start=start)
+            if delay:
+                assert waited >= 0.14
+        with pytest.raises(DBusError, match="org.bluez.Error.InProgress"):
+            await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+            await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        with pytest.raises(DBusError, match="No discovery started"):
+            await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        with pytest.raises(SimulatorError, match="0 or positive"):
+            sim.set_discovering_delay(-5)
+    run(None, body)
+
+
+def test_adapter_unplugged_and_another_plugged_in():
+    async def body(sim, c):
+        device = await c.connect_device()
+        start = len(c.events)
+        sim.remove_adapter("hci0")
+        await c.wait_for(lambda e: e.member == "InterfacesRemoved" and e.body[0] == HCI0, start=start)
+        removed = [e.body[0] for e in c.events[start:] if e.member == "InterfacesRemoved"]
+        assert device in removed and removed.index(device) < removed.index(HCI0)
+        assert not sim.is_connected(NAME)
+        assert not [p for p in await c.objects() if p.startswith(HCI0)]
+        with pytest.raises(SimulatorError, match="No adapter"):
+            sim.remove_adapter("hci0")
+        assert sim.add_adapter("hci1", "00:1A:7D:DA:71:14") == "/org/bluez/hci1"
+        with pytest.raises(SimulatorError, match="exists"):
+            sim.add_adapter("hci1", "00:1A:7D:DA:71:15")
+        start = len(c.events)
+        await c.bluez("/org/bluez/hci1", ADAPTER, "StartDiscovery")
+        e = await c.wait_for(lambda e: e.member == "InterfacesAdded" and e.body[0].startswith("/org/bluez/hci1/"),
+                             start=start)
+        await c.bluez(e.body[0], DEVICE, "Connect")
+        assert sim.is_connected(NAME)
+    run(None, body)
+
+
+def test_bluetooth_restart_takes_the_name_and_objects_away_and_brings_them_back():
+    async def owner(c):
+        try:
+            return (await c.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                 "GetNameOwner", "s", ["org.bluez"]))[0]
+        except DBusError:
+            return None
+
+    async def until(pred, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while not await pred():
+            assert time.monotonic() < deadline
+            await asyncio.sleep(0.02)
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        before = await owner(c)
+        sim.restart_bluetooth(1.0)
+        await until(lambda: _is(owner(c), None))
+        await until(lambda: _is_not(owner(c), None))
+        objects = await c.objects()
+        assert HCI0 in objects and device not in objects
+        assert await owner(c) == before  # the same simulator, back on the name
+        assert not sim.is_connected(NAME)
+        start = len(c.events)
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        await c.wait_for(lambda e: e.member == "InterfacesAdded" and e.body[0] == device, start=start)
+        await c.bluez(device, DEVICE, "Connect")
+        assert sim.is_connected(NAME)
+    run(None, body)
+
+
+async def _is(coro, value):
+    return (await coro) is value
+
+
+async def _is_not(coro, value):
+    return (await coro) is not value
+
+
+def test_switched_off_amplifier_drops_its_link_and_its_device_goes_after_the_timeout():
+    scenario = {"amplifiers": [{"name": NAME}, {"name": "UX-0002.00.01"}], "timing": {"deviceTimeoutMs": 400}}
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")  # a scan goes on, hearing the other one
+        start = len(c.events)
+        t0 = time.monotonic()
+        sim.remove_amplifier(NAME)
+        await c.wait_for(lambda e: e.path == device and e.changed("Connected") is False, start=start)
+        await c.wait_for(lambda e: e.member == "InterfacesRemoved" and e.body[0] == device and DEVICE in e.body[1],
+                         start=start)
+        assert time.monotonic() - t0 >= 0.35
+        assert not [e for e in c.events[start:] if e.path == device and e.changed("RSSI") is not None]
+    run(scenario, body)

@@ -1,8 +1,10 @@
 """Scenario features and the faults the library must survive, as a client sees them."""
 
 import asyncio
+import os
 import struct
 import subprocess
+import sys
 
 import pytest
 
@@ -237,3 +239,107 @@ def test_connect_without_an_answer_until_disconnect():
         await c.bluez(device, DEVICE, "Connect")
         assert await c.get(device, DEVICE, "Connected") is True
     run(scenario, body)
+
+
+def test_free_running_counter_counts_the_time_nobody_listened():
+    scenario = amp(counter={"start": 8388000, "freeRunning": True})
+    period_ns = 8e6  # 250 samples/s, 2 scans per notification
+
+    async def body(sim, c):
+        device = await c.connect_device()
+        first = await c.collect(device, DATA, 0.3)
+        await asyncio.sleep(1.0)
+        second = await c.collect(device, DATA, 0.3)
+        assert first and second
+        sent = sim.sent_data(NAME)
+        last_before = sent[len(first) - 1]
+        first_after = sent[len(first)]
+        assert counter_of(last_before[1]) == counter_of(first[-1])
+        assert counter_of(first_after[1]) == counter_of(second[0])
+        # The amplifier was switched on at start-up: its first value is past the start.
+        assert (counter_of(first[0]) - 8388000) % 8388608 > 0
+        # Over 1 s unsubscribed: about 125 values went by, no more than the clock says.
+        jump = (counter_of(second[0]) - counter_of(first[-1])) % 8388608
+        assert 60 <= jump <= (first_after[0] - last_before[0]) / period_ns + 1
+    run(scenario, body)
+
+
+_HOLDER = """
+import asyncio, sys
+from bluez_client import Client, DATA, CHAR
+
+async def main():
+    c = await Client(sys.argv[1]).connect()
+    device = await c.connect_device()
+    await c.bluez(await c.char_path(device, DATA), CHAR, "StartNotify")
+    print(device, flush=True)
+    await asyncio.sleep(60)
+
+asyncio.run(main())
+"""
+
+
+def test_link_outlives_a_killed_client_and_serves_the_next():
+    async def body(sim, c):
+        holder = subprocess.Popen([sys.executable, "-c", _HOLDER, sim.address], stdout=subprocess.PIPE,
+                                  text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+        try:
+            device = holder.stdout.readline().strip()
+            assert device
+            data = await c.char_path(device, DATA)
+            assert await c.get(data, CHAR, "Notifying") is True
+            start = len(c.events)
+            holder.kill()
+            holder.wait(timeout=10)
+        finally:
+            holder.stdout.close()
+            if holder.poll() is None:
+                holder.kill()
+                holder.wait()
+        # The notify session ended with its client; the link stays with the service.
+        await c.wait_for(lambda e: e.path == data and e.changed("Notifying") is False, start=start)
+        assert await c.get(device, DEVICE, "Connected") is True
+        assert sim.is_connected(NAME)
+        connects = sim.counters(NAME)["connects"]
+        await c.bluez(device, DEVICE, "Connect")  # already connected: answered without a new link
+        assert sim.counters(NAME)["connects"] == connects
+        assert len(await c.collect(device, DATA, 0.3)) > 5
+    run(None, body)
+
+
+def _scenario(name):
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios", name + ".json")
+
+
+def test_a_same_name_impostor_refuses_and_the_real_amplifier_connects():
+    async def body(sim, c):
+        await c.bluez(HCI0, ADAPTER, "StartDiscovery")
+        found = {}
+        while len(found) < 2:
+            e = await c.wait_for(lambda e: e.member == "InterfacesAdded" and DEVICE in e.body[1]
+                                 and e.body[0] not in found, start=0)
+            found[e.body[0]] = e.body[1][DEVICE]
+        await c.bluez(HCI0, ADAPTER, "StopDiscovery")
+        assert {p["Name"].value for p in found.values()} == {NAME}
+        by_address = {p["Address"].value: path for path, p in found.items()}
+        with pytest.raises(DBusError, match="le-connection-abort-by-local"):
+            await c.bluez(by_address["C0:FF:EE:00:00:02"], DEVICE, "Connect")
+        await c.bluez(by_address["C0:FF:EE:00:00:01"], DEVICE, "Connect")
+        # Control calls tell the two apart by address.
+        assert sim.is_connected("C0:FF:EE:00:00:01") and not sim.is_connected("C0:FF:EE:00:00:02")
+    run(_scenario("same-name-impostor"), body)
+
+
+def test_device_information_and_names_carry_raw_bytes():
+    async def body(sim, c):
+        device = await c.connect_device("UX-0001.00.01-\u00e9")
+        serial = await c.read(device, uuid16("2a25"))
+        assert serial == b"UX-0001\xff.00.01"
+        assert (await c.read(device, uuid16("2a24"))).startswith(b"UX8 \x1b[31m")
+        assert await c.read(device, uuid16("2a29")) == b"\x1b[2J\xc3\x28\xe2\x82"
+    run(_scenario("unicode-and-escapes"), body)
+
+    async def differs(sim, c):
+        device = await c.connect_device()
+        assert await c.read(device, uuid16("2a25")) == b"UX-0999.00.07"
+    run(_scenario("serial-differs"), differs)
