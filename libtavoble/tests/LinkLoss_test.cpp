@@ -217,3 +217,16 @@ TEST_F(LinkLoss, FiftyDropsInARow) {
         ASSERT_EQ(scans[i].values[kCounter], static_cast<float>(i + 1)) << "scan " << i;
     }
 }
+
+// Waits for the simulator to accept two peers of one name.
+TEST_F(LinkLoss, DISABLED_APeerOfTheSameNameThatRefusesDoesNotHideTheAmplifier) {
+    // The impostor comes first in the scenario, so it is usually seen first.
+    StartSimulator(R"({"amplifiers": [
+        {"name": "UX-0001.00.01", "address": "C4:5B:00:00:00:42",
+         "faults": {"connect": {"fail": "error", "attempts": -1}}},
+        {"name": "UX-0001.00.01"}]})");
+    const TAVOBLE_HANDLE opened = Open(kDefaultAmplifier);
+    ASSERT_NE(opened, 0u);
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(opened, &ScanRecorder::Callback), 0);
+    EXPECT_TRUE(ScanRecorder::Instance().WaitForCount(10, 10s));
+}

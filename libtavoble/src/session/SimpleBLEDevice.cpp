@@ -77,14 +77,14 @@ std::function<void(SimpleBLE::ByteArray)> SimpleBLEDevice::Bind(
     };
 }
 
-SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
-                                                      double limitMs) {
+std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
+                                                                   double limitMs) {
     SimpleBLEAdapter* adapter = SimpleBLEAdapter::GetInstance();
     const auto start = std::chrono::steady_clock::now();
     std::vector<SimpleBLE::Peripheral> seen;
     double elapsedMs = 0.0;
     bool found = false;
-    SimpleBLE::Peripheral match;
+    std::vector<SimpleBLE::Peripheral> matches;
     do {
         seen = adapter->GetPeripherals();
         if (!adapter->IsScanning()) {
@@ -94,11 +94,12 @@ SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialN
         elapsedMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count();
+        // Every peer under that name: another device may advertise it too
+        // and refuse connections, which must not hide the amplifier.
         for (SimpleBLE::Peripheral& peripheral : seen) {
             if (peripheral.identifier() == serialNumber) {
-                match = peripheral;
+                matches.push_back(peripheral);
                 found = true;
-                break;
             }
         }
     } while (!found && elapsedMs < limitMs && !Closing());
@@ -111,10 +112,16 @@ SimpleBLE::Peripheral SimpleBLEDevice::FindPeripheral(const std::string& serialN
         throw ApiException("Could not find device with the specified serial number.",
                            ErrorCode::Session);
     }
-    if (!match.is_connectable()) {
+    std::vector<SimpleBLE::Peripheral> connectable;
+    for (SimpleBLE::Peripheral& peripheral : matches) {
+        if (peripheral.is_connectable()) {
+            connectable.push_back(peripheral);
+        }
+    }
+    if (connectable.empty()) {
         throw ApiException("'" + serialNumber + "' is not connectable.", ErrorCode::Session);
     }
-    return match;
+    return connectable;
 }
 
 void SimpleBLEDevice::Connect(const std::string& serialNumber) {
@@ -131,19 +138,32 @@ void SimpleBLEDevice::Connect(const std::string& serialNumber) {
 void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
                                   const std::shared_ptr<Stream>& stream,
                                   TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs) {
-    link.peripheral = FindPeripheral(serialNumber, searchLimitMs);
-    {
-        std::lock_guard<std::mutex> lock(attemptMutex_);
-        attempt_ = link.peripheral;
+    const std::vector<SimpleBLE::Peripheral> candidates =
+        FindPeripheral(serialNumber, searchLimitMs);
+    // A refused or timed-out link (also one whose services never resolved) is
+    // a failure to connect, whatever the Bluetooth stack called it; the next
+    // peer of that name is tried, and a refused one is left disconnected.
+    bool linked = false;
+    for (const SimpleBLE::Peripheral& candidate : candidates) {
+        link.peripheral = candidate;
+        {
+            std::lock_guard<std::mutex> lock(attemptMutex_);
+            attempt_ = link.peripheral;
+        }
+        if (Closing()) {
+            break;
+        }
+        if (ConnectPeripheral(link.peripheral) && link.peripheral.is_connected()) {
+            linked = true;
+            break;
+        }
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
     }
     try {
-        if (Closing()) {
-            throw ApiException("Could not connect to device.", ErrorCode::Session);
-        }
-        // A refused or timed-out link (also one whose services never
-        // resolved) is this amplifier's failure to connect, whatever the
-        // Bluetooth stack called it.
-        if (!ConnectPeripheral(link.peripheral) || !link.peripheral.is_connected()) {
+        if (!linked) {
             throw ApiException("Could not connect to device.", ErrorCode::Session);
         }
         link.services = link.peripheral.services();

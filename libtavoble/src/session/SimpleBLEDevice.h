@@ -71,7 +71,9 @@ class SimpleBLEDevice final : public IDevice {
         bool closing = false;
     };
 
-    SimpleBLE::Peripheral FindPeripheral(const std::string& serialNumber, double limitMs);
+    // Every connectable peer advertising the serial number, in the order seen.
+    std::vector<SimpleBLE::Peripheral> FindPeripheral(const std::string& serialNumber,
+                                                      double limitMs);
     void Connect(const std::string& serialNumber);
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
