@@ -230,6 +230,26 @@ void SimHarness::setRate(const std::string& name, double rate) {
     control().callMethod("SetRate").onInterface(kControl).withArguments(name, rate);
 }
 
+void SimHarness::setUnreachable(const std::string& name, double seconds) {
+    control().callMethod("SetUnreachable").onInterface(kControl).withArguments(name, seconds);
+}
+
+void SimHarness::setDiscoveringDelay(double milliseconds) {
+    control().callMethod("SetDiscoveringDelay").onInterface(kControl).withArguments(milliseconds);
+}
+
+void SimHarness::removeAdapter(const std::string& id) {
+    control().callMethod("RemoveAdapter").onInterface(kControl).withArguments(id);
+}
+
+void SimHarness::addAdapter(const std::string& id, const std::string& address) {
+    control().callMethod("AddAdapter").onInterface(kControl).withArguments(id, address);
+}
+
+void SimHarness::restartBluetooth(double seconds) {
+    control().callMethod("RestartBluetooth").onInterface(kControl).withArguments(seconds);
+}
+
 std::map<std::string, uint64_t> SimHarness::counters(const std::string& name) {
     std::map<std::string, uint64_t> result;
     control()
