@@ -1,6 +1,18 @@
 """Battery-powered multi-channel amplifiers over Bluetooth Low Energy.
 
-``tavo_ble.lib.tavo_ble_wrapper.TavoBLEWrapper`` scans for amplifiers, opens
-one by its serial number and streams its samples as numpy float32 arrays;
-``python3 -m tavo_ble`` is a command-line tool over it.
+``tavo_ble.Amplifier`` is the API to record with: open an amplifier by its
+serial number, stream into a ring buffer, read chunks of scans with
+de-jittered times, close (see ``tavo_ble.amplifier``). ``tavo_ble.scan``
+lists the amplifiers in range and ``tavo_ble.open_many`` opens several.
+``tavo_ble.lib.tavo_ble_wrapper.TavoBLEWrapper`` is the plain binding of the
+library; ``python3 -m tavo_ble`` is a command-line tool.
 """
+from .amplifier import (  # noqa: F401
+    Amplifier, AmplifierGroup, AmplifierInfo, Channel, StreamEvent, open_many, scan)
+from .errors import (  # noqa: F401
+    AdapterError, ArgumentError, Error, HandleError, PayloadError, SessionError)
+
+__all__ = [
+    "Amplifier", "AmplifierGroup", "AmplifierInfo", "Channel", "StreamEvent", "open_many", "scan",
+    "Error", "ArgumentError", "PayloadError", "HandleError", "AdapterError", "SessionError",
+]

@@ -5,8 +5,10 @@ the program with status 1; Ctrl-C ends a scan or a stream cleanly, with the
 scan stopped and the amplifier closed.
 """
 import argparse
+import contextlib
 import gc
 import queue
+import signal
 import sys
 import time
 
@@ -27,7 +29,7 @@ def _describe_batch(names):
     if not names:
         return "no amplifier in range"
     count = "1 amplifier" if len(names) == 1 else "%d amplifiers" % len(names)
-    return "%s in range: %s" % (count, ", ".join(names))
+    return "%s in range: %s" % (count, ", ".join(printable(n) for n in names))
 
 
 def _scan(wrapper, seconds, want=None, out=None):
@@ -77,15 +79,20 @@ def _open(wrapper, serial, out):
     return device
 
 
+def printable(text):
+    """`text` with control characters escaped: an amplifier's texts come over the radio."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
+
+
 def describe(device):
     """The device information record as readable lines."""
     types = device.channel_types
     lines = [
-        "Serial number:      %s" % device.serial_number,
-        "Model number:       %s" % device.model_number,
-        "Manufacturer:       %s" % device.manufacturer_name,
-        "Firmware version:   %s" % device.firmware_version,
-        "Hardware version:   %s" % device.hardware_version,
+        "Serial number:      %s" % printable(device.serial_number),
+        "Model number:       %s" % printable(device.model_number),
+        "Manufacturer:       %s" % printable(device.manufacturer_name),
+        "Firmware version:   %s" % printable(device.firmware_version),
+        "Hardware version:   %s" % printable(device.hardware_version),
         "Sampling rate:      %d Hz" % device.sampling_rate,
         "Values per scan:    %d (%d channels, battery level, data valid)"
         % (device.no_of_acquired_channels, max(device.no_of_acquired_channels - 2, 0)),
@@ -149,6 +156,7 @@ def build_parser():
         prog="python3 -m tavo_ble",
         description="Find amplifiers over Bluetooth Low Energy, describe one, stream its samples.",
     )
+    parser.add_argument("--version", action="version", version="%(prog)s " + _version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -174,6 +182,49 @@ def build_parser():
     return parser
 
 
+def _check_paths(args):
+    """Why an output path cannot be written, or None."""
+    import os
+
+    plot = getattr(args, "plot", None)
+    if plot and not plot.lower().endswith(".png"):
+        return "--plot must name a .png file: %s" % plot
+    for option, path in (("--csv", getattr(args, "csv", None)), ("--plot", plot)):
+        if not path:
+            continue
+        if os.path.isdir(path):
+            return "%s names a folder: %s" % (option, path)
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
+            return "%s cannot be written, no writable folder %s" % (option, folder)
+    return None
+
+
+def _version():
+    try:
+        from importlib.metadata import version
+
+        return version("tavo_ble")
+    except Exception:
+        return "(not installed)"
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def terminate_as_interrupt():
+    """While it lasts, SIGTERM and SIGHUP end a command as Ctrl-C does: rows flushed, amplifier closed."""
+    numbers = [getattr(signal, n) for n in ("SIGTERM", "SIGHUP") if hasattr(signal, n)]
+    previous = [signal.signal(n, _interrupt) for n in numbers]
+    try:
+        yield
+    finally:
+        for number, handler in zip(numbers, previous):
+            signal.signal(number, handler)
+
+
 def main(argv=None):
     args = build_parser().parse_args(argv)
     for name in ("seconds", "plot_seconds", "find_seconds"):
@@ -181,8 +232,14 @@ def main(argv=None):
         if value is not None and value <= 0:
             print("error: --%s must be positive" % name.replace("_", "-"), file=sys.stderr)
             return 2
+    problem = _check_paths(args)
+    if problem:
+        # Before any amplifier is opened: a typo must not cost a connection.
+        print("error: %s" % problem, file=sys.stderr)
+        return 2
     try:
-        return args.run(args)
+        with terminate_as_interrupt():
+            return args.run(args)
     except ValueError as error:
         # The library's own text, as the binding raised it.
         print("error: %s" % error, file=sys.stderr)

@@ -127,12 +127,14 @@ def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.
         except KeyboardInterrupt:
             stopped_by = "Ctrl-C"
         finally:
-            # A second Ctrl-C must not cut the stop short.
-            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            # A second Ctrl-C (or SIGTERM, SIGHUP) must not cut the stop short.
+            numbers = [getattr(signal, n) for n in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, n)]
+            previous = [signal.signal(n, signal.SIG_IGN) for n in numbers]
             try:
                 device.stop()
             finally:
-                signal.signal(signal.SIGINT, previous)
+                for number, handler in zip(numbers, previous):
+                    signal.signal(number, handler)
         elapsed = time.monotonic() - start
         take(collector.drain(), time.monotonic())
     finally:

@@ -165,7 +165,7 @@ class TavoBLEWrapper:
         from ..amplifier import Amplifier
 
         if errorCode != Amplifier.Error.NONE.value:
-            raise ValueError(lib.TAVOBLE_GetLastErrorText().decode("utf-8"))
+            raise ValueError(lib.TAVOBLE_GetLastErrorText().decode("utf-8", "replace"))
         return None
 
     @staticmethod
@@ -206,7 +206,7 @@ class TavoBLEWrapper:
         # Runs on the library's scan thread with the whole current list.
         device_list = []
         for i in range(num_dev):
-            device_list.append(devices[i].value.decode("utf-8"))
+            device_list.append(devices[i].value.decode("utf-8", "replace"))
         callback = TavoBLEWrapper._dd_callback
         if callback is not None:
             callback(device_list)
@@ -233,7 +233,7 @@ class TavoBLEWrapper:
             lib.TAVOBLE_GetDeviceInformation(self.__hDevice.value, ctypes.byref(self.__device_info))
         )
         self._data_callback_internal = DataAvailableCallback(self._data_callback_wrapper)
-        # Addition: remembered so that the exit hook below can close it.
+        # Remembered so that the exit hook below can close it before the interpreter finalises.
         _open_wrappers.add(self)
 
     def start(self):
@@ -261,23 +261,23 @@ class TavoBLEWrapper:
 
     @property
     def model_number(self):
-        return self.__device_info.modelNumber.decode("utf-8")
+        return self.__device_info.modelNumber.decode("utf-8", "replace")
 
     @property
     def serial_number(self):
-        return self.__device_info.serialNumber.decode("utf-8")
+        return self.__device_info.serialNumber.decode("utf-8", "replace")
 
     @property
     def firmware_version(self):
-        return self.__device_info.firmwareRevision.decode("utf-8")
+        return self.__device_info.firmwareRevision.decode("utf-8", "replace")
 
     @property
     def hardware_version(self):
-        return self.__device_info.hardwareRevision.decode("utf-8")
+        return self.__device_info.hardwareRevision.decode("utf-8", "replace")
 
     @property
     def manufacturer_name(self):
-        return self.__device_info.manufacturerName.decode("utf-8")
+        return self.__device_info.manufacturerName.decode("utf-8", "replace")
 
     @property
     def channel_types(self):
@@ -296,7 +296,7 @@ class TavoBLEWrapper:
         return self.__hDevice.value
 
 
-# Addition: an exit hook. A program may end while an amplifier streams, without
+# An exit hook: a program may end while an amplifier streams, without
 # stop() and with its wrapper never finalised (the wrapper sits in a reference
 # cycle with its C callback). The library's threads would then go on calling
 # into an interpreter that is shutting down, which ends the process abnormally.

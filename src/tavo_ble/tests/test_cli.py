@@ -131,6 +131,38 @@ def test_info_lists_record_and_channel_meanings():
     assert channels.column_names([3, 4, 9]) == ["ch1", "battery", "data_valid"]
 
 
+def test_device_texts_are_printed_with_control_characters_escaped():
+    class Hostile(FakeDevice):
+        model_number = "UX\x1b[2J\nFake"
+        serial_number = "UX-\ufffd1"
+
+    text = "\n".join(cli.describe(Hostile()))
+    assert "Model number:       UX\\x1b[2J\\nFake" in text and "\x1b" not in text
+    assert "UX-\ufffd1" in text  # a replacement character is printable
+    assert cli._describe_batch(["A\rB"]) == "1 amplifier in range: A\\rB"
+
+
+@pytest.mark.parametrize("option,value,says", [
+    ("--plot", "out.jpg", "must name a .png"), ("--csv", "/no/such/folder/a.csv", "cannot be written"),
+    ("--csv", ".", "names a folder")])
+def test_output_paths_are_checked_before_opening(monkeypatch, capsys, option, value, says):
+    monkeypatch.setattr(cli, "_binding", lambda: pytest.fail("opened an amplifier"))
+    assert cli.main(["stream", "UX-0001.00.01", option, value]) == 2
+    assert says in capsys.readouterr().err
+
+
+def test_version_and_termination_signals(capsys):
+    with pytest.raises(SystemExit) as done:
+        cli.main(["--version"])
+    assert done.value.code == 0 and capsys.readouterr().out.startswith("python3 -m tavo_ble ")
+    before = signal.getsignal(signal.SIGTERM)
+    with cli.terminate_as_interrupt():
+        with pytest.raises(KeyboardInterrupt):
+            os.kill(os.getpid(), signal.SIGTERM)
+            time.sleep(1)
+    assert signal.getsignal(signal.SIGTERM) is before
+
+
 class FailingWrapper:
     """Stands in for TavoBLEWrapper when the library refuses."""
 

@@ -82,7 +82,10 @@ def test_stream_csv_holds_what_the_amplifier_sent(sim, tmp_path):
     sim.remove_amplifier(name)
 
 
-def test_ctrl_c_stops_streaming_and_closes(sim, tmp_path):
+# A terminal closing (SIGHUP) or a service manager stopping (SIGTERM) ends a
+# stream as Ctrl-C does: rows written, amplifier closed.
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_ctrl_c_stops_streaming_and_closes(sim, tmp_path, signum):
     csv = tmp_path / "scans.csv"
     program = subprocess.Popen(
         [sys.executable, "-m", "tavo_ble", "stream", DEFAULT_SERIAL, "--csv", str(csv)],
@@ -92,7 +95,7 @@ def test_ctrl_c_stops_streaming_and_closes(sim, tmp_path):
         for line in program.stdout:
             if line.startswith("scans "):
                 break
-        program.send_signal(signal.SIGINT)
+        program.send_signal(signum)
         out, err = program.communicate(timeout=TIMEOUT)
     finally:
         if program.poll() is None:

@@ -1,0 +1,87 @@
+"""De-jittered sample times from notification arrival times.
+
+An amplifier samples on its own steady clock, but its notifications reach the
+host late by a varying amount (radio retries, the Bluetooth stack, the
+scheduler). The sample clock fits arrival time against sample number with a
+running least-squares line that slowly forgets old points, as Lab Streaming
+Layer's dejittering does, so the fitted time of sample ``n`` is
+``offset + n * period`` with both terms tracking drift between the two
+clocks. A notification can only arrive late, never early: arrivals far above
+the line are given less weight, so a burst of late notifications barely moves
+it.
+"""
+from __future__ import annotations
+
+import math
+
+
+class SampleClock:
+    """Fits ``time = offset + n * period`` over (sample number, arrival time) pairs."""
+
+    # Residuals beyond this many robust deviations above the line are down-weighted.
+    LATE_LIMIT = 3.0
+
+    def __init__(self, sampling_rate: float, half_life: float = 30.0) -> None:
+        self.nominal_period = 1.0 / sampling_rate if sampling_rate > 0 else 0.004
+        # Forget per update so that a point's weight halves after `half_life` seconds
+        # of notifications, counting one update per nominal notification of a few samples.
+        updates = max(10.0, half_life / (self.nominal_period * 4))
+        self._forget = 0.5 ** (1.0 / updates)
+        self._started = False
+        self._n0 = 0.0
+        self._t0 = 0.0
+        # The line in nominal sample periods relative to the first point:
+        # (t - t0) / nominal_period = a + b * (n - n0), with b close to 1. In
+        # these units the arrival jitter is of order 1, which is the noise
+        # the recursive fit below assumes.
+        self._a = 0.0
+        self._b = 1.0
+        # Covariance of (a, b): a free offset, a slope within a percent of nominal.
+        self._p00 = 1e4
+        self._p01 = 0.0
+        self._p11 = 1e-4
+        self._deviation = 1.0  # robust spread of the arrivals around the line, in periods
+        self.updates = 0
+
+    def update(self, n: int, arrival: float) -> None:
+        """Adds the arrival time of the notification whose last sample is number `n`."""
+        if not self._started:
+            self._started = True
+            self._n0 = float(n)
+            self._t0 = arrival
+            self.updates = 1
+            return
+        x = float(n) - self._n0
+        y = (arrival - self._t0) / self.nominal_period
+        residual = y - (self._a + self._b * x)
+        weight = 1.0
+        limit = self.LATE_LIMIT * max(self._deviation, 0.05)
+        if self.updates > 20 and residual > limit:
+            weight = (limit / residual) ** 2
+        # Recursive least squares with forgetting on the regressor (1, x).
+        lam = self._forget
+        p0 = self._p00 + self._p01 * x
+        p1 = self._p01 + self._p11 * x
+        denominator = lam / weight + p0 + p1 * x
+        k0 = p0 / denominator
+        k1 = p1 / denominator
+        self._a += k0 * residual
+        self._b += k1 * residual
+        self._p00 = (self._p00 - k0 * p0) / lam
+        self._p01 = (self._p01 - k0 * p1) / lam
+        self._p11 = (self._p11 - k1 * p1) / lam
+        # Outliers widen the spread only slowly, so a burst of late
+        # notifications cannot make itself look normal.
+        self._deviation += (min(abs(residual), 1.5 * self._deviation + 0.01) - self._deviation) * 0.02
+        self.updates += 1
+
+    def time_of(self, n: int) -> float:
+        """The fitted time of sample number `n` (the first arrival before any fit)."""
+        if not self._started:
+            return math.nan
+        return self._t0 + (self._a + self._b * (float(n) - self._n0)) * self.nominal_period
+
+    @property
+    def period(self) -> float:
+        """The fitted sample period in host seconds."""
+        return self._b * self.nominal_period
