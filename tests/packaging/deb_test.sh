@@ -39,10 +39,10 @@ done
 grep -q "libtavoble (= 2.0" <<<"$(dpkg-deb -f "$dev" Depends)"
 
 if [ "${TAVOBLE_TEST_DEB_INSTALL:-}" = 1 ] && [ "$(id -u)" -eq 0 ]; then
-  if dpkg-query -W libtavoble >/dev/null 2>&1; then
+  if dpkg-query -W -f='${Status}' libtavoble 2>/dev/null | grep -q "ok installed"; then
     echo "libtavoble is installed already: not touching it"; exit 0
   fi
-  trap 'apt-get remove -y -q libtavoble-dev libtavoble >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
+  trap 'apt-get purge -y -q libtavoble-dev libtavoble >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$runtime" "$dev" >/dev/null
   cc -std=c11 -o "$tmp/tavoble-stream" /usr/share/doc/libtavoble/examples/tavoble_stream.c \
     $(pkg-config --cflags --libs tavoble)

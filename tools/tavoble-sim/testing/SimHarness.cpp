@@ -243,12 +243,7 @@ void SimHarness::removeAdapter(const std::string& id) {
 }
 
 void SimHarness::addAdapter(const std::string& id, const std::string& address) {
-    sdbus::ObjectPath path;
-    control()
-        .callMethod("AddAdapter")
-        .onInterface(kControl)
-        .withArguments(id, address)
-        .storeResultsTo(path);
+    control().callMethod("AddAdapter").onInterface(kControl).withArguments(id, address);
 }
 
 void SimHarness::restartBluetooth(double seconds) {

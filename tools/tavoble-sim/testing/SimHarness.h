@@ -51,16 +51,16 @@ class SimHarness {
     void disconnectPeer(const std::string& name);
     void setBatteryLevel(const std::string& name, uint8_t level);
     void setRate(const std::string& name, double rate);
-    // Out of range for the given seconds (link lost, silent, connects time
-    // out), back by itself afterwards; 0 brings it back at once.
+    // The amplifier is out of range for `seconds` (link lost, silent, connects
+    // time out) and comes back by itself; 0 brings it back at once.
     void setUnreachable(const std::string& name, double seconds);
-    // Delay between StartDiscovery and Discovering turning true.
+    // Delay between StartDiscovery and Discovering becoming true.
     void setDiscoveringDelay(double milliseconds);
-    // Unplugs adapter "hciN" / plugs in a powered one with the given address.
+    // Unplugs adapter "hciN" / plugs one in (powered, with the given address).
     void removeAdapter(const std::string& id);
     void addAdapter(const std::string& id, const std::string& address);
-    // bluetoothd restarts: org.bluez and all its objects leave the bus and are
-    // back after the given seconds.
+    // bluetoothd restarts: org.bluez and its objects leave the bus and are
+    // back after `seconds`.
     void restartBluetooth(double seconds);
     std::map<std::string, uint64_t> counters(const std::string& name);
     bool isConnected(const std::string& name);
