@@ -168,7 +168,7 @@ def test_a_dropped_link_is_a_stall_until_data_flows_again(sim):
     with tavo_ble.Amplifier.open(name, stall_timeout=0.5) as amp:
         amp.start()
         assert wait_until(lambda: amp.sample_count > 50)
-        sim.disconnect_peer(name)
+        sim.set_unreachable(name, 2.0)  # out of range long enough to stall, then back
         assert wait_until(lambda: amp.stalls == 1, timeout=5)
         events = amp.events()
         stall = [e for e in events if e.kind == "stall"]

@@ -37,7 +37,7 @@ def test_recording_with_drops_a_lost_link_and_a_marker(sim, tmp_path):
         proc.stdin.write("eyes closed\n")
         proc.stdin.flush()
         time.sleep(1.0)  # the marker and the drop at distinct, later times
-        sim.disconnect_peer(name)
+        sim.set_unreachable(name, 2.0)  # out of range long enough to stall, then back
         out, err = proc.communicate(timeout=SECONDS + 60)
     finally:
         if proc.poll() is None:
@@ -66,7 +66,9 @@ def test_recording_with_drops_a_lost_link_and_a_marker(sim, tmp_path):
         assert abs(got.data[2][i] - want[2]) <= HALF_STEP
     side = json.loads((tmp_path / "run.json").read_text())
     assert side["clipped_values"] >= len(measured)
-    assert side["fitted_rate"] == pytest.approx(250, rel=0.05)
+    # This amplifier stops counting while it is out of range (2 s of 20), so a
+    # rate fitted over the whole recording comes out low by about that share.
+    assert 250 * 0.85 < side["fitted_rate"] < 250 * 1.05, side["fitted_rate"]
 
     mne = pytest.importorskip("mne")
     raw = mne.io.read_raw_bdf(str(path), preload=True, verbose="error")
@@ -88,7 +90,7 @@ def test_amplifier_record_notes_a_stall(sim, tmp_path):
         while rec.recorder.samples < 500 and time.monotonic() < deadline:
             rec.poll()
         rec.mark("before the drop")
-        sim.disconnect_peer(name)
+        sim.set_unreachable(name, 2.0)  # out of range long enough to stall, then back
         while amp.stalls == 0 and time.monotonic() < deadline:
             rec.poll()
         rec.poll()
