@@ -13,6 +13,22 @@
 
 namespace SimpleBLE::detail {
 
+namespace {
+
+// An application's exception must not end the event thread; a forced unwind
+// (the callback ended its thread) must pass on.
+template <class Callback>
+__attribute__((no_sanitize("null"))) void RunGuarded(const Callback& callback) {
+    try {
+        callback();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 void Central::dispatchEvents() {
     if (inDispatch_ || events_.empty()) {
         return;
@@ -75,12 +91,7 @@ __attribute__((no_sanitize("null"))) void Central::dispatch(Event& event) {
             if (callback && *callback) {
                 auto state = device(event.path);
                 state->refresh();
-                try {
-                    (*callback)(Peripheral(state));
-                } catch (abi::__forced_unwind&) {
-                    throw;
-                } catch (...) {
-                }
+                RunGuarded([&] { (*callback)(Peripheral(state)); });
             }
             break;
         }
@@ -104,12 +115,7 @@ __attribute__((no_sanitize("null"))) void Central::dispatch(Event& event) {
                     event.kind == Event::Connected ? state->onConnected : state->onDisconnected;
             }
             if (callback && *callback) {
-                try {
-                    (*callback)();
-                } catch (abi::__forced_unwind&) {
-                    throw;
-                } catch (...) {
-                }
+                RunGuarded(*callback);
             }
             break;
         }
@@ -122,12 +128,7 @@ __attribute__((no_sanitize("null"))) void Central::dispatch(Event& event) {
                                                             : event.adapter->onStop;
             }
             if (callback && *callback) {
-                try {
-                    (*callback)();
-                } catch (abi::__forced_unwind&) {
-                    throw;
-                } catch (...) {
-                }
+                RunGuarded(*callback);
             }
             break;
         }
