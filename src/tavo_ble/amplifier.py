@@ -350,7 +350,11 @@ class Amplifier:
             return
         if arrival - self._last_raw_arrival > _SAME_NOTIFICATION or self._group_arrival < 0:
             if self._group_arrival >= 0:
-                self._clock.update(self.sample_count - 1, self._group_arrival)
+                # A notification's arrival stands for its last sample; only the
+                # first anchors the clock at its first sample, the time its
+                # scans were given before there was a clock.
+                anchor = self.sample_count - 1 if self._clock.updates else self.sample_count - self._group_size
+                self._clock.update(anchor, self._group_arrival)
                 self._scans_per_notification = max(1, self._group_size)
             self._group_arrival = arrival
             self._group_size = 0
@@ -360,6 +364,8 @@ class Amplifier:
         number = self.sample_count
         self.sample_count = number + 1
         fitted = self._clock.time_of(number)
+        if fitted != fitted:  # no clock yet: the first notification's scans a period apart from its arrival
+            fitted = arrival + (self._group_size - 1) * self._clock.nominal_period
         if not fitted > self._last_time:
             fitted = np.nextafter(self._last_time, np.inf) if np.isfinite(self._last_time) else arrival
         self._last_time = fitted
