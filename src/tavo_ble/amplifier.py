@@ -69,7 +69,8 @@ thread. ``stalls`` counts stalls.
 Several amplifiers: ``scan(seconds)`` lists the serial numbers in range;
 ``open_many(serials)`` opens them in parallel as an ``AmplifierGroup`` whose
 ``read()`` returns each amplifier's chunk with its times on the common
-``time.monotonic()`` axis.
+``time.monotonic()`` axis, all chunks cut at one common time (see
+``AmplifierGroup``).
 
 ``Amplifier.Error`` is the library's result-code enumeration; failures raise
 ``tavo_ble.Error`` (a ``ValueError``) subclasses carrying ``.code``.
@@ -85,7 +86,7 @@ import warnings
 import weakref
 from dataclasses import dataclass
 from enum import Enum
-from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -504,11 +505,27 @@ def scan(seconds: float = 3.0) -> List[str]:
     return device_table.discover(seconds)
 
 
+# How often a group's read() looks whether every amplifier has caught up.
+_GROUP_POLL = 0.005
+
+
 class AmplifierGroup:
-    """Several open amplifiers read together on the common monotonic time axis."""
+    """Several open amplifiers read together on one time axis.
+
+    Every amplifier's sample times are on ``time.monotonic()``'s clock, and
+    ``read()`` cuts all chunks at one common time: the newest sample time that
+    every streaming amplifier has reached. So each ``read()`` hands out, for
+    every amplifier, the scans with sample times in the same window
+    ``(previous end, end]`` (the first window starts at each amplifier's
+    first scan); scans after ``end`` wait for the next ``read()``. An
+    amplifier that has stalled (see ``Amplifier``) or stopped does not hold
+    the others back: its chunk is what it has. Once no amplifier streams,
+    ``read()`` hands out everything left.
+    """
 
     def __init__(self, amplifiers: Sequence[Amplifier]) -> None:
         self.amplifiers: Tuple[Amplifier, ...] = tuple(amplifiers)
+        self.window_end: float = -np.inf  # the end of the window of the last read()
 
     def __enter__(self) -> "AmplifierGroup":
         return self
@@ -516,7 +533,7 @@ class AmplifierGroup:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Amplifier]:
         return iter(self.amplifiers)
 
     def __len__(self) -> int:
@@ -524,6 +541,7 @@ class AmplifierGroup:
 
     def start(self) -> None:
         """Starts every amplifier's stream."""
+        self.window_end = -np.inf
         for amplifier in self.amplifiers:
             amplifier.start()
 
@@ -537,12 +555,34 @@ class AmplifierGroup:
         for amplifier in self.amplifiers:
             amplifier.close()
 
+    def _common_end(self) -> float:
+        # The newest time all streaming, unstalled amplifiers have reached.
+        newest = [a._ring.newest_time() for a in self.amplifiers
+                  if a._ring is not None and a.is_streaming and not a._stalled]
+        return min(newest) if newest else np.inf
+
     def read(self, timeout: float = 0.0) -> Dict[str, Tuple[np.ndarray, np.ndarray]]:
-        """Each amplifier's unread chunk by serial number; the times share one axis."""
-        chunks = {}
+        """Each amplifier's chunk of the next common window, by serial number.
+
+        Waits up to `timeout` seconds for the window to hold at least one scan
+        of every streaming amplifier. Values are ``(data, times)`` as
+        ``Amplifier.read()`` returns them.
+        """
         deadline = time.monotonic() + timeout
+        end = self._common_end()
+        while end <= self.window_end and time.monotonic() < deadline:
+            time.sleep(_GROUP_POLL)
+            end = self._common_end()
+        chunks = {}
         for amplifier in self.amplifiers:
-            chunks[amplifier.serial] = amplifier.read(timeout=max(0.0, deadline - time.monotonic()))
+            ring = amplifier._ring
+            if ring is None:
+                data, times, _ = amplifier._empty()
+            else:
+                data, times, _ = ring.read_until(end)
+            chunks[amplifier.serial] = (data, times)
+        if np.isfinite(end):
+            self.window_end = max(self.window_end, end)
         return chunks
 
 
