@@ -357,6 +357,11 @@ class Amplifier:
                 anchor = self.sample_count - 1 if self._clock.updates else self.sample_count - self._group_size
                 self._clock.update(anchor, self._group_arrival)
                 self._scans_per_notification = max(1, self._group_size)
+                if self._stalled and arrival - self._clock.time_of(self.sample_count) > (
+                        self._effective_stall_timeout() / 2):
+                    # Data again after a stall, far later than the sample numbers
+                    # say: the amplifier paused. Its sample times start anew here.
+                    self._clock.restart()
             self._group_arrival = arrival
             self._group_size = 0
         self._last_raw_arrival = arrival

@@ -155,6 +155,10 @@ def test_version_and_termination_signals(capsys):
     with pytest.raises(SystemExit) as done:
         cli.main(["--version"])
     assert done.value.code == 0 and capsys.readouterr().out == "python3 -m tavo_ble %s\n" % tavo_ble.__version__
+    # One version for the package and its metadata.
+    pyproject = os.path.join(os.path.dirname(__file__), "..", "..", "..", "pyproject.toml")
+    with open(pyproject, encoding="utf-8") as f:
+        assert 'version = "%s"\n' % tavo_ble.__version__ in f.read()
     before = signal.getsignal(signal.SIGTERM)
     with cli.terminate_as_interrupt():
         with pytest.raises(KeyboardInterrupt):

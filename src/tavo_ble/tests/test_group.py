@@ -39,8 +39,9 @@ def test_reads_cut_every_chunk_at_one_common_time():
         # Each chunk reaches the common end within one of its own sample periods,
         # and starts within one after the previous end.
         for (slow_first, slow_last), (fast_first, fast_last) in windows[1:]:
-            assert abs(slow_last - fast_last) < 1 / 250
-            assert abs(slow_first - fast_first) < 1 / 250
+            # (a fitted period, within 2 % of the nominal one)
+            assert abs(slow_last - fast_last) < 1.02 / 250
+            assert abs(slow_first - fast_first) < 1.02 / 250
     finally:
         group.stop()
     # Stopped: the rest comes out, every scan exactly once over all reads.
