@@ -94,8 +94,11 @@ from . import channels as channel_types
 from .ring_buffer import RingBuffer
 from .sample_clock import SampleClock
 
-# Scans that arrive closer together than this came in one notification.
-_SAME_NOTIFICATION = 0.0005
+# Scans that arrive closer together than this share of a sample period came in
+# one notification: the library hands them over one after the other, and on a
+# busy host Python takes a while between them, while notifications (a period
+# or more apart) rarely come closer.
+_SAME_NOTIFICATION = 0.5
 # Kept for events() between calls; older events are forgotten.
 _EVENTS_KEPT = 10000
 
@@ -279,6 +282,7 @@ class Amplifier:
     def _reset_stream_state(self) -> None:
         rate = max(self.info.sampling_rate, 1)
         self._clock = SampleClock(rate)
+        self._same_notification = _SAME_NOTIFICATION / rate
         self.sample_count = 0
         self._group_arrival = -1.0
         self._last_raw_arrival = -1.0
@@ -349,7 +353,7 @@ class Amplifier:
         # The library's notification thread: no waiting here beyond the ring's short lock.
         if not self._streaming:
             return
-        if arrival - self._last_raw_arrival > _SAME_NOTIFICATION or self._group_arrival < 0:
+        if arrival - self._last_raw_arrival > self._same_notification or self._group_arrival < 0:
             if self._group_arrival >= 0:
                 # A notification's arrival stands for its last sample; only the
                 # first anchors the clock at its first sample, the time its
