@@ -86,13 +86,16 @@ import warnings
 import weakref
 from dataclasses import dataclass
 from enum import Enum
-from typing import Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import channels as channel_types
 from .ring_buffer import RingBuffer
 from .sample_clock import SampleClock
+
+if TYPE_CHECKING:
+    from .amplifier_recording import AmplifierRecording
 
 # Scans that arrive closer together than this share of a sample period came in
 # one notification: the library hands them over one after the other, and on a

@@ -1,7 +1,6 @@
 """Whole programs against the simulator: the command-line tool, Ctrl-C, and
 programs that end while an amplifier streams. Each program is its own
 process with its own connection to the one simulator of this file."""
-import os
 import signal
 import subprocess
 import sys
