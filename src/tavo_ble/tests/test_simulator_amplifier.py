@@ -122,6 +122,34 @@ def test_read_returns_every_scan_once_with_monotonic_times(sim):
     sim.remove_amplifier(name)
 
 
+def test_fillers_get_the_times_of_the_samples_they_stand_for(sim):
+    name = "UX-0019.00.01"
+    description = custom_amplifier(name)
+    description["faults"] = {"dropEvery": 50}  # one notification in 50 is lost on the radio
+    sim.add_amplifier(description)
+    with tavo_ble.Amplifier.open(name) as amp:
+        amp.start()
+        assert wait_until(lambda: amp.sample_count > 600, timeout=30)
+        amp.stop()
+        data, times, arrivals = amp.read_with_arrivals()
+        runs = [e for e in amp.events() if e.kind == "fillers"]
+    assert len(runs) >= 4
+    filler = np.nonzero(data[:, -1] == 0.0)[0]
+    assert sum(e.samples for e in runs) == len(filler)
+    period = np.median(np.diff(times))
+    for run in runs:
+        assert run.samples == FRAMES  # one lost notification
+        first = run.first_sample
+        assert np.all(data[first:first + run.samples, -1] == 0.0)
+        assert run.time == times[first] and run.seconds == pytest.approx(run.samples * period, rel=0.2)
+        # The fillers arrive with the next notification, yet their times are a
+        # period apart, in the place of the samples that were lost.
+        assert arrivals[first] == arrivals[first + run.samples]
+        steps = np.diff(times[first - 1:first + run.samples + 1])
+        assert np.all(np.abs(steps - period) < 0.75 * period), steps
+    sim.remove_amplifier(name)
+
+
 def test_a_full_ring_buffer_drops_the_oldest_and_says_so(sim):
     name = amplifier_at(sim, "UX-0012.00.01")
     with tavo_ble.Amplifier.open(name, buffer_seconds=0.2) as amp:
