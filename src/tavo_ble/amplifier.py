@@ -356,6 +356,7 @@ class Amplifier:
         # The library's notification thread: no waiting here beyond the ring's short lock.
         if not self._streaming:
             return
+        filler = self._valid_index is not None and self._valid_index < len(scan) and scan[self._valid_index] == 0.0
         if arrival - self._last_raw_arrival > self._same_notification or self._group_arrival < 0:
             if self._group_arrival >= 0:
                 # A notification's arrival stands for its last sample; only the
@@ -364,10 +365,12 @@ class Amplifier:
                 anchor = self.sample_count - 1 if self._clock.updates else self.sample_count - self._group_size
                 self._clock.update(anchor, self._group_arrival)
                 self._scans_per_notification = max(1, self._group_size)
-                if self._stalled and arrival - self._clock.time_of(self.sample_count) > (
+                if self._stalled and not filler and arrival - self._clock.time_of(self.sample_count) > (
                         self._effective_stall_timeout() / 2):
-                    # Data again after a stall, far later than the sample numbers
-                    # say: the amplifier paused. Its sample times start anew here.
+                    # Measured data again after a stall, far later than the sample
+                    # numbers say: the amplifier paused (had it sampled on, the
+                    # library would hand over fillers for the samples lost first).
+                    # Its sample times start anew here.
                     self._clock.restart()
             self._group_arrival = arrival
             self._group_size = 0
@@ -382,7 +385,6 @@ class Amplifier:
         if not fitted > self._last_time:
             fitted = np.nextafter(self._last_time, np.inf) if np.isfinite(self._last_time) else arrival
         self._last_time = fitted
-        filler = self._valid_index is not None and self._valid_index < len(scan) and scan[self._valid_index] == 0.0
         if filler:
             if self._filler_first < 0:
                 self._filler_first = number

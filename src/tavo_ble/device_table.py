@@ -207,7 +207,9 @@ def _close_at_exit() -> None:
 
 
 # Queues of the searches running now; each gets every list the library reports.
+# The lock keeps starting and stopping the library's scan in step with the list.
 _searches: List["queue.Queue[List[str]]"] = []
+_search_lock = threading.Lock()
 
 
 def _on_discovered(devices, count: int) -> None:
@@ -229,22 +231,27 @@ def searching() -> Iterator["queue.Queue[List[str]]"]:
     Read the queue with a timeout: waiting on it can be interrupted by Ctrl-C.
     """
     batches: "queue.Queue[List[str]]" = queue.Queue()
-    with _lock:
-        first = not _searches
+    with _search_lock:
+        if not _searches:
+            check(binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(_discovered_callback))
+            try:
+                check(binding.lib.TAVOBLE_StartScanning())
+            except Exception:
+                _stop_scanning()
+                raise
         _searches.append(batches)
     try:
-        if first:
-            check(binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(_discovered_callback))
-            check(binding.lib.TAVOBLE_StartScanning())
         yield batches
     finally:
-        with _lock:
+        with _search_lock:
             _searches.remove(batches)
-            last = not _searches
-        if last:
-            binding.lib.TAVOBLE_StopScanning()
-            binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(
-                ctypes.cast(None, binding.DeviceDiscoveredCallback))
+            if not _searches:
+                _stop_scanning()
+
+
+def _stop_scanning() -> None:
+    binding.lib.TAVOBLE_StopScanning()
+    binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(ctypes.cast(None, binding.DeviceDiscoveredCallback))
 
 
 def discover(seconds: float) -> List[str]:

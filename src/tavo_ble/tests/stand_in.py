@@ -15,9 +15,11 @@ class StandInDevice:
     """Plays an open device: `scan(k)` gives scan number k (from 1), delivered
     `frames` to a notification at `rate` scans/s from its own thread, with each
     notification's arrival time. Scans numbered within `silent` are not sent
-    (a dropped link); after `interrupt_after` scans the process gets SIGINT."""
+    (a dropped link); with `fill`, the library's way with lost samples, they come
+    as fillers (data valid 0, last value) just before the next notification.
+    After `interrupt_after` scans the process gets SIGINT."""
 
-    def __init__(self, serial, types, scan, rate=250, frames=2, total=None, interrupt_after=None):
+    def __init__(self, serial, types, scan, rate=250, frames=2, total=None, interrupt_after=None, fill=False):
         self.information = SimpleNamespace(
             serialNumber=serial.encode(), modelNumber=b"UX", manufacturerName=b"Maker",
             firmwareRevision=b"1.0", hardwareRevision=b"A", samplingRate=rate,
@@ -25,6 +27,7 @@ class StandInDevice:
         self.scan, self.rate, self.frames = scan, rate, frames
         self.total, self.interrupt_after = total, interrupt_after
         self.silent = range(0)
+        self.fill = fill
         self.sent = []
         self.calls = []
         self._stop = threading.Event()
@@ -54,6 +57,11 @@ class StandInDevice:
                 k += 1
                 if k in self.silent:
                     continue
+                if self.fill and k - 1 in self.silent and len(self.sent):
+                    for _ in range(len(self.silent)):
+                        filler = self.sent[-1].copy()
+                        filler[-1] = 0.0
+                        listener(filler, arrival)
                 scan = np.asarray(self.scan(k), dtype=np.float32)
                 self.sent.append(scan)
                 listener(scan, arrival)
