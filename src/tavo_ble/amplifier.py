@@ -383,7 +383,9 @@ class Amplifier:
         if fitted != fitted:  # no clock yet: the first notification's scans a period apart from its arrival
             fitted = arrival + (self._group_size - 1) * self._clock.nominal_period
         if not fitted > self._last_time:
-            fitted = np.nextafter(self._last_time, np.inf) if np.isfinite(self._last_time) else arrival
+            # The line moved back by more than a period (after late notifications):
+            # keep the times rising, by a quarter period, until it catches up.
+            fitted = self._last_time + self._clock.nominal_period / 4 if np.isfinite(self._last_time) else arrival
         self._last_time = fitted
         if filler:
             if self._filler_first < 0:

@@ -235,14 +235,10 @@ def _check_paths(args) -> Optional[str]:
 
 
 def _version() -> str:
-    try:
-        from importlib.metadata import PackageNotFoundError, version
+    # The package's own version, which its metadata repeats.
+    from . import __version__
 
-        return version("tavo_ble")
-    except PackageNotFoundError:
-        from . import __version__
-
-        return __version__
+    return __version__
 
 
 def _interrupt(signum, frame):
