@@ -68,6 +68,7 @@ bool Equal(const std::vector<float>& scan, const SentScan& sent) {
 }
 
 struct Tally {
+    std::size_t leadingFillers = 0;  // before the first valid scan
     std::size_t valid = 0;
     std::size_t fillers = 0;
     std::size_t unsentFillers = 0;  // fillers for samples the amplifier never sent
@@ -97,10 +98,15 @@ Tally Check(const std::vector<Scan>& scans, const std::vector<SentScan>& sent) {
             }
         }
         if (scan[kValid] == 0.0f) {
+            // Before the first valid scan, fillers stand for the samples an
+            // amplifier that was already sampling made before the stream began.
+            if (tally.valid == 0) {
+                ++tally.leadingFillers;
+                continue;
+            }
             ++tally.fillers;
             tally.unsentFillers += sentNumbers.count(scan[kCounter]) == 0 ? 1 : 0;
-            EXPECT_GT(i, 0u) << "a filler before any scan";
-            for (int c = 0; i > 0 && c < 3; ++c) {
+            for (int c = 0; c < 3; ++c) {
                 EXPECT_EQ(scan[c], scans[i - 1].values[c]) << "filler " << i;
             }
             continue;
@@ -185,8 +191,10 @@ class LinkLossCounters : public SimulatorTest {
             EXPECT_EQ(scan.handle, handle);
         }
         const Tally tally = Check(scans, sent);
-        std::printf("%zu valid scans, %zu fillers (%zu for samples never sent), %zu restarts\n",
-                    tally.valid, tally.fillers, tally.unsentFillers, tally.restarts);
+        std::printf(
+            "%zu leading fillers, %zu valid scans, %zu fillers (%zu for samples never sent), "
+            "%zu restarts\n",
+            tally.leadingFillers, tally.valid, tally.fillers, tally.unsentFillers, tally.restarts);
         EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
         return tally;
     }
@@ -211,7 +219,7 @@ TEST_F(LinkLossCounters, ACounterThatGoesOnPerNotificationMakesNoFiller) {
     DropsAtRandomMoments(6, 19);
     const Tally tally = StopAndCheck();
     EXPECT_EQ(tally.restarts, 0u);
-    EXPECT_EQ(tally.fillers, 0u);
+    EXPECT_EQ(tally.fillers + tally.leadingFillers, 0u);
 }
 
 TEST_F(LinkLossCounters, ACounterThatRestartsOnSubscribeStartsTheNumbersAgain) {
@@ -219,7 +227,7 @@ TEST_F(LinkLossCounters, ACounterThatRestartsOnSubscribeStartsTheNumbersAgain) {
     DropsAtRandomMoments(4, 20);
     const Tally tally = StopAndCheck();
     EXPECT_EQ(tally.restarts, 4u);
-    EXPECT_EQ(tally.fillers, 0u);
+    EXPECT_EQ(tally.fillers + tally.leadingFillers, 0u);
 }
 
 TEST_F(LinkLossCounters, ABluetoothServiceRestartMidStreamIsRecovered) {
