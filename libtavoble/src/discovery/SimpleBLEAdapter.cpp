@@ -86,6 +86,13 @@ SimpleBLE::Adapter SimpleBLEAdapter::CurrentAdapter() {
     const std::string current = adapter_.identifier();
     for (SimpleBLE::Adapter& candidate : adapters) {
         if (candidate.identifier() == current) {
+            // The stack ends a discovery by itself when Bluetooth restarts or
+            // the bus connection is lost: the next start must start again.
+            const bool stackScanning = adapter_.scan_is_active();
+            std::lock_guard<std::mutex> scanLock(scanMutex_);
+            if (!driving_ && !stackScanning) {
+                active_ = false;
+            }
             return adapter_;
         }
     }
