@@ -81,31 +81,43 @@ void SimpleBLEAdapter::StartScanning() {
 }
 
 SimpleBLE::Adapter SimpleBLEAdapter::CurrentAdapter() {
-    std::lock_guard<std::mutex> lock(adapterMutex_);
-    std::vector<SimpleBLE::Adapter> adapters = SimpleBLE::Adapter::get_adapters();
-    const std::string current = adapter_.identifier();
-    for (SimpleBLE::Adapter& candidate : adapters) {
+    // The stack is asked without a lock held: its answers may need the
+    // thread that runs the callbacks, which may be waiting for one of ours.
+    SimpleBLE::Adapter inUse;
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex_);
+        inUse = adapter_;
+    }
+    const std::vector<SimpleBLE::Adapter> adapters = SimpleBLE::Adapter::get_adapters();
+    const std::string current = inUse.identifier();
+    for (SimpleBLE::Adapter candidate : adapters) {
         if (candidate.identifier() == current) {
             // The stack ends a discovery by itself when Bluetooth restarts or
             // the bus connection is lost: the next start must start again.
-            const bool stackScanning = adapter_.scan_is_active();
+            const bool stackScanning = inUse.scan_is_active();
             std::lock_guard<std::mutex> scanLock(scanMutex_);
             if (!driving_ && !stackScanning) {
                 active_ = false;
             }
-            return adapter_;
+            return inUse;
         }
     }
     if (adapters.size() != 1) {
-        return adapter_;  // none or several: the calls report it as before
+        return inUse;  // none or several: the calls report it as before
     }
-    adapter_ = adapters.front();
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex_);
+        if (adapter_.identifier() == current) {
+            adapter_ = adapters.front();
+        }
+        inUse = adapter_;
+    }
     // The old adapter took its discovery with it.
     std::lock_guard<std::mutex> scanLock(scanMutex_);
     if (!driving_) {
         active_ = false;
     }
-    return adapter_;
+    return inUse;
 }
 
 void SimpleBLEAdapter::StopScanning() {
