@@ -221,8 +221,7 @@ TEST_F(LinkLoss, FiftyDropsInARow) {
     }
 }
 
-// Waits for the simulator to accept two peers of one name.
-TEST_F(LinkLoss, DISABLED_APeerOfTheSameNameThatRefusesDoesNotHideTheAmplifier) {
+TEST_F(LinkLoss, APeerOfTheSameNameThatRefusesDoesNotHideTheAmplifier) {
     // The impostor comes first in the scenario, so it is usually seen first.
     StartSimulator(R"({"amplifiers": [
         {"name": "UX-0001.00.01", "address": "C4:5B:00:00:00:42",
