@@ -67,7 +67,7 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
     std::atomic<DataAvailableCallback> callback_{nullptr};
     std::atomic<TAVOBLE_HANDLE> handle_{0};
     bool stopping_ = false;
-    bool waiting_ = false;     // the thread sleeps for scans
+    bool waiting_ = false;  // the thread sleeps for scans
     // A delivery thread exists. One that the callback ended (pthread_exit,
     // as an interpreter does at shutdown) is replaced at the next SetCallback.
     bool running_ = false;

@@ -14,7 +14,8 @@ constexpr uint64_t kMaximumFloats = uint64_t{1} << 22;
 uint32_t ScanQueue::CapacityFor(uint32_t samplingRate, uint16_t valuesPerScan) {
     const uint64_t wanted =
         std::max<uint64_t>(uint64_t{samplingRate} * kSecondsQueued, kMinimumScans);
-    const uint64_t ceiling = std::max<uint64_t>(kMaximumFloats / std::max<uint16_t>(valuesPerScan, 1), 2);
+    const uint64_t ceiling =
+        std::max<uint64_t>(kMaximumFloats / std::max<uint16_t>(valuesPerScan, 1), 2);
     return static_cast<uint32_t>(std::min(wanted, ceiling));
 }
 
