@@ -25,6 +25,7 @@ void ScanDelivery::Wake() {
     bool sleeping = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        queue_.Commit();
         sleeping = waiting_ && !queue_.Empty();
     }
     if (sleeping) {

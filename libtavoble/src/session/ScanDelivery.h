@@ -35,7 +35,8 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
 
     // Notification thread: queues one scan (nothing when no callback is set
     // or delivery has stopped). Wake() after the last scan of a notification
-    // lets the delivery thread run once per notification, not per scan.
+    // hands the notification's scans over together and lets the delivery
+    // thread run once per notification, not per scan.
     void Push(const float* scan, uint32_t count);
     void Wake();
 

@@ -30,7 +30,7 @@ void ScanQueue::Push(const float* scan) {
     if (width_ == 0) {
         return;
     }
-    if (size_ == capacity_) {
+    if (size_ + staged_ == capacity_) {
         // The oldest scan becomes a filler; its number is what the filler shows.
         if (fillers_ == 0 && counterColumn_ >= 0) {
             firstFillerNumber_ =
@@ -40,15 +40,19 @@ void ScanQueue::Push(const float* scan) {
         ++fillers_;
         ++dropped_;
         head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
-        --size_;
+        if (size_ > 0) {
+            --size_;
+        } else {
+            --staged_;
+        }
     }
-    uint32_t tail = head_ + size_;
+    uint32_t tail = head_ + size_ + staged_;
     if (tail >= capacity_) {
         tail -= capacity_;
     }
     std::memcpy(ring_.data() + static_cast<std::size_t>(tail) * width_, scan,
                 width_ * sizeof(float));
-    ++size_;
+    ++staged_;
 }
 
 bool ScanQueue::Pop(float* scan) {
@@ -77,6 +81,7 @@ bool ScanQueue::Pop(float* scan) {
 void ScanQueue::Clear() {
     head_ = 0;
     size_ = 0;
+    staged_ = 0;
     fillers_ = 0;
 }
 

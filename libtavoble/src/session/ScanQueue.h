@@ -25,8 +25,13 @@ class ScanQueue {
     // (the rate and width come from the radio).
     static uint32_t CapacityFor(uint32_t samplingRate, uint16_t valuesPerScan);
 
-    // Copies one scan of ValuesPerScan() floats in.
+    // Copies one scan of ValuesPerScan() floats in; Pop() sees it after the
+    // next Commit(), so the scans of one notification are taken together.
     void Push(const float* scan);
+    void Commit() {
+        size_ += staged_;
+        staged_ = 0;
+    }
     // Copies the next scan (a filler for a dropped one first) into `scan`;
     // false when there is none.
     bool Pop(float* scan);
@@ -34,6 +39,7 @@ class ScanQueue {
     // the pattern of later fillers.
     void Clear();
 
+    // Nothing to Pop() (staged scans do not count).
     bool Empty() const { return size_ == 0 && fillers_ == 0; }
     uint16_t ValuesPerScan() const { return width_; }
     uint32_t Capacity() const { return capacity_; }
@@ -47,7 +53,8 @@ class ScanQueue {
     std::vector<float> ring_;  // capacity_ × width_
     std::vector<float> last_;  // the scan taken last
     uint32_t head_ = 0;        // slot of the oldest scan
-    uint32_t size_ = 0;
+    uint32_t size_ = 0;        // committed scans from head_ on
+    uint32_t staged_ = 0;      // pushed after them, not yet committed
     // Dropped scans not yet delivered as fillers; they come before the ring's
     // scans and carry consecutive sample numbers from firstFillerNumber_.
     uint64_t fillers_ = 0;

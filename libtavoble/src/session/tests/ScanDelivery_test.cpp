@@ -42,12 +42,18 @@ TEST(ScanQueueTest, AFullQueueTurnsItsOldestScansIntoFillersCountedExactly) {
         queue.Push(ScanNumbered(n).data());
     }
     std::vector<float> scan(kWidth);
+    EXPECT_FALSE(queue.Pop(scan.data())) << "a notification is handed over whole";
+    queue.Commit();
     ASSERT_TRUE(queue.Pop(scan.data()));
     ASSERT_TRUE(queue.Pop(scan.data()));  // scan 2 is the last one taken
     // Scan 3 still queued + 25 more: 26 for 8 slots, so scans 3..20 give way.
     for (uint32_t n = 4; n <= 28; ++n) {
         queue.Push(ScanNumbered(n).data());
+        if (n % 3 == 0) {
+            queue.Commit();
+        }
     }
+    queue.Commit();
     EXPECT_EQ(queue.Dropped(), 18u);
 
     const auto scans = Drain(queue);
@@ -70,6 +76,7 @@ TEST(ScanQueueTest, AFullQueueTurnsItsOldestScansIntoFillersCountedExactly) {
 
     // After the overload the queue is a plain queue again.
     queue.Push(ScanNumbered(29).data());
+    queue.Commit();
     ASSERT_TRUE(queue.Pop(scan.data()));
     EXPECT_EQ(scan, ScanNumbered(29));
 }
@@ -77,6 +84,7 @@ TEST(ScanQueueTest, AFullQueueTurnsItsOldestScansIntoFillersCountedExactly) {
 TEST(ScanQueueTest, ClearingForgetsQueuedScansAndFillersButNotTheFillerPattern) {
     ScanQueue queue(kWidth, 2, kCounter);
     queue.Push(ScanNumbered(1).data());
+    queue.Commit();
     std::vector<float> scan(kWidth);
     ASSERT_TRUE(queue.Pop(scan.data()));
     for (uint32_t n = 2; n <= 6; ++n) {
@@ -89,6 +97,7 @@ TEST(ScanQueueTest, ClearingForgetsQueuedScansAndFillersButNotTheFillerPattern) 
     for (uint32_t n = 10; n <= 12; ++n) {
         queue.Push(ScanNumbered(n).data());
     }
+    queue.Commit();
     ASSERT_TRUE(queue.Pop(scan.data()));
     EXPECT_EQ(scan[kCounter], 10.0f);
     EXPECT_EQ(scan[0], ScanNumbered(1)[0]) << "the filler copies the last scan taken";
@@ -99,6 +108,7 @@ TEST(ScanQueueTest, WithoutACounterFillersStillShowTheLossAndTheCapacityIsBounde
     ScanQueue queue(kWidth, 1, -1);
     queue.Push(ScanNumbered(1).data());
     queue.Push(ScanNumbered(2).data());
+    queue.Commit();
     const auto scans = Drain(queue);
     ASSERT_EQ(scans.size(), 2u);
     EXPECT_EQ(scans[0][3], 0.0f);
