@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "ApiException.h"
-#include "CallbackScope.h"
 #include "DeviceRegistry.h"
 #include "GattProfile.h"
 #include "SimpleBLEAdapter.h"
@@ -46,7 +45,7 @@ void CopyText(char (&field)[TAVOBLE_STRING_LENGTH_MAX], const std::string& text)
 }  // namespace
 
 SimpleBLEDevice::SimpleBLEDevice(std::string serialNumber)
-    : serialNumber_(std::move(serialNumber)), stream_(std::make_shared<Stream>(this)) {
+    : serialNumber_(std::move(serialNumber)), stream_(std::make_shared<Stream>()) {
     Connect(serialNumber_);
     keeper_ = std::thread([this] { KeepLink(); });
 }
@@ -155,6 +154,10 @@ void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     try {
         ConnectLink(serialNumber, link_, stream_, deviceInformation_, kSearchLimitMs);
         stream_->assembler = std::make_unique<ScanAssembler>(stream_->configuration);
+        const uint16_t width = stream_->assembler->ValuesPerScan();
+        stream_->delivery = std::make_shared<ScanDelivery>(
+            width, ScanQueue::CapacityFor(deviceInformation_.samplingRate, width),
+            stream_->assembler->CounterColumn());
         linkUp_ = true;
     } catch (...) {
         Close();
@@ -387,7 +390,7 @@ bool SimpleBLEDevice::Reconnect() {
         return false;
     }
     Link link;
-    auto fresh = std::make_shared<Stream>(this);
+    auto fresh = std::make_shared<Stream>();
     TAVOBLE_DEVICE_INFORMATION information{};
     try {
         ConnectLink(serialNumber_, link, fresh, information, kReconnectSearchLimitMs);
@@ -419,7 +422,7 @@ bool SimpleBLEDevice::Reconnect() {
     linkUp_ = true;
     stream_->batteryLevel = fresh->batteryLevel.load();
     try {
-        if (stream_->callback.load() != nullptr) {
+        if (HasCallback()) {
             Subscribe();
         }
     } catch (...) {
@@ -451,30 +454,54 @@ void SimpleBLEDevice::Subscribe() {
     }
 }
 
+bool SimpleBLEDevice::HasCallback() const {
+    return stream_->delivery != nullptr && stream_->delivery->Callback() != nullptr;
+}
+
 void SimpleBLEDevice::RegisterDataAvailableCallback(DataAvailableCallback callback) {
     if (!stream_->closed) {
         ThrowIfUnusable();
     }
-    // Stored first: a null callback stops delivery at once, even before the
-    // unsubscribe below has reached the amplifier.
-    stream_->callback = callback;
-
-    std::unique_lock<std::mutex> lock(subscriptionMutex_, std::defer_lock);
-    if (CallbackScope::Active()) {
-        // From inside a callback, another thread may hold the lock while it
-        // waits for this very callback to return; the callback is stored,
-        // which is all that must happen now.
-        if (!lock.try_lock()) {
-            return;
-        }
-    } else {
-        lock.lock();
+    ScanDelivery* const delivery = stream_->delivery.get();
+    if (delivery == nullptr) {
+        return;  // never connected: nothing to deliver or subscribe
     }
+    if (callback != nullptr && delivery->Handle() == 0) {
+        // Looked up once, while the device is certainly in the table: the
+        // delivery thread never looks it up, so it cannot meet a handle that
+        // was reused for another device.
+        delivery->SetHandle(DeviceRegistry::Instance().GetHandle(this));
+    }
+    {
+        // Stored and matched under one lock: whichever registration takes it
+        // last decides both the callback and the subscription. Nothing here
+        // waits for the callback (the notification handlers only queue), so a
+        // callback may register from inside itself.
+        std::lock_guard<std::mutex> lock(subscriptionMutex_);
+        const DataAvailableCallback previous = delivery->Callback();
+        delivery->SetCallback(callback);
+        try {
+            MatchSubscription();
+        } catch (...) {
+            // Not subscribed: the callback that was stored before stays.
+            if (previous == nullptr) {
+                delivery->SetCallback(nullptr);
+            }
+            throw;
+        }
+    }
+    if (callback == nullptr) {
+        // A callback that returns promptly has returned when this does.
+        delivery->WaitForCallback();
+    }
+}
+
+void SimpleBLEDevice::MatchSubscription() {
     if (!linkUp_) {
         // Outage: the stored callback is what the link keeper subscribes for.
         return;
     }
-    if (callback != nullptr) {
+    if (HasCallback()) {
         Subscribe();
         return;
     }
@@ -521,8 +548,14 @@ void SimpleBLEDevice::Close() noexcept {
             keeper_.join();
         }
     }
+    if (stream_->delivery != nullptr) {
+        // No scan is queued or delivered from here on; a callback still
+        // running keeps the delivery's memory until it returns.
+        stream_->delivery->Stop();
+    }
     try {
-        RegisterDataAvailableCallback(nullptr);
+        std::lock_guard<std::mutex> lock(subscriptionMutex_);
+        MatchSubscription();
     } catch (...) {
     }
     try {
@@ -531,9 +564,6 @@ void SimpleBLEDevice::Close() noexcept {
         }
     } catch (...) {
     }
-    // Buffers go with the last holder of the stream: now, or when a handler
-    // running on this thread returns.
-    stream_->callback = nullptr;
 }
 
 SimpleBLE::Service SimpleBLEDevice::FindService(std::vector<SimpleBLE::Service> services,
@@ -561,8 +591,9 @@ SimpleBLE::ByteArray SimpleBLEDevice::ReadCharacteristic(Link& link, const char*
 __attribute__((no_sanitize("null"))) void SimpleBLEDevice::Stream::OnData(
     const SimpleBLE::ByteArray& value) {
     try {
-        if (assembler != nullptr && !closed) {
+        if (assembler != nullptr && delivery != nullptr && !closed) {
             assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
+            delivery->Wake();
         }
     } catch (abi::__forced_unwind&) {
         throw;  // the thread is being ended (e.g. by an interpreter shutting down)
@@ -576,14 +607,7 @@ void SimpleBLEDevice::Stream::OnBatteryLevel(const SimpleBLE::ByteArray& value) 
 }
 
 void SimpleBLEDevice::Stream::DeliverScan(const float* scan, uint32_t count) {
-    // Read afresh for every scan, so removing the callback stops delivery at once.
-    const DataAvailableCallback deliver = callback.load();
-    if (deliver == nullptr || closed) {
-        return;
-    }
-    const TAVOBLE_HANDLE handle = DeviceRegistry::Instance().GetHandle(owner);
-    CallbackScope scope;
-    deliver(handle, scan, count);
+    delivery->Push(scan, count);
 }
 
 }  // namespace Tavo::BLE

@@ -13,6 +13,7 @@
 #include "DeviceConfiguration.h"
 #include "IDevice.h"
 #include "ScanAssembler.h"
+#include "ScanDelivery.h"
 
 namespace Tavo::BLE {
 
@@ -33,18 +34,18 @@ class SimpleBLEDevice final : public IDevice {
 
   private:
     // What the notification handlers use. Handlers hold it by weak pointer and
-    // keep it alive while they run, so a handler never meets freed memory,
-    // even when the application closes the device from inside its callback.
+    // keep it alive while they run, so a handler never meets freed memory.
+    // They only assemble scans and queue them for the device's delivery
+    // thread, which calls the application (see ScanDelivery).
     struct Stream final : ScanSink {
-        explicit Stream(const IDevice* device) : owner(device) {}
         void OnData(const SimpleBLE::ByteArray& value);
         void OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept;
         void DeliverScan(const float* scan, uint32_t count) override;
 
-        const IDevice* owner;  // only compared, to find the handle
         DeviceConfiguration configuration;
         std::unique_ptr<ScanAssembler> assembler;
-        std::atomic<DataAvailableCallback> callback{nullptr};
+        // Set once at connect, before any data subscription.
+        std::shared_ptr<ScanDelivery> delivery;
         std::atomic<uint8_t> batteryLevel{100};
         std::atomic<bool> closed{false};
     };
@@ -95,6 +96,9 @@ class SimpleBLEDevice final : public IDevice {
     bool Closing();
     void ThrowIfUnusable() const;
     void Subscribe();
+    // Makes the subscriptions match the stored callback; subscriptionMutex_ held.
+    void MatchSubscription();
+    bool HasCallback() const;
     void Close() noexcept;
     void Unsubscribe(SimpleBLE::Service& service, SimpleBLE::Characteristic& characteristic);
 

@@ -5,3 +5,9 @@ tavoble_object_library(tavoble_protocol
   ${CMAKE_CURRENT_LIST_DIR}/ConfigurationRecords.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DeviceConfiguration.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ScanAssembler.cpp)
+
+# Per-device hand-off of scans from the notification thread to the thread that
+# calls the application.
+tavoble_object_library(tavoble_delivery
+  ${CMAKE_CURRENT_LIST_DIR}/ScanQueue.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ScanDelivery.cpp)

@@ -327,8 +327,6 @@ def test_an_unusable_adapter_is_an_adapter_error():
         off.stop()
 
 
-@pytest.mark.xfail(reason="the library's own exit handlers still wait for a data callback that never returns",
-                   strict=False)
 def test_a_program_ends_while_its_callback_waits_on_a_full_queue(sim):
     # A program that stops draining its queue and simply ends: the callback on
     # the library's thread blocks in put() for ever, yet the program must end.

@@ -18,3 +18,12 @@ target_include_directories(protocol_allocation_test PRIVATE ${SESSION_TEST_DIR})
 target_link_libraries(protocol_allocation_test PRIVATE tavoble_protocol GTest::gtest_main)
 tavoble_warnings(protocol_allocation_test)
 gtest_discover_tests(protocol_allocation_test)
+
+# The hand-off from the notification thread to the delivery thread.
+add_executable(delivery_test
+  ${SESSION_TEST_DIR}/ScanDelivery_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/api/CallbackScope.cpp)
+target_include_directories(delivery_test PRIVATE ${SESSION_TEST_DIR})
+target_link_libraries(delivery_test PRIVATE tavoble_delivery GTest::gtest_main Threads::Threads)
+tavoble_warnings(delivery_test)
+gtest_discover_tests(delivery_test)
