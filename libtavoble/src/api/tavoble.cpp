@@ -62,8 +62,8 @@ TAVOBLE_API int32_t TAVOBLE_OpenDevice(const char* deviceName, TAVOBLE_HANDLE* h
             throw ApiException("Device name must not be null.", ErrorCode::InvalidArgument);
         }
         if (CallbackScope::Active()) {
-            // The search sleeps and scans on this thread, which is the one
-            // that delivers scan reports and notifications.
+            // The search takes up to 10 s, and the thread that delivers to
+            // this callback would deliver nothing meanwhile.
             throw ApiException("A device cannot be opened from inside a callback.",
                                ErrorCode::InvalidArgument);
         }
