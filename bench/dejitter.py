@@ -36,6 +36,7 @@ def main():
     parser.add_argument("--sim", required=True)
     parser.add_argument("--seconds", type=float, default=30.0)
     args = parser.parse_args()
+    load_before = os.getloadavg()[0]
     sim = Simulator(executable=args.sim).start()
     import tavo_ble
 
@@ -65,7 +66,8 @@ def main():
         line = np.polyfit(counters, send, 1)
         k = counters
         schedule = np.array([t - np.polyval(line, c) for c, t in ideal])
-        print("load average before/after: %.2f" % os.getloadavg()[0])
+        print("load average (1 min) before/after: %.2f / %.2f on %d cores"
+              % (load_before, os.getloadavg()[0], os.cpu_count() or 0))
         print("notifications compared: %d over %.0f s at 250 Hz" % (len(fitted), args.seconds))
         print("fitted - sent:  " + spread(fitted))
         print("arrival - sent: " + spread(raw))

@@ -7,12 +7,15 @@ lists the amplifiers in range and ``tavo_ble.open_many`` opens several.
 ``tavo_ble.lib.tavo_ble_wrapper.TavoBLEWrapper`` is the plain binding of the
 library; ``python3 -m tavo_ble`` is a command-line tool.
 """
+__version__ = "2.0.0"
+
 from .amplifier import (  # noqa: F401
     Amplifier, AmplifierGroup, AmplifierInfo, Channel, StreamEvent, open_many, scan)
 from .errors import (  # noqa: F401
     AdapterError, ArgumentError, Error, HandleError, PayloadError, SessionError)
 
 __all__ = [
+    "__version__",
     "Amplifier", "AmplifierGroup", "AmplifierInfo", "Channel", "StreamEvent", "open_many", "scan",
     "Error", "ArgumentError", "PayloadError", "HandleError", "AdapterError", "SessionError",
 ]

@@ -69,7 +69,8 @@ thread. ``stalls`` counts stalls.
 Several amplifiers: ``scan(seconds)`` lists the serial numbers in range;
 ``open_many(serials)`` opens them in parallel as an ``AmplifierGroup`` whose
 ``read()`` returns each amplifier's chunk with its times on the common
-``time.monotonic()`` axis.
+``time.monotonic()`` axis, all chunks cut at one common time (see
+``AmplifierGroup``).
 
 ``Amplifier.Error`` is the library's result-code enumeration; failures raise
 ``tavo_ble.Error`` (a ``ValueError``) subclasses carrying ``.code``.
@@ -85,7 +86,7 @@ import warnings
 import weakref
 from dataclasses import dataclass
 from enum import Enum
-from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -93,8 +94,14 @@ from . import channels as channel_types
 from .ring_buffer import RingBuffer
 from .sample_clock import SampleClock
 
-# Scans that arrive closer together than this came in one notification.
-_SAME_NOTIFICATION = 0.0005
+if TYPE_CHECKING:
+    from .amplifier_recording import AmplifierRecording
+
+# Scans that arrive closer together than this share of a sample period came in
+# one notification: the library hands them over one after the other, and on a
+# busy host Python takes a while between them, while notifications (a period
+# or more apart) rarely come closer.
+_SAME_NOTIFICATION = 0.5
 # Kept for events() between calls; older events are forgotten.
 _EVENTS_KEPT = 10000
 
@@ -278,6 +285,7 @@ class Amplifier:
     def _reset_stream_state(self) -> None:
         rate = max(self.info.sampling_rate, 1)
         self._clock = SampleClock(rate)
+        self._same_notification = _SAME_NOTIFICATION / rate
         self.sample_count = 0
         self._group_arrival = -1.0
         self._last_raw_arrival = -1.0
@@ -348,10 +356,22 @@ class Amplifier:
         # The library's notification thread: no waiting here beyond the ring's short lock.
         if not self._streaming:
             return
-        if arrival - self._last_raw_arrival > _SAME_NOTIFICATION or self._group_arrival < 0:
+        filler = self._valid_index is not None and self._valid_index < len(scan) and scan[self._valid_index] == 0.0
+        if arrival - self._last_raw_arrival > self._same_notification or self._group_arrival < 0:
             if self._group_arrival >= 0:
-                self._clock.update(self.sample_count - 1, self._group_arrival)
+                # A notification's arrival stands for its last sample; only the
+                # first anchors the clock at its first sample, the time its
+                # scans were given before there was a clock.
+                anchor = self.sample_count - 1 if self._clock.updates else self.sample_count - self._group_size
+                self._clock.update(anchor, self._group_arrival)
                 self._scans_per_notification = max(1, self._group_size)
+                if self._stalled and not filler and arrival - self._clock.time_of(self.sample_count) > (
+                        self._effective_stall_timeout() / 2):
+                    # Measured data again after a stall, far later than the sample
+                    # numbers say: the amplifier paused (had it sampled on, the
+                    # library would hand over fillers for the samples lost first).
+                    # Its sample times start anew here.
+                    self._clock.restart()
             self._group_arrival = arrival
             self._group_size = 0
         self._last_raw_arrival = arrival
@@ -360,10 +380,13 @@ class Amplifier:
         number = self.sample_count
         self.sample_count = number + 1
         fitted = self._clock.time_of(number)
+        if fitted != fitted:  # no clock yet: the first notification's scans a period apart from its arrival
+            fitted = arrival + (self._group_size - 1) * self._clock.nominal_period
         if not fitted > self._last_time:
-            fitted = np.nextafter(self._last_time, np.inf) if np.isfinite(self._last_time) else arrival
+            # The line moved back by more than a period (after late notifications):
+            # keep the times rising, by a quarter period, until it catches up.
+            fitted = self._last_time + self._clock.nominal_period / 4 if np.isfinite(self._last_time) else arrival
         self._last_time = fitted
-        filler = self._valid_index is not None and self._valid_index < len(scan) and scan[self._valid_index] == 0.0
         if filler:
             if self._filler_first < 0:
                 self._filler_first = number
@@ -498,11 +521,27 @@ def scan(seconds: float = 3.0) -> List[str]:
     return device_table.discover(seconds)
 
 
+# How often a group's read() looks whether every amplifier has caught up.
+_GROUP_POLL = 0.005
+
+
 class AmplifierGroup:
-    """Several open amplifiers read together on the common monotonic time axis."""
+    """Several open amplifiers read together on one time axis.
+
+    Every amplifier's sample times are on ``time.monotonic()``'s clock, and
+    ``read()`` cuts all chunks at one common time: the newest sample time that
+    every streaming amplifier has reached. So each ``read()`` hands out, for
+    every amplifier, the scans with sample times in the same window
+    ``(previous end, end]`` (the first window starts at each amplifier's
+    first scan); scans after ``end`` wait for the next ``read()``. An
+    amplifier that has stalled (see ``Amplifier``) or stopped does not hold
+    the others back: its chunk is what it has. Once no amplifier streams,
+    ``read()`` hands out everything left.
+    """
 
     def __init__(self, amplifiers: Sequence[Amplifier]) -> None:
         self.amplifiers: Tuple[Amplifier, ...] = tuple(amplifiers)
+        self.window_end: float = -np.inf  # the end of the window of the last read()
 
     def __enter__(self) -> "AmplifierGroup":
         return self
@@ -510,7 +549,7 @@ class AmplifierGroup:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Amplifier]:
         return iter(self.amplifiers)
 
     def __len__(self) -> int:
@@ -518,6 +557,7 @@ class AmplifierGroup:
 
     def start(self) -> None:
         """Starts every amplifier's stream."""
+        self.window_end = -np.inf
         for amplifier in self.amplifiers:
             amplifier.start()
 
@@ -531,12 +571,34 @@ class AmplifierGroup:
         for amplifier in self.amplifiers:
             amplifier.close()
 
+    def _common_end(self) -> float:
+        # The newest time all streaming, unstalled amplifiers have reached.
+        newest = [a._ring.newest_time() for a in self.amplifiers
+                  if a._ring is not None and a.is_streaming and not a._stalled]
+        return min(newest) if newest else np.inf
+
     def read(self, timeout: float = 0.0) -> Dict[str, Tuple[np.ndarray, np.ndarray]]:
-        """Each amplifier's unread chunk by serial number; the times share one axis."""
-        chunks = {}
+        """Each amplifier's chunk of the next common window, by serial number.
+
+        Waits up to `timeout` seconds for the window to hold at least one scan
+        of every streaming amplifier. Values are ``(data, times)`` as
+        ``Amplifier.read()`` returns them.
+        """
         deadline = time.monotonic() + timeout
+        end = self._common_end()
+        while end <= self.window_end and time.monotonic() < deadline:
+            time.sleep(_GROUP_POLL)
+            end = self._common_end()
+        chunks = {}
         for amplifier in self.amplifiers:
-            chunks[amplifier.serial] = amplifier.read(timeout=max(0.0, deadline - time.monotonic()))
+            ring = amplifier._ring
+            if ring is None:
+                data, times, _ = amplifier._empty()
+            else:
+                data, times, _ = ring.read_until(end)
+            chunks[amplifier.serial] = (data, times)
+        if np.isfinite(end):
+            self.window_end = max(self.window_end, end)
         return chunks
 
 

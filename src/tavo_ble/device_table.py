@@ -10,11 +10,13 @@ to any more can still be finalised (which closes it).
 from __future__ import annotations
 
 import atexit
+import contextlib
 import ctypes
+import queue
 import threading
 import time
 import weakref
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, Iterator, List, Optional
 
 import numpy as np
 
@@ -114,13 +116,28 @@ def acquire(serial: str, timeout: float) -> OpenDevice:
 
     worker = threading.Thread(target=connect, name="tavo_ble open %s" % serial, daemon=True)
     worker.start()
-    if not done.wait(timeout):
-        abandoned.set()
-        if not done.is_set() or "device" not in result:
-            raise error_for(3, "'%s' was not opened within %g s" % (serial, timeout))
+    try:
+        finished = done.wait(timeout)
+    except BaseException:
+        # Ctrl-C while the library searches: the search goes on in the
+        # background, and whatever it opens is given back.
+        opened = _abandon(abandoned, result)
+        if opened is not None:
+            release(opened)
+        raise
+    if not finished and _abandon(abandoned, result) is None:
+        raise error_for(3, "'%s' was not opened within %g s" % (serial, timeout))
     if "error" in result:
         raise result["error"]  # type: ignore[misc]
     return result["device"]  # type: ignore[return-value]
+
+
+def _abandon(abandoned: threading.Event, result: Dict[str, object]) -> Optional[OpenDevice]:
+    # Tells the opening thread to give back whatever it opens from now on;
+    # returns what it had opened already (None: nothing yet).
+    with _lock:
+        abandoned.set()
+        return result.get("device")  # type: ignore[return-value]
 
 
 def release(device: OpenDevice) -> None:
@@ -189,7 +206,10 @@ def _close_at_exit() -> None:
         sys.stderr.flush()
 
 
-_latest_batch: List[str] = []
+# Queues of the searches running now; each gets every list the library reports.
+# The lock keeps starting and stopping the library's scan in step with the list.
+_searches: List["queue.Queue[List[str]]"] = []
+_search_lock = threading.Lock()
 
 
 def _on_discovered(devices, count: int) -> None:
@@ -197,27 +217,60 @@ def _on_discovered(devices, count: int) -> None:
     names = []
     for i in range(count):
         names.append(devices[i].value.decode("utf-8", "replace"))
-    _latest_batch[:] = names
+    for batch in list(_searches):
+        batch.put(names)
 
 
 _discovered_callback = binding.DeviceDiscoveredCallback(_on_discovered)
 
 
+@contextlib.contextmanager
+def searching() -> Iterator["queue.Queue[List[str]]"]:
+    """Scans while it lasts; yields a queue that receives each new list of amplifiers in range.
+
+    Read the queue with a timeout: waiting on it can be interrupted by Ctrl-C.
+    """
+    batches: "queue.Queue[List[str]]" = queue.Queue()
+    with _search_lock:
+        if not _searches:
+            check(binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(_discovered_callback))
+            try:
+                check(binding.lib.TAVOBLE_StartScanning())
+            except Exception:
+                _stop_scanning()
+                raise
+        _searches.append(batches)
+    try:
+        yield batches
+    finally:
+        with _search_lock:
+            _searches.remove(batches)
+            if not _searches:
+                _stop_scanning()
+
+
+def _stop_scanning() -> None:
+    binding.lib.TAVOBLE_StopScanning()
+    binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(ctypes.cast(None, binding.DeviceDiscoveredCallback))
+
+
 def discover(seconds: float) -> List[str]:
     """Scans for `seconds`; the last list of amplifiers in range."""
-    del _latest_batch[:]
-    check(binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(_discovered_callback))
-    try:
-        check(binding.lib.TAVOBLE_StartScanning())
-        try:
-            time.sleep(seconds)
-        finally:
-            binding.lib.TAVOBLE_StopScanning()
-    finally:
-        binding.lib.TAVOBLE_RegisterDeviceDiscoveredCallback(ctypes.cast(None, binding.DeviceDiscoveredCallback))
-    return list(_latest_batch)
+    latest: List[str] = []
+    deadline = time.monotonic() + seconds
+    with searching() as batches:
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            try:
+                latest = batches.get(timeout=min(remaining, 0.1))
+            except queue.Empty:
+                pass
+    return list(latest)
 
 
 def find(handle: int) -> Optional[OpenDevice]:
+    """The open device of `handle`, or None."""
     with _lock:
         return _devices.get(handle)

@@ -75,6 +75,23 @@ class RingBuffer:
             self._read += count
             return block
 
+    def read_until(self, until: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The unread scans whose sample time is at most `until` (sample times only increase)."""
+        with self._lock:
+            count = self._written - self._read
+            index = np.arange(self._read, self._read + count) % self.capacity
+            count = int(np.searchsorted(self._times[index], until, side="right"))
+            block = self._copy(self._read, count)
+            self._read += count
+            return block
+
+    def newest_time(self) -> float:
+        """The sample time of the newest scan, or -inf before the first."""
+        with self._lock:
+            if self._written == 0:
+                return -np.inf
+            return float(self._times[(self._written - 1) % self.capacity])
+
     def latest(self, count: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The newest `count` scans, read or not, leaving the read position alone."""
         with self._lock:

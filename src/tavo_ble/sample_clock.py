@@ -75,6 +75,18 @@ class SampleClock:
         self._deviation += (min(abs(residual), 1.5 * self._deviation + 0.01) - self._deviation) * 0.02
         self.updates += 1
 
+    def restart(self) -> None:
+        """Forgets the offset but keeps the fitted period: the next update anchors the line anew.
+
+        For a stream that paused (the amplifier stopped sampling while out of
+        range): its sample numbers continue but its clock jumped.
+        """
+        self._started = False
+        self.updates = 0
+        self._a = 0.0
+        self._p00 = 1e4
+        self._p01 = 0.0
+
     def time_of(self, n: int) -> float:
         """The fitted time of sample number `n` (the first arrival before any fit)."""
         if not self._started:

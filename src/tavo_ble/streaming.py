@@ -4,8 +4,6 @@ import signal
 import sys
 import time
 
-import numpy as np
-
 from . import channels
 
 # How often the status line is refreshed on a terminal, and otherwise.
@@ -13,32 +11,6 @@ STATUS_INTERVAL_TTY = 0.25
 STATUS_INTERVAL_LOG = 1.0
 # The scans-per-second figure is taken over this many recent seconds.
 RATE_WINDOW = 2.0
-
-
-class ScanCollector:
-    """The data callback: takes each scan on the library's thread.
-
-    The library's thread only appends; the main thread drains, so that a slow
-    disk or terminal never delays the library's notification thread.
-    """
-
-    def __init__(self):
-        self._scans = collections.deque()
-
-    def __call__(self, scan):
-        self._scans.append((time.monotonic(), scan))
-
-    def drain(self):
-        return [scan for _, scan in self.drain_with_arrivals()]
-
-    def drain_with_arrivals(self):
-        """The scans so far as (arrival on time.monotonic(), scan) pairs."""
-        drained = []
-        while True:
-            try:
-                drained.append(self._scans.popleft())
-            except IndexError:
-                return drained
 
 
 class StreamStats:
@@ -80,44 +52,41 @@ class StreamStats:
         )
 
 
-def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, out=None):
-    """Streams from the open `device` until `seconds` have passed or Ctrl-C."""
+def stream(amp, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, out=None):
+    """Streams from the open ``Amplifier`` `amp` until `seconds` have passed or Ctrl-C."""
     out = sys.stdout if out is None else out
-    types = device.channel_types
+    types = [c.type_code for c in amp.info.channels]
+    rate = max(amp.info.sampling_rate, 1)
     stats = StreamStats(channels.index_of(types, channels.BATTERY), channels.index_of(types, channels.DATA_VALID))
-    history = None
-    if plot_path:
-        history = collections.deque(maxlen=max(1, int(round(plot_seconds * max(device.sampling_rate, 1)))))
     csv_file = None
     if csv_path:
         from .csv_output import CsvWriter
 
-        csv_file = CsvWriter(csv_path, types, device.sampling_rate)
+        csv_file = CsvWriter(csv_path, types)
+    # The plot shows the newest seconds: the ring buffer must hold them.
+    amp.buffer_seconds = max(amp.buffer_seconds, plot_seconds + 5.0 if plot_path else 0.0)
 
-    def take(drained, now):
-        scans = [scan for _, scan in drained]
-        stats.add(scans, now)
-        if csv_file is not None:
-            csv_file.write(scans, [arrival for arrival, _ in drained])
-        if history is not None:
-            history.extend(scan for scan in scans if len(scan) == len(types))
+    def take(now):
+        data, times = amp.read()
+        stats.add(data, now)
+        if csv_file is not None and len(data):
+            # Sample times on the wall clock, through the stream's start.
+            csv_file.write(data, times - amp.stream_start_monotonic + amp.stream_start_wall)
 
     tty = out.isatty()
     interval = STATUS_INTERVAL_TTY if tty else STATUS_INTERVAL_LOG
-    collector = ScanCollector()
-    device.set_data_callback(collector)
     until = "for %g s" % seconds if seconds is not None else "until Ctrl-C"
     print("Streaming %s (Ctrl-C stops) ..." % until, file=out, flush=True)
     start = time.monotonic()
     next_status = start + interval
     stopped_by = "time"
     try:
-        device.start()
+        amp.start()
         try:
             while seconds is None or time.monotonic() - start < seconds:
                 time.sleep(0.05)
                 now = time.monotonic()
-                take(collector.drain_with_arrivals(), now)
+                take(now)
                 if now >= next_status:
                     next_status = now + interval
                     if tty:
@@ -131,12 +100,12 @@ def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.
             numbers = [getattr(signal, n) for n in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, n)]
             previous = [signal.signal(n, signal.SIG_IGN) for n in numbers]
             try:
-                device.stop()
+                amp.stop()
             finally:
                 for number, handler in zip(numbers, previous):
                     signal.signal(number, handler)
         elapsed = time.monotonic() - start
-        take(collector.drain_with_arrivals(), time.monotonic())
+        take(time.monotonic())
     finally:
         if csv_file is not None:
             csv_file.close()
@@ -154,7 +123,7 @@ def stream(device, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.
     if plot_path:
         from .plotting import plot_scans
 
-        data = np.array(history, dtype=np.float32) if history else np.zeros((0, len(types)), np.float32)
-        plot_scans(plot_path, data, types, device.sampling_rate, stats.scans - len(data), device.serial_number)
-        print("Wrote a plot of the last %.1f s to %s." % (len(data) / max(device.sampling_rate, 1), plot_path), file=out, flush=True)
+        data, _ = amp.get_data(plot_seconds)
+        plot_scans(plot_path, data, types, rate, stats.scans - len(data), amp.serial)
+        print("Wrote a plot of the last %.1f s to %s." % (len(data) / rate, plot_path), file=out, flush=True)
     return stats

@@ -5,7 +5,6 @@ import ctypes
 import gc
 import importlib.util
 import os
-import struct
 import sys
 from unittest import mock
 

@@ -1,65 +1,29 @@
 """The command-line tool over a stand-in amplifier: status line, CSV, plot,
-Ctrl-C, failures. The real library and simulator are exercised in
-test_simulator_*.py."""
+Ctrl-C, argument checks, failures. The real library and simulator are
+exercised in test_simulator_*.py."""
 import os
 import re
 import signal
-import threading
 import time
 
 import numpy as np
 import pytest
 
+import tavo_ble
 from tavo_ble import channels, cli, plotting, streaming
+
+from .stand_in import StandInAmplifier, StandInDevice, stand_in
 
 TYPES = [1] * 7 + [5, 4, 9]
 
 
-class FakeDevice:
-    """Delivers scans from its own thread, like the library: channel i of scan
-    k is k + i / 10, channel 8 counts, every 10th scan is a filler."""
+def fake_scan(k):
+    # Channel i of scan k is k + i / 10, channel 8 counts, every 10th scan is a filler.
+    return [k + i / 10 for i in range(7)] + [k, 80.0, 0.0 if k % 10 == 9 else 1.0]
 
-    serial_number = "UX-0001.00.01"
-    model_number = "UX"
-    manufacturer_name = "Maker"
-    firmware_version = "1.0"
-    hardware_version = "A"
-    channel_types = TYPES
-    no_of_acquired_channels = len(TYPES)
-    sampling_rate = 250
-    handle = 1
 
-    def __init__(self, scans=200, interrupt_after=None):
-        self.total = scans
-        self.interrupt_after = interrupt_after
-        self.callback = None
-        self.sent = []
-        self.stopped = threading.Event()
-        self.calls = []
-
-    def set_data_callback(self, callback):
-        self.callback = callback
-
-    def start(self):
-        self.calls.append("start")
-        threading.Thread(target=self._run, daemon=True).start()
-
-    def stop(self):
-        self.calls.append("stop")
-        self.stopped.set()
-
-    def _run(self):
-        for k in range(self.total):
-            if self.stopped.is_set():
-                return
-            scan = np.array([k + i / 10 for i in range(7)] + [k, 80.0, 0.0 if k % 10 == 9 else 1.0],
-                            dtype=np.float32)
-            self.sent.append(scan)
-            self.callback(scan)
-            if k + 1 == self.interrupt_after:
-                os.kill(os.getpid(), signal.SIGINT)
-                return
-            time.sleep(0.0005)
+def fake(**options):
+    return stand_in("UX-0001.00.01", TYPES, fake_scan, **options)
 
 
 def read_csv_with_times(path):
@@ -81,17 +45,16 @@ def read_csv(path):
 
 def test_stream_writes_every_scan_as_a_csv_row_and_a_plot(tmp_path, capsys, monkeypatch):
     monkeypatch.setattr(streaming, "STATUS_INTERVAL_LOG", 0.1)
-    device = FakeDevice(scans=200)
+    amp, device = fake(total=200)
     csv, png = tmp_path / "scans.csv", tmp_path / "signals.png"
-    stats = streaming.stream(device, seconds=1.0, csv_path=str(csv), plot_path=str(png), plot_seconds=0.5)
+    stats = streaming.stream(amp, seconds=1.0, csv_path=str(csv), plot_path=str(png), plot_seconds=0.5)
     out = capsys.readouterr().out
     assert device.calls == ["start", "stop"]
     header, units, times, rows = read_csv_with_times(csv)
     assert header == ["ch1", "ch2", "ch3", "ch4", "ch5", "ch6", "ch7", "counter8", "battery", "data_valid"]
     assert units == ["uV"] * 7 + ["", "%", ""]
-    # Sample times on the wall clock, within the run (the stand-in sends faster
-    # than its nominal rate, so the fit is still moving here).
-    assert abs(times[0] - time.time()) < 60 and times[-1] > times[0]
+    # De-jittered sample times on the wall clock, within the run.
+    assert abs(times[0] - time.time()) < 60 and np.all(np.diff(times) > 0)
     assert rows.shape == (200, 10)
     assert np.array_equal(rows, np.array(device.sent))  # exact float32 round trip
     assert (stats.scans, stats.fillers, stats.battery) == (200, 20, 80.0)
@@ -104,9 +67,9 @@ def test_stream_writes_every_scan_as_a_csv_row_and_a_plot(tmp_path, capsys, monk
 
 
 def test_ctrl_c_stops_the_stream_and_keeps_what_arrived(tmp_path, capsys):
-    device = FakeDevice(scans=10_000, interrupt_after=50)
+    amp, device = fake(interrupt_after=50)
     csv = tmp_path / "scans.csv"
-    stats = streaming.stream(device, seconds=None, csv_path=str(csv))
+    stats = streaming.stream(amp, seconds=None, csv_path=str(csv))
     assert device.calls == ["start", "stop"]
     assert stats.scans == 50
     assert read_csv(csv)[1].shape == (50, 10)
@@ -136,7 +99,7 @@ def test_plot_without_scans(tmp_path):
 
 
 def test_info_lists_record_and_channel_meanings():
-    text = "\n".join(cli.describe(FakeDevice()))
+    text = "\n".join(cli.describe(fake()[0].info))
     assert "Serial number:      UX-0001.00.01" in text
     assert "Sampling rate:      250 Hz" in text
     assert "Values per scan:    10 (8 channels, battery level, data valid)" in text
@@ -146,29 +109,56 @@ def test_info_lists_record_and_channel_meanings():
 
 
 def test_device_texts_are_printed_with_control_characters_escaped():
-    class Hostile(FakeDevice):
-        model_number = "UX\x1b[2J\nFake"
-        serial_number = "UX-\ufffd1"
-
-    text = "\n".join(cli.describe(Hostile()))
+    device = StandInDevice("UX-1", TYPES, fake_scan)
+    device.information.modelNumber = b"UX\x1b[2J\nFake"
+    device.information.serialNumber = b"UX-\xff1"
+    text = "\n".join(cli.describe(StandInAmplifier(device).info))
     assert "Model number:       UX\\x1b[2J\\nFake" in text and "\x1b" not in text
     assert "UX-\ufffd1" in text  # a replacement character is printable
+    assert "shown as U+FFFD" in text
     assert cli._describe_batch(["A\rB"]) == "1 amplifier in range: A\\rB"
 
 
-@pytest.mark.parametrize("option,value,says", [
-    ("--plot", "out.jpg", "must name a .png"), ("--csv", "/no/such/folder/a.csv", "cannot be written"),
-    ("--csv", ".", "names a folder")])
-def test_output_paths_are_checked_before_opening(monkeypatch, capsys, option, value, says):
-    monkeypatch.setattr(cli, "_binding", lambda: pytest.fail("opened an amplifier"))
-    assert cli.main(["stream", "UX-0001.00.01", option, value]) == 2
+def _no_amplifier(*args, **kwargs):
+    pytest.fail("searched for or opened an amplifier")
+
+
+@pytest.mark.parametrize("argv,says", [
+    (["stream", "UX-1", "--plot", "out.jpg"], "must name a .png"),
+    (["stream", "UX-1", "--csv", "/no/such/folder/a.csv"], "cannot be written"),
+    (["stream", "UX-1", "--csv", "."], "names a folder"),
+    (["record", "UX-1", "--out", "run.edf"], "must name a .bdf"),
+    (["record", "UX-1", "UX-2", "--out", "/no/such/folder/run.bdf"], "cannot be written")])
+def test_output_paths_are_checked_before_opening(monkeypatch, capsys, argv, says):
+    monkeypatch.setattr(cli, "_open", _no_amplifier)
+    monkeypatch.setattr(cli, "_search", _no_amplifier)
+    assert cli.main(argv) == cli.EXIT_USAGE
+    assert says in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("argv,says", [
+    (["scan", "--seconds", "0"], "must be positive"), (["stream", "X", "--plot-seconds", "-1"], "must be positive"),
+    (["stream", "X", "--seconds", "nan"], "must be positive"), (["info", "X", "--timeout", "inf"], "must be positive"),
+    (["stream", "X", "--find-seconds", "ten"], "not a number"), (["record", "X", "--out", "a.bdf",
+                                                                  "--range-uv", "0"], "must be positive"),
+    (["info", ""], "not a serial number"), (["info", "UX\x1b[2J"], "not a serial number")])
+def test_argument_values_are_checked_before_opening(monkeypatch, capsys, argv, says):
+    monkeypatch.setattr(cli, "_open", _no_amplifier)
+    monkeypatch.setattr(cli, "_search", _no_amplifier)
+    with pytest.raises(SystemExit) as done:
+        cli.main(argv)
+    assert done.value.code == cli.EXIT_USAGE
     assert says in capsys.readouterr().err
 
 
 def test_version_and_termination_signals(capsys):
     with pytest.raises(SystemExit) as done:
         cli.main(["--version"])
-    assert done.value.code == 0 and capsys.readouterr().out.startswith("python3 -m tavo_ble ")
+    assert done.value.code == 0 and capsys.readouterr().out == "python3 -m tavo_ble %s\n" % tavo_ble.__version__
+    # One version for the package and its metadata.
+    pyproject = os.path.join(os.path.dirname(__file__), "..", "..", "..", "pyproject.toml")
+    with open(pyproject, encoding="utf-8") as f:
+        assert 'version = "%s"\n' % tavo_ble.__version__ in f.read()
     before = signal.getsignal(signal.SIGTERM)
     with cli.terminate_as_interrupt():
         with pytest.raises(KeyboardInterrupt):
@@ -177,20 +167,10 @@ def test_version_and_termination_signals(capsys):
     assert signal.getsignal(signal.SIGTERM) is before
 
 
-class FailingWrapper:
-    """Stands in for TavoBLEWrapper when the library refuses."""
-
-    def __init__(self, serial):
-        raise ValueError("Could not find device with the specified serial number.")
-
-
 def test_library_failure_prints_its_text_and_exits_non_zero(monkeypatch, capsys):
-    monkeypatch.setattr(cli, "_binding", lambda: FailingWrapper)
+    def refuse(cls, serial, timeout=10.0):
+        raise tavo_ble.SessionError("Could not find device with the specified serial number.", 3)
+
+    monkeypatch.setattr(tavo_ble.Amplifier, "open", classmethod(refuse))
     assert cli.main(["info", "UX-9999.00.01"]) == cli.EXIT_FAILURE
     assert capsys.readouterr().err.endswith("error: Could not find device with the specified serial number.\n")
-
-
-@pytest.mark.parametrize("argv", [["scan", "--seconds", "0"], ["stream", "X", "--plot-seconds", "-1"]])
-def test_rejects_non_positive_durations(argv, capsys):
-    assert cli.main(argv) == 2
-    assert "must be positive" in capsys.readouterr().err

@@ -35,13 +35,18 @@ def test_offline_pip_install(tmp_path):
         capture_output=True, text=True, timeout=180, env=env, cwd=str(tmp_path))
     assert install.returncode == 0, install.stdout + install.stderr
     probe = subprocess.run(
-        [python, "-c", "import tavo_ble.lib.tavo_ble_wrapper as w; "
-                       "print(w.library_path); print(w.TavoBLEWrapper.get_api_version())"],
+        [python, "-c", "import os, tavo_ble, tavo_ble.lib.tavo_ble_wrapper as w; "
+                       "print(w.library_path); print(w.TavoBLEWrapper.get_api_version()); "
+                       "print(os.path.isfile(os.path.join(os.path.dirname(tavo_ble.__file__), 'py.typed')))"],
         capture_output=True, text=True, timeout=60, env=env, cwd=str(tmp_path))
     assert probe.returncode == 0, probe.stderr
-    path, version = probe.stdout.split()
+    path, version, typed = probe.stdout.split()
     assert path.startswith(str(venv)) and os.path.isfile(path)
     assert version == "2.0"
+    assert typed == "True"  # the type hints are usable by type checkers
     script = subprocess.run([str(venv / "bin" / "tavo-ble"), "--help"], capture_output=True, text=True,
                             timeout=60, env=env, cwd=str(tmp_path))
     assert script.returncode == 0 and "stream" in script.stdout
+    version = subprocess.run([str(venv / "bin" / "tavo-ble"), "--version"], capture_output=True, text=True,
+                             timeout=60, env=env, cwd=str(tmp_path))
+    assert version.stdout.split()[-1] == "2.0.0", version.stdout + version.stderr

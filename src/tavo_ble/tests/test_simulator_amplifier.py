@@ -3,6 +3,7 @@ import ctypes
 import subprocess
 import sys
 import textwrap
+import time
 import warnings
 
 import numpy as np
@@ -121,6 +122,34 @@ def test_read_returns_every_scan_once_with_monotonic_times(sim):
     sim.remove_amplifier(name)
 
 
+def test_fillers_get_the_times_of_the_samples_they_stand_for(sim):
+    name = "UX-0019.00.01"
+    description = custom_amplifier(name)
+    description["faults"] = {"dropEvery": 50}  # one notification in 50 is lost on the radio
+    sim.add_amplifier(description)
+    with tavo_ble.Amplifier.open(name) as amp:
+        amp.start()
+        assert wait_until(lambda: amp.sample_count > 600, timeout=30)
+        amp.stop()
+        data, times, arrivals = amp.read_with_arrivals()
+        runs = [e for e in amp.events() if e.kind == "fillers"]
+    assert len(runs) >= 4
+    filler = np.nonzero(data[:, -1] == 0.0)[0]
+    assert sum(e.samples for e in runs) == len(filler)
+    period = np.median(np.diff(times))
+    for run in runs:
+        assert run.samples == FRAMES  # one lost notification
+        first = run.first_sample
+        assert np.all(data[first:first + run.samples, -1] == 0.0)
+        assert run.time == times[first] and run.seconds == pytest.approx(run.samples * period, rel=0.2)
+        # The fillers arrive with the next notification, yet their times are a
+        # period apart, in the place of the samples that were lost.
+        assert arrivals[first] == arrivals[first + run.samples]
+        steps = np.diff(times[first - 1:first + run.samples + 1])
+        assert np.all(np.abs(steps - period) < 0.75 * period), steps
+    sim.remove_amplifier(name)
+
+
 def test_a_full_ring_buffer_drops_the_oldest_and_says_so(sim):
     name = amplifier_at(sim, "UX-0012.00.01")
     with tavo_ble.Amplifier.open(name, buffer_seconds=0.2) as amp:
@@ -160,6 +189,14 @@ def test_a_pause_in_the_data_is_a_stall_ended_by_the_next_scan(sim):
         assert resumed.seconds >= 0.5 and resumed.time > stall.time
         assert resumed.samples == 0  # nothing was lost, the amplifier only paused
         assert amp.stalls == 1
+        # The sample times start anew after the pause instead of following the
+        # line from before it, seconds early.
+        assert wait_until(lambda: amp.sample_count > paused_at + 100)
+        data, times, arrivals = amp.read_with_arrivals()
+        after = slice(paused_at + 20, paused_at + 100)
+        assert np.all(np.diff(times) > 0)
+        assert abs(np.median(times[after] - arrivals[after])) < 0.1
+        assert times[paused_at] - times[paused_at - 1] > 0.4  # the pause, at least the stall time
     sim.remove_amplifier(name)
 
 
@@ -198,16 +235,32 @@ def test_two_amplifiers_at_different_rates_share_one_time_axis(sim):
         assert [a.info.sampling_rate for a in group] == [250, 500]
         group.start()
         collected = {n: ([], []) for n in names}
-        assert wait_until(lambda: all(a.sample_count > 1000 for a in group), timeout=30)
+        ends = []  # each read's last sample time of both amplifiers
+        deadline = time.monotonic() + 60
+        while not all(a.sample_count > 1000 for a in group) and time.monotonic() < deadline:
+            chunks = group.read(timeout=2.0)
+            for serial, (data, times) in chunks.items():
+                collected[serial][0].append(data)
+                collected[serial][1].append(times)
+            if all(len(t) for _, t in chunks.values()):
+                ends.append([t[-1] for _, t in chunks.values()])
+            time.sleep(0.05)
         group.stop()
         for serial, (data, times) in group.read().items():
             collected[serial][0].append(data)
             collected[serial][1].append(times)
+        # Every read cut both chunks within one sample period of the slower one
+        # (a fitted period, within 2 % of the nominal one).
+        assert len(ends) > 10
+        assert max(abs(a - b) for a, b in ends) < 1.02 / 250
         offsets = []
         for amp in group:
             data = np.concatenate(collected[amp.serial][0])
             times = np.concatenate(collected[amp.serial][1])
+            counters = data[:, COUNTER_CHANNEL - 1]
+            assert np.array_equal(counters, np.arange(counters[0], counters[0] + len(counters)))
             offsets.append(np.median(fit_errors(amp, sim, data, times)))
+        # And the times stand for the same moments: both against the simulator's sends.
         assert abs(offsets[0] - offsets[1]) < 1 / 250, offsets
     for name in names:
         sim.remove_amplifier(name)

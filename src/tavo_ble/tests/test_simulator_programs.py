@@ -1,17 +1,17 @@
 """Whole programs against the simulator: the command-line tool, Ctrl-C, and
 programs that end while an amplifier streams. Each program is its own
 process with its own connection to the one simulator of this file."""
-import os
 import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
 
 from .simulation import (
-    DEFAULT_SERIAL, assert_scans_match_sent, custom_amplifier, find_executable, python_env,
+    DEFAULT_SERIAL, UNKNOWN_SERIAL, assert_scans_match_sent, custom_amplifier, find_executable, python_env,
     start_simulator, wait_until)
 
 TIMEOUT = 60
@@ -107,6 +107,40 @@ def test_ctrl_c_stops_streaming_and_closes(sim, tmp_path, signum):
     assert not any(text in err for text in NOT_CLEAN), err
     assert len(read_csv(csv)[1]) > 0
     assert not sim.is_connected(DEFAULT_SERIAL)
+
+
+# Ctrl-C while the tool still searches for an amplifier that is not there:
+# in its own scan, and in the library's search while opening.
+@pytest.mark.parametrize("argv,stage,status", [
+    (["info", UNKNOWN_SERIAL], "Opening", 130),
+    (["stream", UNKNOWN_SERIAL, "--find-seconds", "0.3"], "asking the library", 130),
+    (["stream", UNKNOWN_SERIAL], "Looking for", 0)])
+def test_ctrl_c_during_the_search_ends_the_program_at_once(sim, argv, stage, status):
+    began = time.monotonic()
+    program = subprocess.Popen([sys.executable, "-m", "tavo_ble"] + argv, env=python_env(),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # Signalled 1 s after the start, or once it has reached the stage (a
+        # loaded machine can take longer to get there).
+        progress = program.stderr if argv[0] == "info" else program.stdout
+        for line in progress:
+            if stage in line:
+                break
+        time.sleep(max(0.0, began + 1.0 - time.monotonic()))
+        assert program.poll() is None, program.communicate()
+        program.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = program.communicate(timeout=TIMEOUT)
+        took = time.monotonic() - sent
+    finally:
+        if program.poll() is None:
+            program.kill()
+            program.communicate()
+    sys.stderr.write("Ctrl-C during the search of %s: ended after %.3f s\n" % (argv, took))
+    assert program.returncode == status, out + err
+    assert not any(text in err for text in NOT_CLEAN), err
+    # The goal is 0.5 s; the slack is for a loaded machine.
+    assert took < 3.0
 
 
 # Programs that end with streaming (and scanning) still running, without

@@ -3,7 +3,6 @@ import os
 import re
 
 import numpy as np
-import pytest
 
 from tavo_ble import errors
 from tavo_ble.amplifier import Amplifier

@@ -1,0 +1,66 @@
+"""An AmplifierGroup over stand-in amplifiers: every read() cuts all chunks at
+one common time, and a silent amplifier does not hold the others back."""
+import time
+
+import numpy as np
+
+from tavo_ble.amplifier import AmplifierGroup
+
+from .simulation import wait_until
+from .stand_in import stand_in
+
+TYPES = [1, 5, 4, 9]
+
+
+def scan(k):
+    return [k * 0.5, k, 90, 1]
+
+
+def test_reads_cut_every_chunk_at_one_common_time():
+    slow, _ = stand_in("UX-1", TYPES, scan, rate=250)
+    fast, _ = stand_in("UX-2", TYPES, scan, rate=500, frames=4)
+    group = AmplifierGroup([slow, fast])
+    group.start()
+    try:
+        windows = []
+        previous_end = -np.inf
+        deadline = time.monotonic() + 30
+        while len(windows) < 20 and time.monotonic() < deadline:
+            chunks = group.read(timeout=2.0)
+            end = group.window_end
+            for data, times in chunks.values():
+                assert np.all(times > previous_end) and np.all(times <= end)
+                assert len(times) == 0 or np.all(np.diff(data[:, 1]) == 1)  # nothing skipped in a chunk
+            if all(len(t) for _, t in chunks.values()):
+                windows.append([(t[0], t[-1]) for _, t in chunks.values()])
+            previous_end = end
+            time.sleep(0.03)
+        assert len(windows) == 20
+        # Each chunk reaches the common end within one of its own sample periods,
+        # and starts within one after the previous end.
+        for (slow_first, slow_last), (fast_first, fast_last) in windows[1:]:
+            # (a fitted period, within 2 % of the nominal one)
+            assert abs(slow_last - fast_last) < 1.02 / 250
+            assert abs(slow_first - fast_first) < 1.02 / 250
+    finally:
+        group.stop()
+    # Stopped: the rest comes out, every scan exactly once over all reads.
+    rest = group.read()
+    assert all(len(d) == 0 or d[-1, 1] == a.sample_count for a, (d, _) in zip(group, rest.values()))
+
+
+def test_a_stalled_amplifier_does_not_hold_the_group_back():
+    steady, _ = stand_in("UX-1", TYPES, scan)
+    silent, silent_device = stand_in("UX-2", TYPES, scan)
+    silent.stall_timeout = 0.3
+    silent_device.silent = range(50, 10 ** 9)  # the link drops after 0.2 s
+    group = AmplifierGroup([steady, silent])
+    group.start()
+    try:
+        assert wait_until(lambda: silent.stalls == 1)
+        group.read()
+        chunks = group.read(timeout=5.0)
+        assert len(chunks["UX-1"][0]) > 0
+        assert len(chunks["UX-2"][0]) == 0
+    finally:
+        group.close()
