@@ -18,22 +18,10 @@ Central& Central::instance() {
     return *central;
 }
 
-bool Central::connectBus() {
-    std::lock_guard<std::mutex> lock(initMutex_);
-    if (connected_) {
-        return true;
-    }
+std::unique_ptr<sdbus::IConnection> Central::openConnection() {
     std::unique_ptr<sdbus::IConnection> conn;
     try {
         conn = sdbus::createSystemBusConnection();
-    } catch (const sdbus::Error&) {
-        return false;  // no system bus: no Bluetooth
-    }
-    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    try {
         // Subscribe before loading the objects, or changes in between are lost.
         conn->addMatch(
             "type='signal',sender='org.bluez',path='/',"
@@ -48,7 +36,22 @@ bool Central::connectBus() {
             "member='NameOwnerChanged',arg0='org.bluez'",
             [this](sdbus::Message& msg) { onNameOwnerChanged(msg); }, sdbus::floating_slot);
     } catch (const sdbus::Error&) {
-        close(fd);
+        return nullptr;  // no system bus (yet): no Bluetooth
+    }
+    return conn;
+}
+
+bool Central::connectBus() {
+    std::lock_guard<std::mutex> lock(initMutex_);
+    if (connected_) {
+        return true;
+    }
+    std::unique_ptr<sdbus::IConnection> conn = openConnection();
+    if (!conn) {
+        return false;
+    }
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
         return false;
     }
     conn_ = std::move(conn);

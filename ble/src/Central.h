@@ -73,6 +73,10 @@ struct CallError {
 constexpr std::chrono::milliseconds kConnectTimeout{10000};
 constexpr std::chrono::milliseconds kCallTimeout{5000};
 constexpr std::chrono::milliseconds kDisconnectTimeout{3000};
+// After the bus connection is lost (the bus daemon restarted), a new one is
+// tried after this pause, doubling up to the cap, for as long as it takes.
+constexpr std::chrono::milliseconds kFirstReconnectPause{100};
+constexpr std::chrono::milliseconds kMaxReconnectPause{2000};
 
 struct Subscription {
     explicit Subscription(std::function<void(ByteArray)> cb) : callback(std::move(cb)) {}
@@ -138,6 +142,10 @@ class Central {
     struct Event;
 
     bool connectBus();
+    // A new bus connection with the signal matches in place; null without a bus.
+    std::unique_ptr<sdbus::IConnection> openConnection();
+    // Event thread: after a lost connection, tries a new one when due.
+    void reconnectWhenDue();
     void loop();
     void pump(int maxWaitMs, bool drainFirst = true);
     void drain();
@@ -172,7 +180,11 @@ class Central {
     std::unique_ptr<sdbus::IConnection> conn_;
     int wakeFd_ = -1;
     std::atomic<std::thread::id> loopId_{};
+    // The connection was lost (the bus daemon went); the event thread makes
+    // a new one on the same address, trying again with growing pauses.
     std::atomic<bool> broken_{false};
+    std::chrono::steady_clock::time_point nextConnect_{};  // event thread only
+    std::chrono::milliseconds connectPause_{0};            // event thread only
 
     // Requests from other threads for the event thread.
     std::mutex requestMutex_;

@@ -54,7 +54,7 @@ void Central::call(const std::string& path, const char* interface, const char* m
 
 void Central::startCall(const std::shared_ptr<Call>& c) {
     if (broken_) {
-        finishCall(c, false, {kDisconnected, "the D-Bus connection is lost"});
+        finishCall(c, false, {kDisconnected, "the D-Bus connection is lost; connecting again"});
         return;
     }
     try {

@@ -4,8 +4,10 @@
 #include "Central.h"
 
 #include <cxxabi.h>
+
 #include <poll.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -84,13 +86,41 @@ void Central::pump(int maxWaitMs, bool drainFirst) {
             connectionLost(e.getMessage());
         }
     }
+    if (broken_) {
+        // Wake when the next connection attempt is due.
+        const auto due = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             nextConnect_ - std::chrono::steady_clock::now())
+                             .count();
+        const int ms = static_cast<int>(std::clamp<int64_t>(due, 0, 60000));
+        timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    }
     int r = poll(fds, count, timeout);
     if (r > 0 && (fds[0].revents & POLLIN) != 0) {
         uint64_t value = 0;
         ssize_t got = read(wakeFd_, &value, sizeof value);
         (void)got;
     }
+    reconnectWhenDue();
     drain();
+}
+
+void Central::reconnectWhenDue() {
+    if (!broken_ || std::chrono::steady_clock::now() < nextConnect_) {
+        return;
+    }
+    // No proxy of the old connection may outlive it.
+    graveyard_.clear();
+    std::unique_ptr<sdbus::IConnection> conn = openConnection();
+    if (!conn) {
+        connectPause_ = std::min(connectPause_ * 2, kMaxReconnectPause);
+        nextConnect_ = std::chrono::steady_clock::now() + connectPause_;
+        return;
+    }
+    conn_ = std::move(conn);
+    broken_ = false;
+    // The cache was emptied when the connection went; BlueZ's objects come
+    // back with the snapshot, and with them the devices' links.
+    loadObjects(nullptr);
 }
 
 void Central::connectionLost(const std::string& why) {
@@ -98,11 +128,14 @@ void Central::connectionLost(const std::string& why) {
         return;
     }
     broken_ = true;
+    connectPause_ = kFirstReconnectPause;
+    nextConnect_ = std::chrono::steady_clock::now() + connectPause_;
     auto pending = std::move(pending_);
     pending_.clear();
     for (auto& [raw, entry] : pending) {
         graveyard_.push_back(std::move(entry.second));
-        finishCall(entry.first, false, {kDisconnected, "the D-Bus connection is lost: " + why});
+        finishCall(entry.first, false,
+                   {kDisconnected, "the D-Bus connection is lost (" + why + "); connecting again"});
     }
     forgetAll();
 }

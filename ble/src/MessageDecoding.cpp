@@ -10,6 +10,13 @@ namespace {
 // event thread because it uses a function-local static of sdbus-c++ that is
 // destroyed at exit, while this thread may still be serving the bus.
 
+// Reads one basic value of type T and drops it.
+template <typename T>
+void discard(sdbus::Message& msg) {
+    T value{};
+    msg >> value;
+}
+
 // One complete type of a signature ("s", "ay", "a{sv}", "(ii)") from `pos` on.
 std::string completeType(const std::string& sig, size_t& pos) {
     const size_t start = pos;
@@ -83,71 +90,45 @@ void skipElements(sdbus::Message& msg, const std::string& element) {
 
 void skip(sdbus::Message& msg, const std::string& type) {
     switch (type[0]) {
-        case 'y': {
-            uint8_t v = 0;
-            msg >> v;
+        case 'y':
+            discard<uint8_t>(msg);
             break;
-        }
-        case 'b': {
-            bool v = false;
-            msg >> v;
+        case 'b':
+            discard<bool>(msg);
             break;
-        }
-        case 'n': {
-            int16_t v = 0;
-            msg >> v;
+        case 'n':
+            discard<int16_t>(msg);
             break;
-        }
-        case 'q': {
-            uint16_t v = 0;
-            msg >> v;
+        case 'q':
+            discard<uint16_t>(msg);
             break;
-        }
-        case 'i': {
-            int32_t v = 0;
-            msg >> v;
+        case 'i':
+            discard<int32_t>(msg);
             break;
-        }
-        case 'u': {
-            uint32_t v = 0;
-            msg >> v;
+        case 'u':
+            discard<uint32_t>(msg);
             break;
-        }
-        case 'x': {
-            int64_t v = 0;
-            msg >> v;
+        case 'x':
+            discard<int64_t>(msg);
             break;
-        }
-        case 't': {
-            uint64_t v = 0;
-            msg >> v;
+        case 't':
+            discard<uint64_t>(msg);
             break;
-        }
-        case 'd': {
-            double v = 0;
-            msg >> v;
+        case 'd':
+            discard<double>(msg);
             break;
-        }
-        case 's': {
-            char* v = nullptr;
-            msg >> v;
+        case 's':
+            discard<char*>(msg);
             break;
-        }
-        case 'o': {
-            sdbus::ObjectPath v;
-            msg >> v;
+        case 'o':
+            discard<sdbus::ObjectPath>(msg);
             break;
-        }
-        case 'g': {
-            sdbus::Signature v;
-            msg >> v;
+        case 'g':
+            discard<sdbus::Signature>(msg);
             break;
-        }
-        case 'h': {
-            sdbus::UnixFd v;
-            msg >> v;
+        case 'h':
+            discard<sdbus::UnixFd>(msg);
             break;
-        }
         case 'v': {
             std::string kind, contents;
             msg.peekType(kind, contents);

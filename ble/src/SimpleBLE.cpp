@@ -155,6 +155,32 @@ std::vector<Adapter> Adapter::get_adapters() {
     return result;
 }
 
+std::vector<Peripheral> Adapter::get_connected_peripherals() {
+    const std::string adapterPath = base().path;
+    Central& c = Central::instance();
+    std::vector<Peripheral> result;
+    if (!c.available()) {
+        return result;
+    }
+    std::vector<std::string> paths;
+    c.visit([&](const Objects& objects) {
+        for (const auto& [path, object] : objects) {
+            const std::string* owner =
+                get<std::string>(object, detail::kDeviceInterface, "Adapter");
+            if (owner != nullptr && *owner == adapterPath &&
+                flag(object, detail::kDeviceInterface, "Connected")) {
+                paths.push_back(path);
+            }
+        }
+    });
+    for (const auto& path : paths) {
+        auto state = c.device(path);
+        state->refresh();
+        result.emplace_back(state);
+    }
+    return result;
+}
+
 std::string Adapter::identifier() {
     return base().identifier();
 }

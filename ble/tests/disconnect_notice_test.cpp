@@ -19,7 +19,7 @@ namespace {
 
 const std::string kAmp = "UX-0001.00.01";
 
-enum class Loss { PeerDrops, AdapterOff, DeviceVanishes, ServiceLeaves };
+enum class Loss { PeerDrops, AdapterOff, DeviceVanishes, ServiceLeaves, BusLost };
 
 std::string lossName(const ::testing::TestParamInfo<Loss>& loss) {
     switch (loss.param) {
@@ -31,6 +31,8 @@ std::string lossName(const ::testing::TestParamInfo<Loss>& loss) {
             return "DeviceVanishes";
         case Loss::ServiceLeaves:
             return "ServiceLeaves";
+        case Loss::BusLost:
+            return "BusLost";
     }
     return "";
 }
@@ -81,6 +83,9 @@ class DisconnectNotice : public ::testing::TestWithParam<Loss> {
             case Loss::ServiceLeaves:
                 sim.endServe();
                 break;
+            case Loss::BusLost:
+                sim.stopBus();
+                break;
         }
     }
 
@@ -121,8 +126,48 @@ TEST_P(DisconnectNotice, FiresOnceOnACentralThreadThatMayCallIn) {
 
 INSTANTIATE_TEST_SUITE_P(EveryCause, DisconnectNotice,
                          ::testing::Values(Loss::PeerDrops, Loss::AdapterOff, Loss::DeviceVanishes,
-                                           Loss::ServiceLeaves),
+                                           Loss::ServiceLeaves, Loss::BusLost),
                          lossName);
+
+// The bus daemon goes and comes back at the same address: meanwhile nothing
+// waits for a time-out, and afterwards the same handles work on a new connection.
+TEST_F(DisconnectNotice, AfterTheBusRestartsTheCentralConnectsAgain) {
+    ASSERT_EQ(sim.start(), "");
+    Peripheral p = connectAmp();
+    ASSERT_TRUE(p.is_connected());
+    Adapter adapter = Adapter::get_adapters().at(0);
+    sim.stopBus();
+    ASSERT_TRUE(waitFor([&] { return !p.is_connected(); }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Adapter::bluetooth_enabled());
+    EXPECT_TRUE(Adapter::get_adapters().empty());
+    EXPECT_THROW(adapter.scan_start(), std::exception);
+    EXPECT_THROW(p.connect(), std::exception);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    ASSERT_EQ(sim.restartBus(), "");
+    ASSERT_TRUE(waitFor([] { return Adapter::bluetooth_enabled(); }, 20s));
+    // The new Bluetooth service knows the amplifier once a scan has heard it.
+    adapter.scan_start();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            try {
+                p.connect();
+                return true;
+            } catch (const std::exception&) {
+                return false;
+            }
+        },
+        20s));
+    adapter.scan_stop();
+    EXPECT_TRUE(sim.isConnected(kAmp));
+    // A link BlueZ holds is listed, whoever made it.
+    std::vector<Peripheral> connected = adapter.get_connected_peripherals();
+    ASSERT_EQ(connected.size(), 1U);
+    EXPECT_EQ(connected[0].address(), p.address());
+    p.disconnect();
+    EXPECT_TRUE(adapter.get_connected_peripherals().empty());
+}
 
 TEST(DisconnectNoticeRemoval, AnEmptyFunctionRemovesIt) {
     bletest::SimHarness sim;

@@ -49,3 +49,21 @@ TEST_F(SimulatorTest, AnAdapterPoweredOnLaterIsUsedWithoutRestarting) {
     const TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
     EXPECT_EQ(handle, 1u);
 }
+
+// The adapter in use is unplugged and another one plugged in: the next calls
+// use the new one, as a program started now would.
+TEST_F(SimulatorTest, AReplacedAdapterIsUsedWithoutRestarting) {
+    StartSimulator();
+    TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+    ASSERT_NE(handle, 0u);
+    ASSERT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+    sim.removeAdapter("hci0");
+    sim.addAdapter("hci1", "00:1A:7D:DA:71:14");
+    ASSERT_TRUE(bletest::waitFor([] { return TAVOBLE_StartScanning() == 0; })) << LastError();
+    EXPECT_EQ(TAVOBLE_StopScanning(), 0);
+    handle = Open(kDefaultAmplifier);
+    ASSERT_NE(handle, 0u);
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
+    EXPECT_TRUE(ScanRecorder::Instance().WaitForCount(10, std::chrono::seconds(10)));
+    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+}

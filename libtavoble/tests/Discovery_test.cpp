@@ -101,3 +101,20 @@ TEST_F(SimulatorTest, ASilentAmplifierIsDroppedAfterTenSeconds) {
     EXPECT_TRUE(batches[1].empty());
     ASSERT_EQ(TAVOBLE_StopScanning(), 0);
 }
+
+// With no other advertiser to trigger a sweep, a timer must drop it.
+TEST_F(SimulatorTest, TheOnlyAmplifierSwitchedOffLeavesTheListAfterTenSeconds) {
+    StartSimulator();
+    DiscoveryRecorder& seen = DiscoveryRecorder::Instance();
+    ASSERT_EQ(TAVOBLE_RegisterDeviceDiscoveredCallback(&DiscoveryRecorder::Callback), 0);
+    ASSERT_EQ(TAVOBLE_StartScanning(), 0);
+    ASSERT_TRUE(seen.WaitFor([](const Batches& b) { return !b.empty(); }, 10s));
+    const auto silentFrom = std::chrono::steady_clock::now();
+    sim.setAdvertising(kDefaultAmplifier, false);
+    ASSERT_TRUE(seen.WaitFor([](const Batches& b) { return HasBatchOf(b, 0); }, 30s));
+    const auto after = std::chrono::steady_clock::now() - silentFrom;
+    EXPECT_GT(after, 10s);
+    EXPECT_LT(after, 15s);
+    EXPECT_EQ(seen.Batches().size(), 2u);
+    ASSERT_EQ(TAVOBLE_StopScanning(), 0);
+}

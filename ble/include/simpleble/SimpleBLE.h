@@ -191,6 +191,10 @@ class Adapter {
     void scan_stop();
     bool scan_is_active();
 
+    // The devices of this adapter that BlueZ holds a link to now, whoever
+    // made it (they do not advertise while connected).
+    std::vector<Peripheral> get_connected_peripherals();
+
     // Both run on the central's event thread; an empty function removes them.
     void set_callback_on_scan_start(std::function<void()> on_scan_start);
     void set_callback_on_scan_stop(std::function<void()> on_scan_stop);

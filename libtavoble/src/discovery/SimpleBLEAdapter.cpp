@@ -6,7 +6,6 @@
 #include <string>
 
 #include "ApiException.h"
-#include "CallbackScope.h"
 #include "NameSlot.h"
 
 namespace Tavo::BLE {
@@ -14,12 +13,16 @@ namespace {
 
 // An amplifier that has not advertised for longer than this is dropped.
 constexpr double kSilenceLimitMs = 10000.0;
+// How often the list is swept without an advertisement to trigger it.
+constexpr auto kSweepPeriod = std::chrono::milliseconds(500);
 
 std::atomic<SimpleBLEAdapter*> builtInstance{nullptr};
 
 }  // namespace
 
-SimpleBLEAdapter::SimpleBLEAdapter(SimpleBLE::Adapter adapter) : adapter_(std::move(adapter)) {}
+SimpleBLEAdapter::SimpleBLEAdapter(SimpleBLE::Adapter adapter)
+    : adapter_(std::move(adapter)),
+      delivery_([this] { return callback_.load(); }, [this] { SweepSilent(); }, kSweepPeriod) {}
 
 SimpleBLEAdapter* SimpleBLEAdapter::Build() {
     if (!SimpleBLE::Adapter::bluetooth_enabled()) {
@@ -73,7 +76,48 @@ void SimpleBLEAdapter::StartScanning() {
         }
         throw ApiException("Bluetooth adapter not enabled.", ErrorCode::Adapter);
     }
+    CurrentAdapter();
     SetScanning(true);
+}
+
+SimpleBLE::Adapter SimpleBLEAdapter::CurrentAdapter() {
+    // The stack is asked without a lock held: its answers may need the
+    // thread that runs the callbacks, which may be waiting for one of ours.
+    SimpleBLE::Adapter inUse;
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex_);
+        inUse = adapter_;
+    }
+    const std::vector<SimpleBLE::Adapter> adapters = SimpleBLE::Adapter::get_adapters();
+    const std::string current = inUse.identifier();
+    for (SimpleBLE::Adapter candidate : adapters) {
+        if (candidate.identifier() == current) {
+            // The stack ends a discovery by itself when Bluetooth restarts or
+            // the bus connection is lost: the next start must start again.
+            const bool stackScanning = inUse.scan_is_active();
+            std::lock_guard<std::mutex> scanLock(scanMutex_);
+            if (!driving_ && !stackScanning) {
+                active_ = false;
+            }
+            return inUse;
+        }
+    }
+    if (adapters.size() != 1) {
+        return inUse;  // none or several: the calls report it as before
+    }
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex_);
+        if (adapter_.identifier() == current) {
+            adapter_ = adapters.front();
+        }
+        inUse = adapter_;
+    }
+    // The old adapter took its discovery with it.
+    std::lock_guard<std::mutex> scanLock(scanMutex_);
+    if (!driving_) {
+        active_ = false;
+    }
+    return inUse;
 }
 
 void SimpleBLEAdapter::StopScanning() {
@@ -121,24 +165,36 @@ void SimpleBLEAdapter::StartDiscovery() {
         names_.clear();
         lastSeen_.clear();
     }
-    adapter_.set_callback_on_scan_found(&SimpleBLEAdapter::OnScanFound);
-    adapter_.set_callback_on_scan_updated(&SimpleBLEAdapter::OnScanFound);
+    SimpleBLE::Adapter adapter;
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex_);
+        adapter = adapter_;
+    }
+    adapter.set_callback_on_scan_found(&SimpleBLEAdapter::OnScanFound);
+    adapter.set_callback_on_scan_updated(&SimpleBLEAdapter::OnScanFound);
     try {
-        adapter_.scan_start();
+        adapter.scan_start();
     } catch (const std::exception& e) {
         if (!AlreadyScanning(e)) {
-            adapter_.set_callback_on_scan_found({});
-            adapter_.set_callback_on_scan_updated({});
+            adapter.set_callback_on_scan_found({});
+            adapter.set_callback_on_scan_updated({});
             throw;
         }
     }
+    // The sweep timer runs from the first scan on.
+    delivery_.Start();
 }
 
 void SimpleBLEAdapter::StopDiscovery() {
-    adapter_.set_callback_on_scan_found({});
-    adapter_.set_callback_on_scan_updated({});
+    SimpleBLE::Adapter adapter;
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex_);
+        adapter = adapter_;
+    }
+    adapter.set_callback_on_scan_found({});
+    adapter.set_callback_on_scan_updated({});
     try {
-        adapter_.scan_stop();
+        adapter.scan_stop();
     } catch (const std::exception& e) {
         if (!AlreadyStopped(e)) {
             throw;
@@ -153,6 +209,10 @@ void SimpleBLEAdapter::RegisterDeviceDiscoveredCallback(DeviceDiscoveredCallback
 std::vector<SimpleBLE::Peripheral> SimpleBLEAdapter::GetPeripherals() {
     std::lock_guard<std::mutex> lock(mutex_);
     return peripherals_;
+}
+
+std::vector<SimpleBLE::Peripheral> SimpleBLEAdapter::GetConnectedPeripherals() {
+    return CurrentAdapter().get_connected_peripherals();
 }
 
 // A forced unwind has no exception object: the sanitizer must not check
@@ -173,58 +233,71 @@ __attribute__((no_sanitize("null"))) void SimpleBLEAdapter::OnScanFound(
     }
 }
 
+bool SimpleBLEAdapter::SweepLocked(std::chrono::steady_clock::time_point now) {
+    bool removed = false;
+    for (std::size_t i = names_.size(); i-- > 0;) {
+        const double ageMs =
+            static_cast<double>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(now - lastSeen_[i]).count()) /
+            1000000.0;
+        if (ageMs > kSilenceLimitMs) {
+            peripherals_.erase(peripherals_.begin() + static_cast<std::ptrdiff_t>(i));
+            names_.erase(names_.begin() + static_cast<std::ptrdiff_t>(i));
+            lastSeen_.erase(lastSeen_.begin() + static_cast<std::ptrdiff_t>(i));
+            removed = true;
+        }
+    }
+    return removed;
+}
+
+void SimpleBLEAdapter::PostListLocked() {
+    // The application gets its own copy, delivered on the delivery thread.
+    std::vector<char> slots(names_.size() * TAVOBLE_DEVICENAME_LENGTH_MAX, '\0');
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        std::memcpy(&slots[i * TAVOBLE_DEVICENAME_LENGTH_MAX], names_[i].data(),
+                    NameSlotLength(names_[i]));
+    }
+    delivery_.Post(std::move(slots), static_cast<uint32_t>(names_.size()));
+}
+
+void SimpleBLEAdapter::SweepSilent() {
+    {
+        std::lock_guard<std::mutex> lock(scanMutex_);
+        if (!active_ || !wanted_) {
+            return;  // the list stays as it is after a stop
+        }
+    }
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (SweepLocked(std::chrono::steady_clock::now())) {
+            PostListLocked();
+        }
+    } catch (...) {
+        // No memory for the names: the next sweep tries again.
+    }
+}
+
 void SimpleBLEAdapter::OnAdvertisement(SimpleBLE::Peripheral& peripheral) {
     const auto now = std::chrono::steady_clock::now();
     const std::string name = peripheral.identifier();
     bool found = false;
-    bool removed = false;
-    std::vector<char> slots;
-    uint32_t count = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (names_[i] == name) {
-                lastSeen_[i] = now;
-                found = true;
-                break;
-            }
-        }
-        for (std::size_t i = names_.size(); i-- > 0;) {
-            const double ageMs =
-                static_cast<double>(
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(now - lastSeen_[i])
-                        .count()) /
-                1000000.0;
-            if (ageMs > kSilenceLimitMs) {
-                peripherals_.erase(peripherals_.begin() + static_cast<std::ptrdiff_t>(i));
-                names_.erase(names_.begin() + static_cast<std::ptrdiff_t>(i));
-                lastSeen_.erase(lastSeen_.begin() + static_cast<std::ptrdiff_t>(i));
-                removed = true;
-            }
-        }
-        bool notify = removed;
-        if (!found && IsRecognisedName(name)) {
-            peripherals_.push_back(peripheral);
-            names_.push_back(name);
-            lastSeen_.push_back(now);
-            notify = true;
-        }
-        if (!notify) {
-            return;
-        }
-        // The application gets its own copy, so it is called without the lock.
-        count = static_cast<uint32_t>(names_.size());
-        slots.assign(names_.size() * TAVOBLE_DEVICENAME_LENGTH_MAX, '\0');
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            std::memcpy(&slots[i * TAVOBLE_DEVICENAME_LENGTH_MAX], names_[i].data(),
-                        NameSlotLength(names_[i]));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        if (names_[i] == name) {
+            lastSeen_[i] = now;
+            found = true;
+            break;
         }
     }
-    const DeviceDiscoveredCallback callback = callback_.load();
-    if (callback != nullptr) {
-        CallbackScope scope;
-        callback(reinterpret_cast<const char(*)[TAVOBLE_DEVICENAME_LENGTH_MAX]>(slots.data()),
-                 count);
+    bool notify = SweepLocked(now);
+    if (!found && IsRecognisedName(name)) {
+        peripherals_.push_back(peripheral);
+        names_.push_back(name);
+        lastSeen_.push_back(now);
+        notify = true;
+    }
+    if (notify) {
+        PostListLocked();
     }
 }
 

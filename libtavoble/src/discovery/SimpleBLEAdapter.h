@@ -7,6 +7,7 @@
 
 #include <simpleble/SimpleBLE.h>
 
+#include "DiscoveredListDelivery.h"
 #include "IAdapter.h"
 
 namespace Tavo::BLE {
@@ -26,6 +27,10 @@ class SimpleBLEAdapter final : public IAdapter {
     // A copy of the amplifiers seen since the last start, in first-seen order.
     std::vector<SimpleBLE::Peripheral> GetPeripherals();
 
+    // The peripherals the Bluetooth stack holds a link to already (one a
+    // killed program left up, say): they do not advertise while connected.
+    std::vector<SimpleBLE::Peripheral> GetConnectedPeripherals();
+
     // Handler of every advertisement report, found or updated.
     static void OnScanFound(SimpleBLE::Peripheral peripheral);
 
@@ -41,7 +46,20 @@ class SimpleBLEAdapter final : public IAdapter {
     void SetScanning(bool wanted);
     void StartDiscovery();
     void StopDiscovery();
+    // The adapter to use now: when the one in use has gone and a single other
+    // one is there (unplugged and another plugged in), that one, as a program
+    // started now would choose.
+    SimpleBLE::Adapter CurrentAdapter();
+    // Drops amplifiers silent for too long; true when one went. Under mutex_.
+    bool SweepLocked(std::chrono::steady_clock::time_point now);
+    // Copies the list into name slots for the discovered callback. Under mutex_.
+    void PostListLocked();
+    // Runs about every half second on the delivery thread: while scanning, an
+    // amplifier that fell silent leaves the list even when nothing else
+    // advertises to trigger the sweep.
+    void SweepSilent();
 
+    std::mutex adapterMutex_;  // guards adapter_, which may be replaced
     SimpleBLE::Adapter adapter_;
     // Guards the two lists, which the scan thread changes while application
     // threads copy or clear them. Never held while calling the application.
@@ -59,6 +77,8 @@ class SimpleBLEAdapter final : public IAdapter {
     bool wanted_ = false;   // what the application asked for last
     bool active_ = false;   // what the last finished start or stop reached
     bool driving_ = false;  // a thread is starting or stopping the scan
+    // Last member: its thread uses the others.
+    DiscoveredListDelivery delivery_;
 };
 
 }  // namespace Tavo::BLE

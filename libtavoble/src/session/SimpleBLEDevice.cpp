@@ -77,6 +77,32 @@ std::function<void(SimpleBLE::ByteArray)> SimpleBLEDevice::Bind(
     };
 }
 
+namespace {
+
+// A link the Bluetooth service keeps up (its client was killed, say) leaves
+// the amplifier connected and silent: it never advertises again until the
+// link ends, so the search takes such peers from the service as well.
+void AddConnectedPeripherals(SimpleBLEAdapter& adapter, std::vector<SimpleBLE::Peripheral>& seen) {
+    std::vector<SimpleBLE::Peripheral> connected;
+    try {
+        connected = adapter.GetConnectedPeripherals();
+    } catch (...) {
+        return;  // the advertisers alone, as a stack without the list offers
+    }
+    for (SimpleBLE::Peripheral& peripheral : connected) {
+        const std::string address = peripheral.address();
+        bool listed = false;
+        for (SimpleBLE::Peripheral& known : seen) {
+            listed = listed || known.address() == address;
+        }
+        if (!listed) {
+            seen.push_back(peripheral);
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
                                                                    double limitMs) {
     SimpleBLEAdapter* adapter = SimpleBLEAdapter::GetInstance();
@@ -87,6 +113,7 @@ std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::st
     std::vector<SimpleBLE::Peripheral> matches;
     do {
         seen = adapter->GetPeripherals();
+        AddConnectedPeripherals(*adapter, seen);
         if (!adapter->IsScanning()) {
             adapter->StartScanning();
         }

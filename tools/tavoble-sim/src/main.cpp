@@ -39,6 +39,7 @@ struct Options {
     std::string mode;
     std::optional<std::string> scenarioFile;
     std::vector<std::string> command;
+    std::optional<std::string> busSocket;  // the bus's socket, when given
     bool simulator = true;
     bool exitWithParent = false;
 };
@@ -46,8 +47,9 @@ struct Options {
 void usage(FILE* out) {
     std::fputs(
         "usage: tavoble-sim serve [--scenario FILE] [--exit-with-parent]\n"
-        "       tavoble-sim run [--scenario FILE] [--exit-with-parent] [-- COMMAND [ARGS...]]\n"
-        "       tavoble-sim bus [--exit-with-parent] [-- COMMAND [ARGS...]]\n"
+        "       tavoble-sim run [--scenario FILE] [--exit-with-parent] [--bus-socket PATH]\n"
+        "                       [-- COMMAND [ARGS...]]\n"
+        "       tavoble-sim bus [--exit-with-parent] [--bus-socket PATH] [-- COMMAND [ARGS...]]\n"
         "\n"
         "serve  plays BlueZ (org.bluez) on the bus named by DBUS_SYSTEM_BUS_ADDRESS.\n"
         "run    starts a private dbus-daemon and the simulator on it, then COMMAND with\n"
@@ -56,7 +58,9 @@ void usage(FILE* out) {
         "       once org.bluez is owned and runs until SIGINT or SIGTERM.\n"
         "bus    like run, without the simulator.\n"
         "\n"
-        "--exit-with-parent  end (as on SIGTERM) when the process that started us ends\n",
+        "--exit-with-parent  end (as on SIGTERM) when the process that started us ends\n"
+        "--bus-socket PATH   the bus listens on this socket (a bus restarted at the same\n"
+        "                    address); default: one in the temporary directory\n",
         out);
 }
 
@@ -192,7 +196,10 @@ void Run::startDaemon() {
     const std::string daemon =
         daemonEnv != nullptr && *daemonEnv != '\0' ? daemonEnv : "dbus-daemon";
     const std::string configArg = "--config-file=" + config;
-    const std::string addressArg = "--address=unix:path=" + dir_ + "/bus";
+    const std::string socket = o_.busSocket ? *o_.busSocket : dir_ + "/bus";
+    // A socket left by a bus that was killed would refuse the new one.
+    unlink(socket.c_str());
+    const std::string addressArg = "--address=unix:path=" + socket;
     const std::string logFile = dir_ + "/daemon.log";
     const pid_t parent = getpid();
     daemon_ = fork();
@@ -282,6 +289,9 @@ void Run::cleanupDir() {
     }
     unlink((dir_ + "/bus.conf").c_str());
     unlink((dir_ + "/bus").c_str());
+    if (o_.busSocket) {
+        unlink(o_.busSocket->c_str());
+    }
     unlink((dir_ + "/daemon.log").c_str());
     rmdir(dir_.c_str());
     dir_.clear();
@@ -452,6 +462,8 @@ int main(int argc, char** argv) {
             o.scenarioFile = argv[++i];
         } else if (a.rfind("--scenario=", 0) == 0 && o.mode != "bus") {
             o.scenarioFile = a.substr(11);
+        } else if (a == "--bus-socket" && i + 1 < argc && o.mode != "serve") {
+            o.busSocket = argv[++i];
         } else if (a == "--exit-with-parent") {
             o.exitWithParent = true;
         } else if (a == "-h" || a == "--help") {

@@ -35,13 +35,6 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 }  // namespace
 
 bool waitFor(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
@@ -67,12 +60,25 @@ std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
         return "mkdtemp failed";
     }
     dir_ = pattern;
-    const std::string addressFile = dir_ + "/address";
-    std::vector<std::string> args = {simulatorPath(), simulator ? "run" : "bus"};
+    simulator_ = simulator;
+    scenarioFile_.clear();
     if (simulator && !scenarioJson.empty()) {
-        std::ofstream(dir_ + "/scenario.json") << scenarioJson;
+        scenarioFile_ = dir_ + "/scenario.json";
+        std::ofstream(scenarioFile_) << scenarioJson;
+    }
+    return spawn();
+}
+
+std::string SimHarness::spawn() {
+    const std::string addressFile = dir_ + "/address";
+    unlink(addressFile.c_str());
+    unlink((dir_ + "/stop").c_str());
+    // The bus listens in our directory, so a restarted one has the same address.
+    std::vector<std::string> args = {simulatorPath(), simulator_ ? "run" : "bus", "--bus-socket",
+                                     dir_ + "/bus"};
+    if (!scenarioFile_.empty()) {
         args.push_back("--scenario");
-        args.push_back(dir_ + "/scenario.json");
+        args.push_back(scenarioFile_);
     }
     // The command hands the private bus address back through a file, then
     // waits until stop() asks or this process has died; the simulator then
@@ -101,15 +107,21 @@ std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
     if (!waitFor([&] { return exists(addressFile); }, std::chrono::seconds(20))) {
         return "the simulator did not start";
     }
-    const std::string address = slurp(addressFile);
+    // Without the daemon's guid, which a restarted bus does not keep.
+    const std::string address = "unix:path=" + dir_ + "/bus";
     if (!addressReplaced_) {
         const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
         hadAddress_ = previous != nullptr;
         previousAddress_ = previous != nullptr ? previous : "";
         addressReplaced_ = true;
     }
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-    if (!simulator) {
+    const char* current = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    // Set only when it changes: after a restart a library thread may be
+    // reading it to connect again.
+    if (current == nullptr || address != current) {
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    }
+    if (!simulator_) {
         return {};
     }
     // Ready once the control interface answers.
@@ -158,7 +170,7 @@ void SimHarness::endServe() {
     }
 }
 
-void SimHarness::stop() {
+void SimHarness::stopBus() {
     endServe();
     if (pid_ > 0) {
         std::ofstream(dir_ + "/stop") << "stop";
@@ -171,6 +183,18 @@ void SimHarness::stop() {
         }
         pid_ = -1;
     }
+}
+
+std::string SimHarness::restartBus() {
+    if (dir_.empty()) {
+        return "no bus was started";
+    }
+    stopBus();
+    return spawn();
+}
+
+void SimHarness::stop() {
+    stopBus();
     if (!dir_.empty()) {
         std::string cmd = "rm -rf '" + dir_ + "'";
         int ignored = std::system(cmd.c_str());

@@ -39,6 +39,12 @@ class SimHarness {
     std::string start(const std::string& scenarioJson = "", bool simulator = true);
     void stop();
 
+    // The bus daemon goes down with the simulator (every client loses its
+    // connection); restartBus() starts both again at the same address with
+    // the scenario of start(), in its initial state. Returns an error text.
+    void stopBus();
+    std::string restartBus();
+
     // Starts or stops a simulator on the running bus (Bluetooth service
     // starting or stopping while the process runs).
     void serve();
@@ -76,10 +82,13 @@ class SimHarness {
 
   private:
     sdbus::IProxy& control();
+    std::string spawn();
 
     pid_t pid_ = -1;
     pid_t servePid_ = -1;
     std::string dir_;
+    std::string scenarioFile_;
+    bool simulator_ = true;
     bool addressReplaced_ = false;
     bool hadAddress_ = false;
     std::string previousAddress_;

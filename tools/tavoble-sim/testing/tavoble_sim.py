@@ -23,6 +23,7 @@ import ctypes
 import glob
 import json
 import os
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -69,14 +70,27 @@ class Simulator:
         self.address = ""
         self.process: Optional[subprocess.Popen] = None
         self._temp: Optional[str] = None
+        self._socket_dir: Optional[str] = None
         self._previous: Optional[str] = None
 
     def start(self) -> "Simulator":
-        args = [self.executable, "run"]
         if isinstance(self.scenario, dict):
             fd, self._temp = tempfile.mkstemp(prefix="tavoble-sim-", suffix=".json")
             with os.fdopen(fd, "w") as f:
                 json.dump(self.scenario, f)
+        # The bus listens in a directory of ours, so a restarted bus has the same address.
+        self._socket_dir = tempfile.mkdtemp(prefix="tavoble-bus-")
+        self._spawn()
+        if self.set_environment:
+            self._previous = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
+            os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = self.address
+        return self
+
+    def _spawn(self) -> None:
+        assert self._socket_dir is not None
+        socket = os.path.join(self._socket_dir, "bus")
+        args = [self.executable, "run", "--bus-socket", socket]
+        if self._temp:
             args += ["--scenario", self._temp]
         elif isinstance(self.scenario, str):
             args += ["--scenario", self.scenario]
@@ -87,16 +101,24 @@ class Simulator:
         line = self.process.stdout.readline().decode().strip()
         if not line:
             self.process.wait(timeout=10)
+            self.process = None
             self._cleanup()
-            raise RuntimeError("tavoble-sim did not start (exit %s)" % self.process.returncode)
-        self.address = line
-        if self.set_environment:
-            self._previous = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
-            os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = self.address
-        return self
+            raise RuntimeError("tavoble-sim did not start")
+        # Without the daemon's guid, which a restarted bus does not keep.
+        self.address = "unix:path=" + socket
 
-    def stop(self) -> int:
-        """Stops simulator and bus; returns the exit status of tavoble-sim."""
+    def stop_bus(self) -> int:
+        """The bus daemon goes down with the simulator: every client loses its
+        connection. restart_bus() brings both back at the same address."""
+        return self._end_process()
+
+    def restart_bus(self) -> None:
+        """Stops bus and simulator if running and starts them again at the same
+        address, with the scenario of start() in its initial state."""
+        self._end_process()
+        self._spawn()
+
+    def _end_process(self) -> int:
         status = 0
         if self.process is not None:
             if self.process.poll() is None:
@@ -109,6 +131,11 @@ class Simulator:
             if self.process.stdout is not None:
                 self.process.stdout.close()
             self.process = None
+        return status
+
+    def stop(self) -> int:
+        """Stops simulator and bus; returns the exit status of tavoble-sim."""
+        status = self._end_process()
         if self.set_environment and self.address:
             if self._previous is None:
                 os.environ.pop("DBUS_SYSTEM_BUS_ADDRESS", None)
@@ -122,6 +149,9 @@ class Simulator:
         if self._temp:
             os.unlink(self._temp)
             self._temp = None
+        if self._socket_dir:
+            shutil.rmtree(self._socket_dir, ignore_errors=True)
+            self._socket_dir = None
 
     def __enter__(self) -> "Simulator":
         return self.start()
