@@ -231,6 +231,12 @@ def _check_paths(args) -> Optional[str]:
         problem = _writable(option, path, extension)
         if problem:
             return problem
+    if getattr(args, "plot", None):
+        import importlib.util
+
+        if importlib.util.find_spec("matplotlib") is None:
+            # Found out now rather than after the stream.
+            return "--plot needs matplotlib (Debian: python3-matplotlib)"
     return None
 
 

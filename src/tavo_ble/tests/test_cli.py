@@ -128,8 +128,12 @@ def _no_amplifier(*args, **kwargs):
     (["stream", "UX-1", "--csv", "/no/such/folder/a.csv"], "cannot be written"),
     (["stream", "UX-1", "--csv", "."], "names a folder"),
     (["record", "UX-1", "--out", "run.edf"], "must name a .bdf"),
-    (["record", "UX-1", "UX-2", "--out", "/no/such/folder/run.bdf"], "cannot be written")])
+    (["record", "UX-1", "UX-2", "--out", "/no/such/folder/run.bdf"], "cannot be written"),
+    (["stream", "UX-1", "--plot", "plot.png"], "needs matplotlib")])
 def test_output_paths_are_checked_before_opening(monkeypatch, capsys, argv, says):
+    import importlib.util
+
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None)  # no matplotlib either
     monkeypatch.setattr(cli, "_open", _no_amplifier)
     monkeypatch.setattr(cli, "_search", _no_amplifier)
     assert cli.main(argv) == cli.EXIT_USAGE

@@ -3,6 +3,7 @@ import os
 import re
 
 import numpy as np
+import pytest
 
 from tavo_ble import errors
 from tavo_ble.amplifier import Amplifier
@@ -28,6 +29,29 @@ def test_ring_buffer_keeps_order_and_counts_what_it_overwrote():
     ring.put(np.array([7], np.float32), 6.0, 6.0)
     row = ring.read()[0][0]
     assert row[0] == 7 and np.isnan(row[1])
+
+
+def test_ring_buffer_reads_up_to_a_time_across_the_wrap():
+    ring = RingBuffer(4, 1)
+    assert ring.newest_time() == -np.inf
+    for i in range(6):  # slots wrap: the unread scans are 2..5
+        ring.put(np.array([i], np.float32), 10.0 + i, 0.0)
+    assert ring.newest_time() == 15.0
+    assert ring.read_until(9.0)[0].shape == (0, 1)
+    assert ring.read_until(13.5)[0][:, 0].tolist() == [2, 3]
+    assert ring.read_until(15.0)[1].tolist() == [14.0, 15.0]
+    assert len(ring) == 0
+
+
+def test_sample_clock_restart_keeps_the_period_and_moves_the_offset():
+    clock = SampleClock(250.0)
+    for n in range(1, 2000, 2):
+        clock.update(n, 100.0 + n / 250.0 * 1.001)
+    period = clock.period
+    clock.restart()
+    clock.update(2001, 500.0)  # after a pause the same sample numbers mean a later time
+    assert clock.time_of(2001) == 500.0
+    assert clock.time_of(2101) - clock.time_of(2001) == pytest.approx(100 * period, rel=1e-6)
 
 
 def test_sample_clock_fits_through_jitter_and_ignores_late_bursts():
