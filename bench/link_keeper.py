@@ -91,9 +91,14 @@ def main():
         print("| C callback latency at %s/s, p99 | %.0f µs | %.0f µs | %.2f× |" % (
             f"{rate:,}", b[rate]["p99_us"], c[rate]["p99_us"],
             c[rate]["p99_us"] / b[rate]["p99_us"]))
-    bc, cc = b[2000]["cpu_ms_per_1000"], c[2000]["cpu_ms_per_1000"]
-    print("| client CPU per 1,000 notifications at 2,000/s | %.1f ms | %.1f ms | %.2f× |" % (
-        bc, cc, cc / bc))
+    for rate in (250, 2000):
+        bc, cc = b[rate]["cpu_ms_per_1000"], c[rate]["cpu_ms_per_1000"]
+        print("| client CPU per 1,000 notifications at %s/s | %.1f ms | %.1f ms | %.2f× |" % (
+            f"{rate:,}", bc, cc, cc / bc))
+    for rate in (250, 2000):
+        print("trial medians at %s/s: baseline %s µs; with the link keeper %s µs" % (
+            f"{rate:,}", ", ".join("%.0f" % m for m in b[rate]["trial_medians_us"]),
+            ", ".join("%.0f" % m for m in c[rate]["trial_medians_us"])))
     lost = sum(r["missing"] + r["fillers"] for by in s.values() for r in by.values())
     print("notifications missing or filled over all trials: %d" % lost)
 

@@ -151,6 +151,8 @@ def test_bluetooth_service_restart_mid_stream_is_recovered(sim):
             return True
 
     assert wait_until(down)
+    # Scans of the old link may still be on their way: count from the new one.
+    assert wait_until(lambda: not down(), timeout=30), "no reconnect"
     await_new_scans(scans)
     device.stop()
     _, unsent, restarts = check(list(scans), sim, name)
