@@ -126,7 +126,17 @@ void SimpleBLEAdapter::StopScanning() {
 
 bool SimpleBLEAdapter::IsScanning() {
     std::lock_guard<std::mutex> lock(scanMutex_);
-    return wanted_;
+    // A scan the Bluetooth stack ended (adapter switched off) is not running,
+    // whatever the application asked for: the next start starts it again.
+    return wanted_ && (active_ || driving_);
+}
+
+void SimpleBLEAdapter::OnDiscoveryEnded() {
+    std::lock_guard<std::mutex> lock(scanMutex_);
+    // During a start or stop of our own, the driving thread decides.
+    if (!driving_) {
+        active_ = false;
+    }
 }
 
 void SimpleBLEAdapter::SetScanning(bool wanted) {
@@ -172,6 +182,8 @@ void SimpleBLEAdapter::StartDiscovery() {
     }
     adapter.set_callback_on_scan_found(&SimpleBLEAdapter::OnScanFound);
     adapter.set_callback_on_scan_updated(&SimpleBLEAdapter::OnScanFound);
+    // The adapter object lives until the process ends.
+    adapter.set_callback_on_scan_stop([this] { OnDiscoveryEnded(); });
     try {
         adapter.scan_start();
     } catch (const std::exception& e) {

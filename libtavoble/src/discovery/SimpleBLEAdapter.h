@@ -46,6 +46,8 @@ class SimpleBLEAdapter final : public IAdapter {
     void SetScanning(bool wanted);
     void StartDiscovery();
     void StopDiscovery();
+    // The stack's notice that the discovery ended, asked for or not.
+    void OnDiscoveryEnded();
     // The adapter to use now: when the one in use has gone and a single other
     // one is there (unplugged and another plugged in), that one, as a program
     // started now would choose.
