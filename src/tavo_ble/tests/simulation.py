@@ -88,6 +88,16 @@ def start_simulator():
     return Simulator(executable=executable).start()
 
 
+@pytest.fixture(scope="module")
+def sim():
+    """One simulator for a module's tests; wrappers left over are finalised
+    (closing their devices) before it stops."""
+    simulator = start_simulator()
+    yield simulator
+    collect()
+    simulator.stop()
+
+
 def wait_until(predicate, timeout=10.0, interval=0.02):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

@@ -13,16 +13,9 @@ import tavo_ble
 from tavo_ble import device_table
 from tavo_ble.lib import tavo_ble_wrapper as binding
 
-from .simulation import (
-    COUNTER_CHANNEL, DEFAULT_SERIAL, FRAMES, UNKNOWN_SERIAL, Simulator, custom_amplifier, find_executable,
-    python_env, start_simulator, wait_until)
-
-
-@pytest.fixture(scope="module")
-def sim():
-    simulator = start_simulator()
-    yield simulator
-    simulator.stop()
+from .simulation import (  # noqa: F401 (the sim fixture)
+    COUNTER_CHANNEL, custom_amplifier, DEFAULT_SERIAL, find_executable, FRAMES, python_env,
+    sim, Simulator, UNKNOWN_SERIAL, wait_until)
 
 
 def amplifier_at(sim, name, rate=250):
@@ -108,8 +101,11 @@ def test_read_returns_every_scan_once_with_monotonic_times(sim):
         counters = data[:, COUNTER_CHANNEL - 1]
         assert np.array_equal(counters, np.arange(counters[0], counters[0] + len(counters)))
         assert np.all(np.diff(times) > 0) and np.all(np.diff(arrivals) >= 0)
-        # Scans of one notification share its arrival; fitted times are a sample apart.
-        assert len(np.unique(arrivals)) <= len(arrivals) // FRAMES + 2
+        # Scans of one notification share its arrival (mostly: on a loaded
+        # machine the delivery thread may be preempted between two scans of
+        # one notification); fitted times are a sample apart.
+        notifications = len(arrivals) // FRAMES
+        assert len(np.unique(arrivals)) <= notifications + notifications // 4 + 2
         assert abs(np.median(np.diff(times)) - 1 / 250) < 0.2 / 250
         assert len(window) == 250 and np.all(np.diff(window_times) > 0)
         assert abs(amp.stream_start_wall - amp.stream_start_monotonic - (

@@ -6,15 +6,7 @@ import pytest
 
 from tavo_ble.lib.tavo_ble_wrapper import TavoBLEWrapper
 
-from .simulation import DEFAULT_SERIAL, collect, start_simulator, wait_until
-
-
-@pytest.fixture(scope="module")
-def sim():
-    simulator = start_simulator()
-    yield simulator
-    collect()
-    simulator.stop()
+from .simulation import collect, DEFAULT_SERIAL, sim, wait_until  # noqa: F401 (the sim fixture)
 
 
 def test_streams_again_after_the_bus_restarts(sim):

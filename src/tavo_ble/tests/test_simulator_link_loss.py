@@ -2,23 +2,14 @@
 the scans go on, numbered without gaps or repeats, as the amplifier sent them."""
 import random
 
-import pytest
 
 from tavo_ble.lib.tavo_ble_wrapper import TavoBLEWrapper
 
-from .simulation import collect, custom_amplifier, start_simulator, wait_until
+from .simulation import collect, custom_amplifier, sim, wait_until  # noqa: F401 (the sim fixture)
 
 NAME = "UX-0005.00.01"
 COUNTER = 3  # column of the sample number in a scan of the custom amplifier
 VALID = 5
-
-
-@pytest.fixture(scope="module")
-def sim():
-    simulator = start_simulator()
-    yield simulator
-    collect()
-    simulator.stop()
 
 
 def drop_and_await_recovery(sim, scans):

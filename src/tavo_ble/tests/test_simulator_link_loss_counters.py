@@ -5,22 +5,14 @@ sample numbers that never arrived."""
 import random
 
 import numpy as np
-import pytest
 
 from tavo_ble.lib.tavo_ble_wrapper import TavoBLEWrapper
 
-from .simulation import collect, custom_amplifier, expected_scans, start_simulator, wait_until
+from .simulation import (  # noqa: F401 (the sim fixture)
+    collect, custom_amplifier, expected_scans, sim, wait_until)
 
 COUNTER = 3  # column of the sample number in a scan of the custom amplifier
 VALID = 5
-
-
-@pytest.fixture(scope="module")
-def sim():
-    simulator = start_simulator()
-    yield simulator
-    collect()
-    simulator.stop()
 
 
 def connects(sim, name):

@@ -10,21 +10,14 @@ import time
 import numpy as np
 import pytest
 
-from .simulation import (
-    DEFAULT_SERIAL, UNKNOWN_SERIAL, assert_scans_match_sent, custom_amplifier, find_executable, python_env,
-    start_simulator, wait_until)
+from .simulation import (  # noqa: F401 (the sim fixture)
+    assert_scans_match_sent, custom_amplifier, DEFAULT_SERIAL, find_executable, python_env,
+    sim, UNKNOWN_SERIAL, wait_until)
 
 TIMEOUT = 60
 # What a clean end never shows: a Python traceback (also one printed for a
 # callback), or the C++ runtime aborting on a thread cancelled by Python.
 NOT_CLEAN = ("Traceback", "Exception ignored", "FATAL", "terminate called")
-
-
-@pytest.fixture(scope="module")
-def sim():
-    simulator = start_simulator()
-    yield simulator
-    simulator.stop()
 
 
 def run(args, **kwargs):

@@ -10,17 +10,11 @@ import pytest
 
 from tavo_ble import bdf, recording
 
-from .simulation import custom_amplifier, expected_scans, python_env, start_simulator, wait_until
+from .simulation import (  # noqa: F401 (the sim fixture)
+    custom_amplifier, expected_scans, python_env, sim, wait_until)
 
 SECONDS = 20
 HALF_STEP = recording.DEFAULT_RANGE_UV / (bdf.DIGITAL_MAX - bdf.DIGITAL_MIN)
-
-
-@pytest.fixture(scope="module")
-def sim():
-    simulator = start_simulator()
-    yield simulator
-    simulator.stop()
 
 
 def test_recording_with_drops_a_lost_link_and_a_marker(sim, tmp_path):

@@ -5,17 +5,9 @@ import pytest
 
 from tavo_ble.lib.tavo_ble_wrapper import TavoBLEWrapper
 
-from .simulation import (
-    CHANNEL_TYPES, DEFAULT_SERIAL, UNKNOWN_SERIAL, assert_scans_match_sent, collect,
-    custom_amplifier, start_simulator, wait_until)
-
-
-@pytest.fixture(scope="module")
-def sim():
-    simulator = start_simulator()
-    yield simulator
-    collect()
-    simulator.stop()
+from .simulation import (  # noqa: F401 (the sim fixture)
+    assert_scans_match_sent, CHANNEL_TYPES, collect, custom_amplifier, DEFAULT_SERIAL, sim,
+    UNKNOWN_SERIAL, wait_until)
 
 
 def test_discovery_batches_are_lists_of_names(sim):
