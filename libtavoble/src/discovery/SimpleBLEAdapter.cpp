@@ -125,9 +125,24 @@ void SimpleBLEAdapter::StopScanning() {
 }
 
 bool SimpleBLEAdapter::IsScanning() {
-    std::lock_guard<std::mutex> lock(scanMutex_);
     // A scan the Bluetooth stack ended (adapter switched off) is not running,
     // whatever the application asked for: the next start starts it again.
+    // The stack is asked without a lock held, as in CurrentAdapter().
+    SimpleBLE::Adapter inUse;
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex_);
+        inUse = adapter_;
+    }
+    bool stackScanning = true;
+    try {
+        stackScanning = inUse.scan_is_active();
+    } catch (...) {
+        stackScanning = false;  // the adapter or the service is gone
+    }
+    std::lock_guard<std::mutex> lock(scanMutex_);
+    if (!driving_ && !stackScanning) {
+        active_ = false;
+    }
     return wanted_ && (active_ || driving_);
 }
 
