@@ -130,16 +130,10 @@ TEST_F(SimulatorTest, AProgramEndsWhileItsCallbackIsBlocked) {
         }
         std::exit(0);
     }
-    int status = -1;
-    const bool ended =
-        bletest::waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30s);
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+    ExpectChildExitsCleanly(child);
+    if (HasFatalFailure()) {
+        return;
     }
-    ASSERT_TRUE(ended) << "the process hung at exit";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(bletest::waitFor([&] { return !sim.isConnected(kDefaultAmplifier); }, 5s));
 }
 

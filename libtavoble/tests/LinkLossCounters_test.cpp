@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "LinkLossAmplifier.h"
 #include "SimulatorTest.h"
 
 using namespace e2e;
@@ -15,31 +16,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// 250 Hz, two scans per notification, the fourth channel a packet counter.
-const char* kAmplifier = R"({"name": "UX-0001.00.01", "samplingRate": 250,
-    "scansPerNotification": 2,
-    "channels": [{"number": 1, "type": 1, "scale": 0.5, "waveform": "sawtooth"},
-                 {"number": 2, "type": 1, "scale": 0.25, "waveform": "square"},
-                 {"number": 3, "type": 3, "scale": 2.0},
-                 {"number": 4, "type": 5, "scale": 1.0}],
-    "payloadLayout": [[1, 0], [2, 0], [3, 0], [4, 0], [1, 1], [2, 1], [3, 1], [4, 1]]%s})";
 constexpr float kScale[3] = {0.5f, 0.25f, 2.0f};
-constexpr int kCounter = 3;
-constexpr int kValid = 5;
-
-std::string Scenario(const std::string& extra) {
-    char text[2048];
-    std::snprintf(text, sizeof text, kAmplifier, extra.c_str());
-    return std::string(R"({"timing": {"deviceTimeoutMs": 300}, "amplifiers": [)") + text + "]}";
-}
-
-float Sample(const std::vector<uint8_t>& payload, int index) {
-    int32_t raw = payload[3 * index] << 16 | payload[3 * index + 1] << 8 | payload[3 * index + 2];
-    if (raw & 0x800000) {
-        raw -= 0x1000000;
-    }
-    return static_cast<float>(raw);
-}
 
 // One scan as the amplifier sent it: its sample number and channel values.
 struct SentScan {
@@ -129,7 +106,7 @@ Tally Check(const std::vector<Scan>& scans, const std::vector<SentScan>& sent) {
 class LinkLossCounters : public SimulatorTest {
   protected:
     void StartStreaming(const std::string& extra = "") {
-        StartSimulator(Scenario(extra));
+        StartSimulator(LinkLossScenario(extra));
         handle = Open(kDefaultAmplifier);
         ASSERT_NE(handle, 0u);
         ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);

@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "LinkLossAmplifier.h"
 #include "SimulatorTest.h"
 
 using namespace e2e;
@@ -13,36 +14,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// 250 Hz, two scans per notification, the fourth channel a packet counter.
-// The device objects time out quickly so an amplifier can be replaced.
-const char* kAmplifier = R"({"name": "UX-0001.00.01", "samplingRate": 250,
-    "scansPerNotification": 2,
-    "channels": [{"number": 1, "type": 1, "scale": 0.5, "waveform": "sawtooth"},
-                 {"number": 2, "type": 1, "scale": 0.25, "waveform": "square"},
-                 {"number": 3, "type": 3, "scale": 2.0},
-                 {"number": 4, "type": 5, "scale": 1.0}],
-    "payloadLayout": [[1, 0], [2, 0], [3, 0], [4, 0], [1, 1], [2, 1], [3, 1], [4, 1]]%s})";
-constexpr int kCounter = 3;
-constexpr int kValid = 5;
-
-std::string Scenario(const std::string& extra = "") {
-    char text[2048];
-    std::snprintf(text, sizeof text, kAmplifier, extra.c_str());
-    return std::string(R"({"timing": {"deviceTimeoutMs": 300}, "amplifiers": [)") + text + "]}";
-}
-
-float Sample(const std::vector<uint8_t>& payload, int index) {
-    int32_t raw = payload[3 * index] << 16 | payload[3 * index + 1] << 8 | payload[3 * index + 2];
-    if (raw & 0x800000) {
-        raw -= 0x1000000;
-    }
-    return static_cast<float>(raw);
-}
-
 class LinkLoss : public SimulatorTest {
   protected:
     void StartStreaming(const std::string& extra = "") {
-        StartSimulator(Scenario(extra));
+        StartSimulator(LinkLossScenario(extra));
         handle = Open(kDefaultAmplifier);
         ASSERT_NE(handle, 0u);
         ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);

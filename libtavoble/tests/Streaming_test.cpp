@@ -1,6 +1,7 @@
 #include <cmath>
 #include <thread>
 
+#include "SentPayload.h"
 #include "SimulatorTest.h"
 
 using namespace e2e;
@@ -25,14 +26,6 @@ std::string Scenario(const std::string& faults = "") {
     char text[2048];
     std::snprintf(text, sizeof text, kAmplifier, faults.c_str());
     return std::string(R"({"amplifiers": [)") + text + "]}";
-}
-
-float Sample(const std::vector<uint8_t>& payload, int index) {
-    int32_t raw = payload[3 * index] << 16 | payload[3 * index + 1] << 8 | payload[3 * index + 2];
-    if (raw & 0x800000) {
-        raw -= 0x1000000;
-    }
-    return static_cast<float>(raw);
 }
 
 class Streaming : public SimulatorTest {
