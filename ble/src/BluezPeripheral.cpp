@@ -241,7 +241,15 @@ void BluezPeripheral::notify(const BluetoothUUID& service, const BluetoothUUID& 
         subscriptions[{service, characteristic}] = {ch.path, ch.battery};
     }
     // Registered before StartNotify, so that the first values are not missed.
-    c.subscribe(ch.path, ch.battery, std::make_shared<detail::Subscription>(std::move(callback)));
+    if (!c.subscribe(ch.path, ch.battery,
+                     std::make_shared<detail::Subscription>(std::move(callback)))) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            subscriptions.erase({service, characteristic});
+        }
+        throw Exception::OperationFailed(
+            "no D-Bus connection could be made for the notifications of " + ch.path);
+    }
     if (ch.battery) {
         return;  // Battery1 sends PropertiesChanged without being asked
     }

@@ -27,10 +27,16 @@ std::unique_ptr<sdbus::IConnection> Central::openConnection() {
             "type='signal',sender='org.bluez',path='/',"
             "interface='org.freedesktop.DBus.ObjectManager'",
             [this](sdbus::Message& msg) { onObjectManagerSignal(msg); }, sdbus::floating_slot);
-        conn->addMatch(
-            "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',"
-            "member='PropertiesChanged',path_namespace='/org/bluez'",
-            [this](sdbus::Message& msg) { onPropertiesChanged(msg); }, sdbus::floating_slot);
+        // Characteristics' values are left out: each subscription has its own
+        // connection for them, and this one must not wake for every notification.
+        for (const char* interface : {kAdapterInterface, kDeviceInterface, kBatteryInterface}) {
+            conn->addMatch(
+                std::string("type='signal',sender='org.bluez',interface='org.freedesktop.DBus."
+                            "Properties',member='PropertiesChanged',path_namespace='/org/bluez',"
+                            "arg0='") +
+                    interface + "'",
+                [this](sdbus::Message& msg) { onPropertiesChanged(msg); }, sdbus::floating_slot);
+        }
         conn->addMatch(
             "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
             "member='NameOwnerChanged',arg0='org.bluez'",

@@ -1,8 +1,9 @@
 #pragma once
 
 // The process-wide BlueZ client behind SimpleBLE's classes: one system-bus
-// connection served by one event thread, which alone touches sd-bus, and a
-// cache of BlueZ's objects kept current from its signals.
+// connection served by one event thread for calls, signals and the cache of
+// BlueZ's objects, and for each characteristic subscribed to, a connection
+// and thread of its own that carry its notifications to its callback.
 
 #include <simpleble/SimpleBLE.h>
 
@@ -91,6 +92,8 @@ class BluezPeripheral;
 
 namespace detail {
 
+class NotificationChannel;
+
 class Central {
   public:
     // The one instance: created on first use and intentionally never destroyed,
@@ -122,9 +125,12 @@ class Central {
 
     // Notification subscriptions of characteristics (by object path) and of
     // batteries of org.bluez.Battery1 (by device path). A replaced or removed
-    // subscription's callback is not running on return (unless called on the
-    // event thread, which cannot be inside it) and never runs again.
-    void subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub);
+    // subscription's callback never runs again and is not running on return,
+    // unless called from inside it; a characteristic's callback that does not
+    // return is waited for only a short while. A characteristic's callback
+    // runs on a thread of its own subscription (see NotificationChannel);
+    // false when no connection could be made for it.
+    bool subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub);
     // True when there was a subscription.
     bool unsubscribe(const std::string& path, bool battery);
 
@@ -171,8 +177,7 @@ class Central {
     void queueConnection(const std::string& path, bool connected);
     void queueScan(const std::string& path, const std::string& adapter);
     void queueBattery(const std::string& path, uint8_t level);
-    std::shared_ptr<Subscription> subscriptionOf(const std::string& path);
-    void queueNotification(std::shared_ptr<Subscription> sub, std::vector<uint8_t>&& bytes);
+    void watchChannels();
 
     // Connection set-up.
     std::mutex initMutex_;
@@ -203,12 +208,16 @@ class Central {
     Objects objects_;
     bool loaded_ = false;  // a GetManagedObjects snapshot is in the cache
 
-    // Subscriptions and the notification callback that runs now.
+    // Subscriptions and the battery callback that runs now. A characteristic's
+    // notifications have a channel of their own (connection and thread); the
+    // watchdog thread, started with the first, looks at each every tick.
     std::mutex dispatchMutex_;
     std::condition_variable dispatchDone_;
-    std::unordered_map<std::string, std::shared_ptr<Subscription>> characteristicSubs_;
+    std::unordered_map<std::string, std::shared_ptr<NotificationChannel>> channels_;
     std::unordered_map<std::string, std::shared_ptr<Subscription>> batterySubs_;
     const Subscription* running_ = nullptr;
+    bool watching_ = false;
+    std::condition_variable channelsChanged_;
 
     // Handle state shared between copies.
     std::mutex statesMutex_;

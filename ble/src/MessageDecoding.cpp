@@ -1,6 +1,9 @@
 #include "MessageDecoding.h"
 
 #include <sdbus-c++/sdbus-c++.h>
+#include <cstring>
+
+#include "BluezNames.h"
 
 namespace SimpleBLE::detail {
 
@@ -240,6 +243,47 @@ Interfaces readInterfaces(sdbus::Message& msg) {
 
 Objects readObjects(sdbus::Message& msg) {
     return readDict<sdbus::ObjectPath, Objects>(msg, "oa{sa{sv}}", readInterfaces);
+}
+
+bool readNotification(sdbus::Message& msg, std::vector<uint8_t>& bytes) {
+    char* interface = nullptr;
+    msg >> interface;
+    if (interface == nullptr || std::strcmp(interface, kCharacteristicInterface) != 0) {
+        return false;
+    }
+    bool found = false;
+    msg.enterContainer("{sv}");
+    while (msg.enterDictEntry("sv")) {
+        char* name = nullptr;
+        msg >> name;
+        std::string kind, contents;
+        msg.peekType(kind, contents);
+        if (found || name == nullptr || std::strcmp(name, "Value") != 0 || contents != "ay") {
+            skip(msg, "v");
+            msg.exitDictEntry();
+            continue;
+        }
+        // Byte by byte straight into the vector handed over: no variant, no copy.
+        msg.enterVariant("ay");
+        bytes.clear();
+        bytes.reserve(256);
+        msg.enterContainer("y");
+        for (;;) {
+            uint8_t byte = 0;
+            if (!(msg >> byte)) {
+                break;
+            }
+            bytes.push_back(byte);
+        }
+        msg.clearFlags();
+        msg.exitContainer();
+        msg.exitVariant();
+        msg.exitDictEntry();
+        found = true;
+    }
+    msg.clearFlags();
+    msg.exitContainer();
+    return found;
 }
 
 }  // namespace SimpleBLE::detail

@@ -4,7 +4,9 @@
 // Values are read without sdbus::Variant: its function-local static inside
 // sdbus-c++ is destroyed at exit while the event thread may still be reading.
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Central.h"
 
@@ -24,5 +26,8 @@ Properties readProperties(sdbus::Message& msg);
 Interfaces readInterfaces(sdbus::Message& msg);
 // a{oa{sa{sv}}}, the reply of GetManagedObjects
 Objects readObjects(sdbus::Message& msg);
+// The new value in a characteristic's PropertiesChanged (a notification);
+// false when the signal carries none.
+bool readNotification(sdbus::Message& msg, std::vector<uint8_t>& bytes);
 
 }  // namespace SimpleBLE::detail

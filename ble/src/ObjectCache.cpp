@@ -74,32 +74,9 @@ void Central::onPropertiesChanged(sdbus::Message& msg) {
             char* name = nullptr;
             msg >> name;
             if (characteristic && name != nullptr && std::strcmp(name, "Value") == 0) {
-                // The notification path: straight into the bytes handed over.
-                // Every client on the bus hears every notification; the values of
-                // characteristics nobody here subscribed to are skipped unread.
-                std::shared_ptr<Subscription> sub = subscriptionOf(path);
-                std::string kind, contents;
-                msg.peekType(kind, contents);
-                if (!sub || contents != "ay") {
-                    skip(msg, "v");
-                    msg.exitDictEntry();
-                    continue;
-                }
-                msg.enterVariant("ay");
-                std::vector<uint8_t> bytes;
-                bytes.reserve(256);
-                msg.enterContainer("y");
-                for (;;) {
-                    uint8_t byte = 0;
-                    if (!(msg >> byte)) {
-                        break;
-                    }
-                    bytes.push_back(byte);
-                }
-                msg.clearFlags();
-                msg.exitContainer();
-                msg.exitVariant();
-                queueNotification(std::move(sub), std::move(bytes));
+                // Notifications reach their subscription's own connection; this
+                // one does not ask for them, and a stray value is not kept.
+                skip(msg, "v");
             } else if (name != nullptr) {
                 props[name] = readVariant(msg);
             }
@@ -116,20 +93,6 @@ void Central::onPropertiesChanged(sdbus::Message& msg) {
     } catch (...) {
         // A malformed signal is ignored; nothing may unwind through sd-bus.
     }
-}
-
-std::shared_ptr<Subscription> Central::subscriptionOf(const std::string& path) {
-    std::lock_guard<std::mutex> lock(dispatchMutex_);
-    auto it = characteristicSubs_.find(path);
-    return it == characteristicSubs_.end() ? nullptr : it->second;
-}
-
-void Central::queueNotification(std::shared_ptr<Subscription> sub, std::vector<uint8_t>&& bytes) {
-    events_.emplace_back();
-    Event& e = events_.back();
-    e.kind = Event::Notification;
-    e.sub = std::move(sub);
-    e.bytes = ByteArray(std::move(bytes));
 }
 
 void Central::onNameOwnerChanged(sdbus::Message& msg) {

@@ -7,8 +7,14 @@
 #include "BluezNames.h"
 #include "CentralEvents.h"
 #include "MessageDecoding.h"
+#include "NotificationChannel.h"
 
 namespace SimpleBLE::detail {
+
+namespace {
+// A callback stuck this long gets another thread to read its channel on.
+constexpr std::chrono::milliseconds kWatchdogTick{100};
+}  // namespace
 
 void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub) {
     // On the event thread the callback is either this caller or not running.
@@ -17,29 +23,81 @@ void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscript
     }
 }
 
-void Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub) {
-    std::unique_lock<std::mutex> lock(dispatchMutex_);
-    auto& slot = (battery ? batterySubs_ : characteristicSubs_)[path];
-    std::shared_ptr<Subscription> old = std::move(slot);
-    slot = std::move(sub);
-    if (old) {
-        old->active = false;
-        waitNotRunning(lock, old.get());
+bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub) {
+    if (battery) {
+        std::unique_lock<std::mutex> lock(dispatchMutex_);
+        std::shared_ptr<Subscription> old = std::move(batterySubs_[path]);
+        batterySubs_[path] = std::move(sub);
+        if (old) {
+            old->active = false;
+            waitNotRunning(lock, old.get());
+        }
+        return true;
     }
+    std::shared_ptr<NotificationChannel> channel = NotificationChannel::open(path, std::move(sub));
+    if (!channel) {
+        return false;
+    }
+    std::shared_ptr<NotificationChannel> old;
+    {
+        std::lock_guard<std::mutex> lock(dispatchMutex_);
+        old = std::move(channels_[path]);
+        channels_[path] = std::move(channel);
+        if (!watching_) {
+            watching_ = true;
+            // Never joined, like the event thread: it lives as long as the process.
+            std::thread([this] { watchChannels(); }).detach();
+        }
+    }
+    channelsChanged_.notify_all();
+    if (old) {
+        old->close();
+    }
+    return true;
 }
 
 bool Central::unsubscribe(const std::string& path, bool battery) {
     std::unique_lock<std::mutex> lock(dispatchMutex_);
-    auto& subs = battery ? batterySubs_ : characteristicSubs_;
-    auto it = subs.find(path);
-    if (it == subs.end()) {
+    if (!battery) {
+        auto it = channels_.find(path);
+        if (it == channels_.end()) {
+            return false;
+        }
+        std::shared_ptr<NotificationChannel> old = std::move(it->second);
+        channels_.erase(it);
+        lock.unlock();
+        old->close();
+        return true;
+    }
+    auto it = batterySubs_.find(path);
+    if (it == batterySubs_.end()) {
         return false;
     }
     std::shared_ptr<Subscription> old = std::move(it->second);
-    subs.erase(it);
+    batterySubs_.erase(it);
     old->active = false;
     waitNotRunning(lock, old.get());
     return true;
+}
+
+void Central::watchChannels() {
+    std::vector<std::shared_ptr<NotificationChannel>> channels;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(dispatchMutex_);
+            // Asleep while there is nothing to watch; a tick otherwise.
+            channelsChanged_.wait(lock, [this] { return !channels_.empty(); });
+            channelsChanged_.wait_for(lock, kWatchdogTick);
+            channels.clear();
+            for (auto& [path, channel] : channels_) {
+                channels.push_back(channel);
+            }
+        }
+        for (auto& channel : channels) {
+            channel->look();
+        }
+        channels.clear();
+    }
 }
 
 }  // namespace SimpleBLE::detail

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -341,6 +342,85 @@ TEST_F(CentralTest, UnsubscribeWaitsForTheRunningCallback) {
     // Notifications that were queued or still in flight are dropped.
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(calls, after);
+}
+
+TEST_F(CentralTest, AStuckCallbackGetsItsLaterNotificationsOnAnotherThreadInOrder) {
+    START_SIM();
+    Peripheral p = connected();
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::vector<ByteArray> got;
+    std::set<std::thread::id> threads;
+    std::atomic<bool> firstInside{false};
+    p.notify(kAmpService, kData, [&](ByteArray v) {
+        std::unique_lock<std::mutex> lock(mutex);
+        got.push_back(std::move(v));
+        threads.insert(std::this_thread::get_id());
+        if (got.size() == 1) {
+            firstInside = true;
+            released.wait(lock, [&] { return release; });
+        }
+    });
+    ASSERT_TRUE(waitFor([&] { return firstInside.load(); }));
+    // The bus is served meanwhile, and the notifications go on elsewhere.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.read(kAmpService, kConfig).size(), 16U);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got.size() >= 30;
+    }));
+    // Unsubscribing waits only briefly for the stuck call.
+    const auto before = std::chrono::steady_clock::now();
+    p.unsubscribe(kAmpService, kData);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    std::vector<ByteArray> seen;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+        seen = got;
+        EXPECT_GE(threads.size(), 2U);
+    }
+    released.notify_all();
+    auto sent = sim.sentData(kAmp, 0, 100000);
+    auto first = std::find_if(sent.begin(), sent.end(), [&](const std::vector<uint8_t>& s) {
+        return ByteArray(s) == seen[0];
+    });
+    ASSERT_NE(first, sent.end());
+    ASSERT_LE(static_cast<size_t>(first - sent.begin()) + seen.size(), sent.size());
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(ByteArray(*(first + static_cast<std::ptrdiff_t>(i))), seen[i]) << i;
+    }
+}
+
+TEST_F(CentralTest, ACallbackThatNeverReturnsIsGivenOnlyAFewThreads) {
+    START_SIM();
+    Peripheral p = connected();
+    auto gate = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto state = std::make_shared<std::pair<int, bool>>(0, false);  // inside, released
+    p.notify(kAmpService, kData, [gate, state](ByteArray) {
+        std::unique_lock<std::mutex> lock(gate->first);
+        ++state->first;
+        gate->second.wait(lock, [&] { return state->second; });
+        --state->first;
+    });
+    std::this_thread::sleep_for(1500ms);
+    {
+        std::lock_guard<std::mutex> lock(gate->first);
+        EXPECT_GE(state->first, 2);
+        EXPECT_LE(state->first, 4);
+    }
+    p.unsubscribe(kAmpService, kData);
+    {
+        std::lock_guard<std::mutex> lock(gate->first);
+        state->second = true;
+    }
+    gate->second.notify_all();
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(gate->first);
+        return state->first == 0;
+    }));
 }
 
 TEST_F(CentralTest, UnsubscribeFromInsideItsOwnCallback) {

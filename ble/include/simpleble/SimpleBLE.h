@@ -13,6 +13,12 @@
 #include <string>
 #include <vector>
 
+// Unlike SimpleBLE's, this central calls each characteristic's notification
+// callback on a thread of that subscription's own, and calls it on a second
+// thread when the first has been inside it too long (see notify()). Code
+// that must also build against SimpleBLE tests for this.
+#define SIMPLEBLE_NOTIFY_THREAD_PER_SUBSCRIPTION 1
+
 namespace SimpleBLE {
 
 using BluetoothAddress = std::string;
@@ -158,10 +164,15 @@ class Peripheral {
     std::vector<Service> services();
 
     ByteArray read(BluetoothUUID const& service, BluetoothUUID const& characteristic);
+    // The callback runs on a thread of this subscription's own, one
+    // notification after the other. When a call has not returned after 100 to
+    // 200 ms, another thread reads on and calls it with the next ones while
+    // the first is still inside it: a slow callback never makes the bus wait.
     void notify(BluetoothUUID const& service, BluetoothUUID const& characteristic,
                 std::function<void(ByteArray payload)> callback);
-    // When it returns, the callback given to notify() is not running and is never
-    // called again (called from inside that callback, it does not wait for itself).
+    // When it returns, the callback given to notify() is never called again and
+    // is not running: a call still inside it is waited for up to 200 ms (not at
+    // all when called from inside that callback).
     void unsubscribe(BluetoothUUID const& service, BluetoothUUID const& characteristic);
 
     void set_callback_on_connected(std::function<void()> on_connected);

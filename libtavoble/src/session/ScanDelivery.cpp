@@ -8,8 +8,8 @@
 
 namespace Tavo::BLE {
 
-ScanDelivery::ScanDelivery(uint16_t valuesPerScan, uint32_t capacity, int counterColumn)
-    : queue_(valuesPerScan, capacity, counterColumn) {}
+ScanDelivery::ScanDelivery(uint16_t valuesPerScan, uint32_t capacity, int counterColumn, Mode mode)
+    : mode_(mode), queue_(valuesPerScan, capacity, counterColumn), scan_(valuesPerScan) {}
 
 void ScanDelivery::Push(const float* scan, uint32_t count) {
     if (count != queue_.ValuesPerScan() || callback_.load() == nullptr) {
@@ -22,6 +22,10 @@ void ScanDelivery::Push(const float* scan, uint32_t count) {
 }
 
 void ScanDelivery::Wake() {
+    if (mode_ == Mode::NotificationThread) {
+        DeliverHere();
+        return;
+    }
     bool sleeping = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -41,7 +45,7 @@ void ScanDelivery::SetCallback(DataAvailableCallback callback) {
             queue_.Clear();
             return;
         }
-        if (stopping_) {
+        if (stopping_ || mode_ == Mode::NotificationThread) {
             return;
         }
         EnsureThread();
@@ -81,6 +85,49 @@ void ScanDelivery::Stop() {
 uint64_t ScanDelivery::Dropped() {
     std::lock_guard<std::mutex> lock(mutex_);
     return queue_.Dropped();
+}
+
+// A forced unwind has no exception object: the sanitizer must not check
+// the reference its handler binds.
+__attribute__((no_sanitize("null"))) void ScanDelivery::DeliverHere() {
+    const uint32_t count = queue_.ValuesPerScan();
+    std::unique_lock<std::mutex> lock(mutex_);
+    queue_.Commit();
+    if (delivering_ || stopping_) {
+        return;  // the call that delivers takes these scans too, in order
+    }
+    delivering_ = true;
+    deliverer_ = std::this_thread::get_id();
+    try {
+        DataAvailableCallback deliver = nullptr;
+        while (!stopping_ && (deliver = callback_.load()) != nullptr && queue_.Pop(scan_.data())) {
+            inCallback_ = true;
+            lock.unlock();
+            try {
+                CallbackScope scope;
+                deliver(handle_.load(), scan_.data(), count);
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+                // A C++ callback's exception must not end delivery.
+            }
+            lock.lock();
+            inCallback_ = false;
+            returned_.notify_all();
+        }
+    } catch (abi::__forced_unwind&) {
+        // The callback ended this thread; the next notification delivers.
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        inCallback_ = false;
+        delivering_ = false;
+        deliverer_ = std::thread::id();
+        returned_.notify_all();
+        throw;
+    }
+    delivering_ = false;
+    deliverer_ = std::thread::id();
 }
 
 // A forced unwind has no exception object: the sanitizer must not check

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "ScanQueue.h"
 #include "tavoble.h"
@@ -14,29 +15,43 @@
 namespace Tavo::BLE {
 
 // Hands one amplifier's scans from the Bluetooth notification thread to the
-// application's data callback, which runs on a thread of this device's own.
-// A slow or blocked callback thus holds up neither the Bluetooth stack nor any
-// other amplifier; what it cannot take in time is dropped at the oldest end of
-// a bounded queue and reaches it as filler scans.
+// application's data callback, in order, once each. A slow or blocked
+// callback holds up neither the Bluetooth stack nor any other amplifier; what
+// it cannot take in time is dropped at the oldest end of a bounded queue and
+// reaches it as filler scans.
+//
+// Two ways to run the callback:
+// - OwnThread: a delivery thread of this device's own. For a central that
+//   calls every device's notification handlers on one thread (SimpleBLE).
+// - NotificationThread: on the thread that handed the scans in, when no
+//   other call is delivering; otherwise they are queued for that one. For a
+//   central whose notification threads are the device's own and which reads
+//   on another thread while one is stuck in the callback (the in-tree one).
+//   Nothing is handed between threads then, so the stream costs what it did
+//   with no queue at all.
 //
 // The mutex guards the queue and the state below; it is held only to copy a
 // scan in or out, never while the callback runs, so the notification thread
-// never waits for the application. The thread holds this object by shared
-// pointer: it outlives the device while a callback is still running.
+// never waits for the application. The delivery thread holds this object by
+// shared pointer: it outlives the device while a callback is still running.
 class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
   public:
     // How long removing the callback or stopping waits for a running call of
     // it to return before leaving it to finish by itself.
     static constexpr std::chrono::milliseconds kCallbackPatience{200};
 
-    ScanDelivery(uint16_t valuesPerScan, uint32_t capacity, int counterColumn);
+    enum class Mode { OwnThread, NotificationThread };
+
+    ScanDelivery(uint16_t valuesPerScan, uint32_t capacity, int counterColumn,
+                 Mode mode = Mode::OwnThread);
     ScanDelivery(const ScanDelivery&) = delete;
     ScanDelivery& operator=(const ScanDelivery&) = delete;
 
     // Notification thread: queues one scan (nothing when no callback is set
     // or delivery has stopped). Wake() after the last scan of a notification
     // hands the notification's scans over together and lets the delivery
-    // thread run once per notification, not per scan.
+    // thread run once per notification, not per scan; in NotificationThread
+    // mode it delivers them itself unless another call is delivering.
     void Push(const float* scan, uint32_t count);
     void Wake();
 
@@ -60,6 +75,9 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
   private:
     void EnsureThread();
     void Run();
+    void DeliverHere();
+
+    const Mode mode_;
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -73,7 +91,9 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
     // as an interpreter does at shutdown) is replaced at the next SetCallback.
     bool running_ = false;
     bool inCallback_ = false;  // it is inside the callback now
+    bool delivering_ = false;  // a notification thread is delivering
     std::thread::id deliverer_;
+    std::vector<float> scan_;  // the scan handed to the callback in DeliverHere()
 };
 
 }  // namespace Tavo::BLE

@@ -78,6 +78,15 @@ std::function<void(SimpleBLE::ByteArray)> SimpleBLEDevice::Bind(
 
 namespace {
 
+#ifdef SIMPLEBLE_NOTIFY_THREAD_PER_SUBSCRIPTION
+// Each device's notifications arrive on threads of its own: its scans are
+// delivered there, with no hand-off to another thread.
+constexpr ScanDelivery::Mode kDeliveryMode = ScanDelivery::Mode::NotificationThread;
+#else
+// One thread for every device's notifications: each device delivers on its own.
+constexpr ScanDelivery::Mode kDeliveryMode = ScanDelivery::Mode::OwnThread;
+#endif
+
 // A link the Bluetooth service keeps up (its client was killed, say) leaves
 // the amplifier connected and silent: it never advertises again until the
 // link ends, so the search takes such peers from the service as well.
@@ -157,7 +166,7 @@ void SimpleBLEDevice::Connect(const std::string& serialNumber) {
         const uint16_t width = stream_->assembler->ValuesPerScan();
         stream_->delivery = std::make_shared<ScanDelivery>(
             width, ScanQueue::CapacityFor(deviceInformation_.samplingRate, width),
-            stream_->assembler->CounterColumn());
+            stream_->assembler->CounterColumn(), kDeliveryMode);
         linkUp_ = true;
     } catch (...) {
         Close();
@@ -592,7 +601,10 @@ __attribute__((no_sanitize("null"))) void SimpleBLEDevice::Stream::OnData(
     const SimpleBLE::ByteArray& value) {
     try {
         if (assembler != nullptr && delivery != nullptr && !closed) {
-            assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
+            {
+                std::lock_guard<std::mutex> lock(assemblyMutex);
+                assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
+            }
             delivery->Wake();
         }
     } catch (abi::__forced_unwind&) {

@@ -44,6 +44,9 @@ class SimpleBLEDevice final : public IDevice {
 
         DeviceConfiguration configuration;
         std::unique_ptr<ScanAssembler> assembler;
+        // The assembler, for a notification handed in on a second thread while
+        // the first is still inside the data callback.
+        std::mutex assemblyMutex;
         // Set once at connect, before any data subscription.
         std::shared_ptr<ScanDelivery> delivery;
         std::atomic<uint8_t> batteryLevel{100};

@@ -287,3 +287,37 @@ TEST_F(ScanDeliveryTest, ACallbackMayRemoveItselfAndAThreadItEndsIsReplaced) {
     Push(7, 8);
     EXPECT_TRUE(record.WaitFor([&] { return record.scans.size() >= 3; }));
 }
+
+TEST_F(ScanDeliveryTest, OnTheNotificationThreadTheCallerDeliversAndAStuckOneTakesWhatOthersQueue) {
+    delivery = std::make_shared<ScanDelivery>(kWidth, 16, kCounter,
+                                              ScanDelivery::Mode::NotificationThread);
+    delivery->SetCallback(&Record);
+    Push(1, 2);
+    {
+        std::lock_guard<std::mutex> lock(record.mutex);
+        ASSERT_EQ(record.scans.size(), 2u) << "delivered before Wake() returned";
+        EXPECT_EQ(record.thread, std::this_thread::get_id());
+    }
+    // A first notification thread is stuck in the callback; a second one, as
+    // the central starts then, only queues, and loses the oldest beyond 16.
+    delivery->SetCallback(&BlockOnce);
+    std::thread stuck([&] { Push(3, 3); });
+    ASSERT_TRUE(record.WaitFor([&] { return record.entered; }));
+    std::thread second([&] { Push(4, 1003); });
+    second.join();
+    EXPECT_EQ(delivery->Dropped(), 1000u - 16u);
+    {
+        std::lock_guard<std::mutex> lock(record.mutex);
+        record.release = true;
+    }
+    record.changed.notify_all();
+    stuck.join();  // it returns only after delivering what the second queued
+    std::lock_guard<std::mutex> lock(record.mutex);
+    ASSERT_EQ(record.scans.size(), 1003u);
+    uint64_t fillers = 0;
+    for (std::size_t i = 0; i < record.scans.size(); ++i) {
+        EXPECT_EQ(record.scans[i][kCounter], static_cast<float>(i + 1));
+        fillers += record.scans[i][3] == 0.0f ? 1u : 0u;
+    }
+    EXPECT_EQ(fillers, delivery->Dropped());
+}
