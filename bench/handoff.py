@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The cost of handing scans to a delivery thread, against a baseline build.
+"""The cost of the way scans reach the data callback, against a baseline build.
 
 Runs the floor and the C client of bench/e2e.py with this build's library and
 with a baseline build's (for example main at `git merge-base`), the three
@@ -49,7 +49,7 @@ def main():
             for kind, build in runs:
                 r = pooled[(kind, build, rate)]
                 name = "floor" if kind == "floor" else "C callback, " + (
-                    "delivery thread" if build == "now" else "baseline")
+                    "this build" if build == "now" else "baseline")
                 print("| %s | %s/s | %s | %s | %.2f | %s | %s | %s |" % (
                     name, f"{rate:,}", e2e.fmt_us(r["median_us"]), e2e.fmt_us(r["p99_us"]),
                     r["cpu_ms_per_1000"] or 0.0, e2e.ratio(r["median_us"], floor["median_us"]),
