@@ -78,12 +78,13 @@ void NotificationChannel::close() {
     }
 }
 
-void NotificationChannel::look() {
+bool NotificationChannel::look() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_ && leaderInCall_ && calls_ == callsAtLook_ && calling_ < kMaxCalling) {
         start();
     }
     callsAtLook_ = calls_;
+    return leaderInCall_;
 }
 
 void NotificationChannel::onSignal(sdbus::Message& msg) {
@@ -105,8 +106,10 @@ bool NotificationChannel::readAvailable() {
     try {
         for (;;) {
             {
+                // A value goes to the callback as soon as it is read: looking
+                // for the next one first would delay it by a read of the socket.
                 std::lock_guard<std::mutex> state(mutex_);
-                if (stopping_ || pending_.size() >= kMaxPending) {
+                if (stopping_ || !pending_.empty()) {
                     return true;
                 }
             }

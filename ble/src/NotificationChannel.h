@@ -37,9 +37,6 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     // How long closing waits for a running callback before leaving it to
     // return by itself.
     static constexpr std::chrono::milliseconds kCallbackPatience{200};
-    // Notifications read ahead of the callback at most; the rest wait on the
-    // bus until it catches up.
-    static constexpr std::size_t kMaxPending = 1024;
     // Threads of one channel inside its callback at most; beyond this a stuck
     // callback is not given another thread.
     static constexpr int kMaxCalling = 4;
@@ -58,15 +55,16 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     void close();
     // The watchdog's tick: when the reading thread has been inside one
     // callback since the previous tick, another thread takes over reading.
-    void look();
+    // True when a callback is running.
+    bool look();
 
   private:
     NotificationChannel(std::string path, std::shared_ptr<Subscription> sub);
 
     void start();  // a new reading thread; mutex_ held
     void run(uint64_t generation);
-    // Hands every notification the connection has to pending_; false when the
-    // connection is lost.
+    // Reads until a notification is in pending_ or the connection has none;
+    // false when the connection is lost. Unread ones wait on the bus.
     bool readAvailable();
     void onSignal(sdbus::Message& msg);
     void call(uint64_t generation, ByteArray bytes);

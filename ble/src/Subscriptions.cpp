@@ -12,8 +12,11 @@
 namespace SimpleBLE::detail {
 
 namespace {
-// A callback stuck this long gets another thread to read its channel on.
+// A callback found inside the same call at two ticks gets another thread to
+// read its channel on. While none is found inside one, the ticks space out
+// (the watchdog's own wake-ups would cost a stream more than its reading).
 constexpr std::chrono::milliseconds kWatchdogTick{100};
+constexpr std::chrono::milliseconds kIdleWatchdogTick{500};
 }  // namespace
 
 void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub) {
@@ -82,21 +85,24 @@ bool Central::unsubscribe(const std::string& path, bool battery) {
 
 void Central::watchChannels() {
     std::vector<std::shared_ptr<NotificationChannel>> channels;
+    std::chrono::milliseconds tick = kWatchdogTick;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(dispatchMutex_);
             // Asleep while there is nothing to watch; a tick otherwise.
             channelsChanged_.wait(lock, [this] { return !channels_.empty(); });
-            channelsChanged_.wait_for(lock, kWatchdogTick);
+            channelsChanged_.wait_for(lock, tick);
             channels.clear();
             for (auto& [path, channel] : channels_) {
                 channels.push_back(channel);
             }
         }
+        bool calling = false;
         for (auto& channel : channels) {
-            channel->look();
+            calling = channel->look() || calling;
         }
         channels.clear();
+        tick = calling ? kWatchdogTick : std::min(tick * 2, kIdleWatchdogTick);
     }
 }
 

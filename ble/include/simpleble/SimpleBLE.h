@@ -165,8 +165,8 @@ class Peripheral {
 
     ByteArray read(BluetoothUUID const& service, BluetoothUUID const& characteristic);
     // The callback runs on a thread of this subscription's own, one
-    // notification after the other. When a call has not returned after 100 to
-    // 200 ms, another thread reads on and calls it with the next ones while
+    // notification after the other. When a call has not returned after 0.1 to
+    // 0.6 s, another thread reads on and calls it with the next ones while
     // the first is still inside it: a slow callback never makes the bus wait.
     void notify(BluetoothUUID const& service, BluetoothUUID const& characteristic,
                 std::function<void(ByteArray payload)> callback);
