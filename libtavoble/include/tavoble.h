@@ -8,8 +8,13 @@
  * TAVOBLE_GetLastErrorText tells why a call failed. No function throws or
  * aborts.
  *
- * Threads. Every function may be called from any thread. Callbacks run on a
- * thread of the Bluetooth stack, never on the thread that registered them.
+ * Threads. Every function may be called from any thread. Callbacks run on
+ * threads of the library, never on the thread that registered them. A
+ * device's data callback gets one scan at a time, in order, on a thread of
+ * that device's own (not always the same one: a call that takes long is left
+ * to finish while another thread reads on), so a slow callback delays only
+ * its own device's scans; what it cannot take in time reaches it as filler
+ * scans.
  * From inside a callback the application may call:
  *   - TAVOBLE_GetApiVersion, TAVOBLE_GetLastErrorText, TAVOBLE_GetDeviceInformation;
  *   - TAVOBLE_RegisterDataAvailableCallback, also on the device that is
