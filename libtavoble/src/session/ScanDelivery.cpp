@@ -87,10 +87,32 @@ uint64_t ScanDelivery::Dropped() {
     return queue_.Dropped();
 }
 
-// A forced unwind has no exception object: the sanitizer must not check
-// the reference its handler binds.
+// Calls the callback with one scan outside the lock, marked by inCallback_.
+// A forced unwind (the callback ended its thread) passes on with the lock
+// held again and the mark cleared. A forced unwind has no exception object:
+// the sanitizer must not check the reference its handler binds.
+__attribute__((no_sanitize("null"))) void ScanDelivery::Call(std::unique_lock<std::mutex>& lock,
+                                                             DataAvailableCallback deliver,
+                                                             const float* scan) {
+    inCallback_ = true;
+    lock.unlock();
+    try {
+        CallbackScope scope;
+        deliver(handle_.load(), scan, queue_.ValuesPerScan());
+    } catch (abi::__forced_unwind&) {
+        lock.lock();
+        inCallback_ = false;
+        returned_.notify_all();
+        throw;
+    } catch (...) {
+        // A C++ callback's exception must not end delivery.
+    }
+    lock.lock();
+    inCallback_ = false;
+    returned_.notify_all();
+}
+
 __attribute__((no_sanitize("null"))) void ScanDelivery::DeliverHere() {
-    const uint32_t count = queue_.ValuesPerScan();
     std::unique_lock<std::mutex> lock(mutex_);
     queue_.Commit();
     if (delivering_ || stopping_) {
@@ -101,40 +123,20 @@ __attribute__((no_sanitize("null"))) void ScanDelivery::DeliverHere() {
     try {
         DataAvailableCallback deliver = nullptr;
         while (!stopping_ && (deliver = callback_.load()) != nullptr && queue_.Pop(scan_.data())) {
-            inCallback_ = true;
-            lock.unlock();
-            try {
-                CallbackScope scope;
-                deliver(handle_.load(), scan_.data(), count);
-            } catch (abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-                // A C++ callback's exception must not end delivery.
-            }
-            lock.lock();
-            inCallback_ = false;
-            returned_.notify_all();
+            Call(lock, deliver, scan_.data());
         }
     } catch (abi::__forced_unwind&) {
         // The callback ended this thread; the next notification delivers.
-        if (!lock.owns_lock()) {
-            lock.lock();
-        }
-        inCallback_ = false;
         delivering_ = false;
         deliverer_ = std::thread::id();
-        returned_.notify_all();
         throw;
     }
     delivering_ = false;
     deliverer_ = std::thread::id();
 }
 
-// A forced unwind has no exception object: the sanitizer must not check
-// the reference its handler binds.
 __attribute__((no_sanitize("null"))) void ScanDelivery::Run() {
     std::vector<float> scan(queue_.ValuesPerScan());
-    const uint32_t count = queue_.ValuesPerScan();
     std::unique_lock<std::mutex> lock(mutex_);
     deliverer_ = std::this_thread::get_id();
     try {
@@ -149,29 +151,15 @@ __attribute__((no_sanitize("null"))) void ScanDelivery::Run() {
             if (stopping_) {
                 break;
             }
-            inCallback_ = true;
-            lock.unlock();
-            try {
-                CallbackScope scope;
-                deliver(handle_.load(), scan.data(), count);
-            } catch (abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-                // A C++ callback's exception must not end delivery.
-            }
-            lock.lock();
-            inCallback_ = false;
-            returned_.notify_all();
+            Call(lock, deliver, scan.data());
         }
     } catch (abi::__forced_unwind&) {
         // The callback ended this thread; the next SetCallback starts another.
         if (!lock.owns_lock()) {
             lock.lock();
         }
-        inCallback_ = false;
         running_ = false;
         deliverer_ = std::thread::id();
-        returned_.notify_all();
         throw;
     }
     running_ = false;
