@@ -8,8 +8,7 @@
 #include <random>
 #include <thread>
 
-#include "LinkLossAmplifier.h"
-#include "SimulatorTest.h"
+#include "LinkLossTest.h"
 
 using namespace e2e;
 using namespace std::chrono_literals;
@@ -103,39 +102,14 @@ Tally Check(const std::vector<Scan>& scans, const std::vector<SentScan>& sent) {
     return tally;
 }
 
-class LinkLossCounters : public SimulatorTest {
+class LinkLossCounters : public LinkLossTest {
   protected:
-    void StartStreaming(const std::string& extra = "") {
-        StartSimulator(LinkLossScenario(extra));
-        handle = Open(kDefaultAmplifier);
-        ASSERT_NE(handle, 0u);
-        ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
-        ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(20, 10s));
-    }
-
-    // The simulator's connect count; 0 while its service is away.
-    uint64_t Connects() {
-        try {
-            return sim.counters(kDefaultAmplifier)["connects"];
-        } catch (const std::exception&) {
-            return 0;
-        }
-    }
-
     bool Connected() {
         try {
             return sim.isConnected(kDefaultAmplifier);
         } catch (const std::exception&) {
             return false;
         }
-    }
-
-    // Waits for a new link and scans on it.
-    void AwaitRecovery(uint64_t connectsBefore) {
-        ASSERT_TRUE(bletest::waitFor([&] { return Connects() > connectsBefore; }, 30s))
-            << "no reconnect";
-        const std::size_t before = ScanRecorder::Instance().Count();
-        ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(before + 10, 30s)) << "no new scans";
     }
 
     // Drops at random moments; some drops keep the amplifier out of range
@@ -175,8 +149,6 @@ class LinkLossCounters : public SimulatorTest {
         EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
         return tally;
     }
-
-    TAVOBLE_HANDLE handle = 0;
 };
 
 }  // namespace

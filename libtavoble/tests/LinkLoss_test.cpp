@@ -6,33 +6,20 @@
 #include <random>
 #include <thread>
 
-#include "LinkLossAmplifier.h"
-#include "SimulatorTest.h"
+#include "LinkLossTest.h"
 
 using namespace e2e;
 using namespace std::chrono_literals;
 
 namespace {
 
-class LinkLoss : public SimulatorTest {
+class LinkLoss : public LinkLossTest {
   protected:
-    void StartStreaming(const std::string& extra = "") {
-        StartSimulator(LinkLossScenario(extra));
-        handle = Open(kDefaultAmplifier);
-        ASSERT_NE(handle, 0u);
-        ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
-        ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(20, 10s));
-    }
-
     // Drops the link and waits until scans flow again on a new one.
     void DropAndAwaitRecovery() {
-        const uint64_t connects = sim.counters(kDefaultAmplifier)["connects"];
+        const uint64_t connects = Connects();
         sim.disconnectPeer(kDefaultAmplifier);
-        ASSERT_TRUE(bletest::waitFor(
-            [&] { return sim.counters(kDefaultAmplifier)["connects"] > connects; }, 30s))
-            << "no reconnect";
-        const std::size_t before = ScanRecorder::Instance().Count();
-        ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(before + 10, 30s)) << "no new scans";
+        AwaitRecovery(connects);
     }
 
     void DropsAtRandomMoments(int drops, unsigned seed) {
@@ -46,8 +33,6 @@ class LinkLoss : public SimulatorTest {
             }
         }
     }
-
-    TAVOBLE_HANDLE handle = 0;
 };
 
 }  // namespace
