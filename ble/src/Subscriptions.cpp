@@ -2,6 +2,8 @@
 
 #include "Central.h"
 
+#include <utility>
+
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "BluezNames.h"
@@ -29,8 +31,7 @@ void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscript
 bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub) {
     if (battery) {
         std::unique_lock<std::mutex> lock(dispatchMutex_);
-        std::shared_ptr<Subscription> old = std::move(batterySubs_[path]);
-        batterySubs_[path] = std::move(sub);
+        std::shared_ptr<Subscription> old = std::exchange(batterySubs_[path], std::move(sub));
         if (old) {
             old->active = false;
             waitNotRunning(lock, old.get());
@@ -44,8 +45,7 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
     std::shared_ptr<NotificationChannel> old;
     {
         std::lock_guard<std::mutex> lock(dispatchMutex_);
-        old = std::move(channels_[path]);
-        channels_[path] = std::move(channel);
+        old = std::exchange(channels_[path], std::move(channel));
         if (!watching_) {
             watching_ = true;
             // Never joined, like the event thread: it lives as long as the process.
