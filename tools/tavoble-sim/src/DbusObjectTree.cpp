@@ -247,7 +247,8 @@ void ObjectTree::addInterface(const std::string& path, Interface iface) {
     it->second.ifaces.push_back(std::move(iface));
     if (it->second.managed) {
         sd_bus_message* m = nullptr;
-        if (sd_bus_message_new_signal(bus_, &m, "/", iface::kObjectManager, "InterfacesAdded") < 0) {
+        if (sd_bus_message_new_signal(bus_, &m, "/", iface::kObjectManager, "InterfacesAdded") <
+            0) {
             return;
         }
         sd_bus_message_append_basic(m, 'o', path.c_str());

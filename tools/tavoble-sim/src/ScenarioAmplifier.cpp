@@ -108,11 +108,9 @@ void counter(const json& c, AmplifierSpec& a, const std::string& cw) {
     if (c.contains("start"))
         a.counterStart = integer<uint32_t>(c["start"], cw + ".start", 0, 8388607);
     if (c.contains("restartEvery"))
-        a.counterRestartEvery =
-            integer<uint32_t>(c["restartEvery"], cw + ".restartEvery", 0, 1e9);
+        a.counterRestartEvery = integer<uint32_t>(c["restartEvery"], cw + ".restartEvery", 0, 1e9);
     if (c.contains("restartOnSubscribe"))
-        a.counterRestartOnSubscribe =
-            boolean(c["restartOnSubscribe"], cw + ".restartOnSubscribe");
+        a.counterRestartOnSubscribe = boolean(c["restartOnSubscribe"], cw + ".restartOnSubscribe");
     if (c.contains("freeRunning"))
         a.counterFreeRunning = boolean(c["freeRunning"], cw + ".freeRunning");
 }

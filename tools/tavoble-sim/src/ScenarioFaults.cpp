@@ -91,13 +91,13 @@ void configurationOverride(const json& c, AmplifierSpec& a, const std::string& f
                                     "channelConfigurationCount",
                                     "payloadConfigurationCount",
                                     "filterConfigurationCount"};
-    checkKeys(c, fw + ".configuration",
-              {fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6],
-               fields[7]});
+    checkKeys(
+        c, fw + ".configuration",
+        {fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6], fields[7]});
     for (size_t i = 0; i < 8; ++i) {
         if (c.contains(fields[i])) {
-            a.configurationOverride[i] = integer<uint16_t>(
-                c[fields[i]], fw + ".configuration." + fields[i], 0, 65535);
+            a.configurationOverride[i] =
+                integer<uint16_t>(c[fields[i]], fw + ".configuration." + fields[i], 0, 65535);
         }
     }
 }
@@ -150,8 +150,7 @@ void faults(const json& f, AmplifierSpec& a, const std::string& fw) {
         if (!f.contains(key)) {
             continue;
         }
-        auto& target =
-            std::string(key) == "omitServices" ? a.omitServices : a.omitCharacteristics;
+        auto& target = std::string(key) == "omitServices" ? a.omitServices : a.omitCharacteristics;
         for (const auto& u : f[key]) {
             target.insert(fullUuid(string(u, fw + "." + key)));
         }

@@ -20,8 +20,7 @@ using nlohmann::json;
 Bytes text(const std::string& s);
 [[noreturn]] void fail(const std::string& where, const std::string& what);
 // Unknown keys are errors: a misspelt fault would otherwise test nothing.
-void checkKeys(const json& j, const std::string& where,
-               std::initializer_list<const char*> allowed);
+void checkKeys(const json& j, const std::string& where, std::initializer_list<const char*> allowed);
 double number(const json& j, const std::string& where);
 template <typename T>
 T integer(const json& j, const std::string& where, double lo, double hi) {
