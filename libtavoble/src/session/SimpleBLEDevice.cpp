@@ -1,3 +1,6 @@
+// SimpleBLEDevice: open and close. Finding the peripheral, making a link,
+// keeping it and streaming are in the files named after those jobs.
+
 #include "SimpleBLEDevice.h"
 
 #include "ApiException.h"

@@ -1,3 +1,6 @@
+// SimpleBLEDevice: the link keeper, which makes a lost link again for as
+// long as the device stays open.
+
 #include "SimpleBLEDevice.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// SimpleBLEDevice: making one link, for open and reconnect alike: connect,
+// resolve the GATT profile, read Device Information, configuration, battery.
+
 #include "SimpleBLEDevice.h"
 
 #include <chrono>

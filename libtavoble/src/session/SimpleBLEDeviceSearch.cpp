@@ -1,3 +1,5 @@
+// SimpleBLEDevice: finding the amplifier's peripheral by its serial number.
+
 #include "SimpleBLEDevice.h"
 
 #include <chrono>

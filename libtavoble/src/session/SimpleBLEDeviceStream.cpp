@@ -1,3 +1,6 @@
+// SimpleBLEDevice: the data callback, the subscriptions that follow it, and
+// the notification handlers.
+
 #include "SimpleBLEDevice.h"
 
 #include <cxxabi.h>

@@ -1,3 +1,5 @@
+// The worker side of the fault matrix (see FaultWorker.h).
+
 #include "FaultWorker.h"
 
 #include <unistd.h>

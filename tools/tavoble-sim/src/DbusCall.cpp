@@ -1,3 +1,5 @@
+// A method call in progress, its replies and BlueZ's error replies.
+
 #include "Dbus.h"
 
 #include <stdexcept>

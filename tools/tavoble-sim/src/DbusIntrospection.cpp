@@ -1,3 +1,5 @@
+// Introspection of the object tree, with BlueZ's interface descriptions.
+
 #include "Dbus.h"
 
 #include <set>

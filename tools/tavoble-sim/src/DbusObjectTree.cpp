@@ -1,3 +1,6 @@
+// The object tree: routing calls, Properties, ObjectManager, and the signals
+// that announce every change.
+
 #include "Dbus.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// D-Bus values: signatures and marshalling of property values.
+
 #include "Dbus.h"
 
 namespace tavosim {

@@ -1,3 +1,5 @@
+// A scenario: its adapters, amplifiers and timing, and the defaults.
+
 #include "Scenario.h"
 
 #include <algorithm>

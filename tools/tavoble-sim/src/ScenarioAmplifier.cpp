@@ -1,3 +1,5 @@
+// One amplifier of a scenario: identity, advertisement, stream, battery, counter.
+
 #include <cstdlib>
 
 #include "ScenarioJson.h"

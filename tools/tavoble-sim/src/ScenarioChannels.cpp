@@ -1,3 +1,5 @@
+// The channels of an amplifier and their waveforms.
+
 #include <map>
 
 #include "ScenarioJson.h"

@@ -1,3 +1,5 @@
+// The faults of an amplifier: configuration records, connects, notifications.
+
 #include <cstdlib>
 #include <set>
 

@@ -1,3 +1,5 @@
+// Field readers of a JSON scenario; each error names the offending key.
+
 #include <cctype>
 #include <stdexcept>
 
