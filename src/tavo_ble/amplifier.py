@@ -36,8 +36,9 @@ Times. Every scan gets three times:
   ``t`` is ``stream_start_wall + (t - stream_start_monotonic)`` in wall time.
 
 Reading. ``read(max_scans=None, timeout=0.0)`` returns ``(data, times)`` of
-the scans not read yet, waiting up to ``timeout`` seconds for at least one;
-``read_with_arrivals()`` also returns the arrival times; ``get_data(seconds)``
+the scans not read yet, waiting up to ``timeout`` seconds (None: without
+limit) for at least one, and returning at once when the amplifier is stopped
+or closed (by another thread too); ``read_with_arrivals()`` also returns the arrival times; ``get_data(seconds)``
 returns the newest window whether read or not. The ring buffer holds
 ``buffer_seconds`` (default 60); when it is full the oldest scans are dropped,
 counted in ``dropped`` and reported by a ``RuntimeWarning`` and an
@@ -241,6 +242,7 @@ class Amplifier:
             except Exception:
                 self._streaming = False
                 self._wake.set()
+                self._ring.end()
                 raise
 
     def stop(self) -> None:
@@ -249,14 +251,15 @@ class Amplifier:
             if not self._streaming:
                 return
             self._streaming = False
+        ring = self._ring
+        if ring is not None:
+            ring.end()  # a read() waiting for scans returns now
         self._device.unlisten(self._on_scan)
         self._wake.set()
         helper = self._helper
         if helper is not None and helper is not threading.current_thread():
             helper.join(2.0)
         self._dispatch()
-        if self._ring is not None:
-            self._ring.wake()
 
     def _collect_events(self) -> None:
         # Under self._timing.
@@ -329,13 +332,20 @@ class Amplifier:
         ring = self._ring
         if ring is None:
             return self._empty()
-        if timeout is not None and timeout > 0 and not self._streaming:
-            timeout = 0.0
+        if not self._streaming:
+            timeout = 0.0  # stopped or closed: what is unread, at once
         return ring.read(max_scans, timeout)
 
     def read(self, max_scans: Optional[int] = None, timeout: Optional[float] = 0.0
              ) -> Tuple[np.ndarray, np.ndarray]:
-        """The scans not read yet and their sample times, waiting up to `timeout` s for one."""
+        """The scans not read yet and their sample times, waiting up to `timeout` s
+        (None: until one comes) for one.
+
+        Returns at once, with what is unread or nothing, when the amplifier is
+        stopped or closed, also while it waits (``stop()`` or ``close()`` on
+        another thread). Ctrl-C while it waits raises ``KeyboardInterrupt``
+        and leaves the buffer as it was: nothing read is lost.
+        """
         data, times, _ = self.read_with_arrivals(max_scans, timeout)
         return data, times
 
