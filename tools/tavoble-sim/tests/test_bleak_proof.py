@@ -23,6 +23,11 @@ async def session(sim: Simulator) -> None:
         rate, channels, _, _, payload_size, n_channel, n_payload, n_filter = config
         assert (rate, channels, payload_size, n_channel, n_payload) == (250, 8, 48, 8, 16)
 
+        # Bleak learns the MTU through AcquireNotify and closes the socket at once: the
+        # characteristic must be free for start_notify below.
+        await client._backend._acquire_mtu()
+        assert client.mtu_size == 247
+
         records = {CHANNEL: [], PAYLOAD: [], FILTER: []}
         for uuid, got in records.items():
             await client.start_notify(uuid, lambda _c, d, got=got: got.append(bytes(d)))
