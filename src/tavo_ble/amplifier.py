@@ -45,9 +45,18 @@ counted in ``dropped`` and reported by a ``RuntimeWarning`` and an
 ``"overflow"`` event. ``sample_count`` is the number of scans received since
 ``start()``; the scan numbered ``n`` (0-based) has sample number ``n``.
 
-Per-scan callback. ``on_scan(amplifier, scan, time)`` runs on the library's
-thread for every scan: keep it short. An exception raised in it is reported
-once, with its traceback, on stderr and counted in ``callback_errors``.
+Per-scan callback. ``on_scan(amplifier, scan, time)`` runs for every scan,
+in order, on the amplifier's reading thread (never on the library's): keep it
+short, the scans after it wait. An exception raised in it is reported once,
+with its traceback, on stderr and counted in ``callback_errors``.
+
+How scans arrive. The package's native helper takes each scan off the
+library's delivery thread into a ring, with its arrival time, without Python
+(``tavo_ble.scan_chunks``); the amplifier's reading thread wakes when scans
+are there (at most every 5 ms) and places them in chunks: times, fillers and
+events for many scans at once. Should that thread fall 4 s or more behind,
+the ring drops the newest scans: they come as fillers, counted in
+``dropped``, with an ``"overflow"`` event.
 
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:
@@ -64,7 +73,7 @@ Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 - ``"overflow"``: ``samples`` scans were dropped from the ring buffer.
 
 ``events()`` returns (and forgets) the events so far; ``on_event(event)``, if
-set, is called with each event on a helper thread, never on the library's
+set, is called with each event on the reading thread, never on the library's
 thread. ``stalls`` counts stalls.
 
 Several amplifiers: ``scan(seconds)`` lists the serial numbers in range;
@@ -95,6 +104,7 @@ from . import discovery, handles
 from .errors import ArgumentError, HandleError
 from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
+from .scan_chunks import ScanChunks
 from .timeline import StreamEvent, StreamTimeline
 
 if TYPE_CHECKING:
@@ -102,6 +112,13 @@ if TYPE_CHECKING:
 
 # Kept for events() between calls; older events are forgotten.
 _EVENTS_KEPT = 10000
+# The reading thread returns to the ring no sooner than this after its last
+# turn, so that a fast stream is placed in chunks rather than scan by scan.
+_READ_GAP = 0.005
+# Seconds of scans the ring between the library and the reading thread holds
+# (never fewer than _RING_MINIMUM scans).
+_RING_SECONDS = 4.0
+_RING_MINIMUM = 4096
 
 
 class Amplifier:
@@ -141,10 +158,11 @@ class Amplifier:
         self._closed = False
         self._streaming = False
         self._control = threading.Lock()
-        # Held for a few microseconds at a time, by the library's thread
-        # (placing a scan) and the helper thread (stall checks, events).
+        # Held while a chunk is placed or the stall is checked (both on the
+        # reading thread) and by readers of the counts.
         self._timing = threading.Lock()
         self._ring: Optional[RingBuffer] = None
+        self._chunks: Optional[ScanChunks] = None
         self._events: Deque[StreamEvent] = collections.deque(maxlen=_EVENTS_KEPT)
         self._to_dispatch: Deque[StreamEvent] = collections.deque()
         self._wake = threading.Event()
@@ -232,16 +250,19 @@ class Amplifier:
             self.stream_start_monotonic = time.monotonic()
             self._timeline = self._new_timeline(self.stream_start_monotonic)
             self._overflow_warned = False
-            self._wake.clear()
+            width = max(1, self.info.values_per_scan)
+            chunks = self._chunks = ScanChunks(width, max(_RING_MINIMUM, int(_RING_SECONDS * rate)))
+            self._wake = threading.Event()
             self._streaming = True
-            self._helper = threading.Thread(target=_helper_loop, args=(weakref.ref(self), self._wake),
+            self._helper = threading.Thread(target=_reading_loop, args=(weakref.ref(self), chunks, self._wake),
                                             name="tavo_ble %s" % self.serial, daemon=True)
             self._helper.start()
             try:
-                self._device.listen(self._on_scan)
+                self._device.attach(chunks)
             except Exception:
                 self._streaming = False
                 self._wake.set()
+                chunks.wake()
                 self._ring.end()
                 raise
 
@@ -251,14 +272,19 @@ class Amplifier:
             if not self._streaming:
                 return
             self._streaming = False
-        ring = self._ring
-        if ring is not None:
-            ring.end()  # a read() waiting for scans returns now
-        self._device.unlisten(self._on_scan)
+        chunks = self._chunks
+        if chunks is not None:
+            self._device.detach(chunks)  # no scan enters the ring after this
+        # The reading thread places what the ring still holds, then ends.
         self._wake.set()
+        if chunks is not None:
+            chunks.wake()
         helper = self._helper
         if helper is not None and helper is not threading.current_thread():
             helper.join(2.0)
+        ring = self._ring
+        if ring is not None:
+            ring.end()  # a read() waiting for scans returns now
         self._dispatch()
 
     def _collect_events(self) -> None:
@@ -267,32 +293,54 @@ class Amplifier:
             self._events.append(event)
             self._to_dispatch.append(event)
 
-    def _on_scan(self, scan: np.ndarray, arrival: float) -> None:
-        # The library's delivery thread: no waiting here beyond two short locks.
-        if not self._streaming:
-            return
+    def _take(self, chunks: ScanChunks) -> None:
+        # The reading thread: everything the ring holds now, chunk by chunk.
+        while True:
+            values, arrivals, dropped_before = chunks.read()
+            if not len(arrivals):
+                break
+            self._place(values, arrivals, dropped_before)
+
+    def _place(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: np.ndarray) -> None:
+        lost = int(dropped_before.sum())
+        if lost:
+            # Scans the ring had no room for: fillers where they belong.
+            counts = dropped_before.astype(np.int64) + 1
+            rows = np.repeat(np.arange(len(arrivals)), counts)
+            values, arrivals = values[rows], arrivals[rows]
+            filler = np.ones(len(rows), bool)
+            filler[np.cumsum(counts) - 1] = False
+            values[filler] = np.nan
+            if self._valid_index is not None:
+                values[filler, self._valid_index] = 0.0
         with self._timing:
-            fitted, arrival = self._timeline.place(scan, arrival)
-            number = self._timeline.sample_count - 1
+            first = self._timeline.sample_count
+            times, groups = self._timeline.place_chunk(values, arrivals)
             self._collect_events()
+        if lost:
+            self._overflow(float(arrivals[0]), first + int(np.argmax(filler)), lost)
         ring = self._ring
         if ring is not None:
-            lost = ring.put(scan, fitted, arrival)
-            if lost:
-                self.dropped += lost
-                event = StreamEvent("overflow", self.serial, arrival, number, lost, 0.0)
-                self._events.append(event)
-                self._to_dispatch.append(event)
+            overwritten = ring.put_many(values, times, groups)
+            if overwritten:
+                self._overflow(float(groups[-1]), first + len(values) - 1, overwritten)
         callback = self.on_scan
         if callback is not None:
-            try:
-                callback(self, scan, fitted)
-            except Exception:
-                self.callback_errors += 1
-                if self.callback_errors == 1:
-                    sys.stderr.write("tavo_ble: the on_scan callback of %s raised (reported once, then counted):\n"
-                                     % self.serial)
-                    traceback.print_exc()
+            for scan, fitted in zip(values, times.tolist()):
+                try:
+                    callback(self, scan, fitted)
+                except Exception:
+                    self.callback_errors += 1
+                    if self.callback_errors == 1:
+                        sys.stderr.write("tavo_ble: the on_scan callback of %s raised (reported once, then "
+                                         "counted):\n" % self.serial)
+                        traceback.print_exc()
+
+    def _overflow(self, time_: float, number: int, lost: int) -> None:
+        self.dropped += lost
+        event = StreamEvent("overflow", self.serial, time_, number, lost, 0.0)
+        self._events.append(event)
+        self._to_dispatch.append(event)
 
     def _check_stall(self, now: float) -> None:
         if not self._streaming:
@@ -309,7 +357,7 @@ class Amplifier:
                 return
             if event.kind == "overflow" and not self._overflow_warned:
                 self._overflow_warned = True
-                warnings.warn("tavo_ble: %s: the ring buffer is full, the oldest scans are dropped "
+                warnings.warn("tavo_ble: %s: scans are dropped, they are not read in time "
                               "(counted in Amplifier.dropped)" % self.serial, RuntimeWarning, stacklevel=2)
             hook = self.on_event
             if hook is not None:
@@ -374,18 +422,33 @@ class Amplifier:
                 return taken
 
 
-def _helper_loop(reference: "weakref.ref[Amplifier]", wake: threading.Event) -> None:
-    # Watches for stalls and runs the event hook, off the library's thread.
-    # Holds the amplifier only weakly, so that a forgotten one is still finalised.
-    while not wake.is_set():
+def _reading_loop(reference: "weakref.ref[Amplifier]", chunks: ScanChunks, stop: threading.Event) -> None:
+    # Places the scans the ring holds, watches for stalls and runs the event
+    # hook, off the library's thread; after stop() it places what is left and
+    # ends. Holds the amplifier only weakly (never while it waits), so that a
+    # forgotten one is still finalised.
+    while True:
         amplifier = reference()
         if amplifier is None:
             return
-        amplifier._check_stall(time.monotonic())
-        amplifier._dispatch()
         interval = min(0.1, amplifier._timeline.effective_stall_timeout() / 5)
         del amplifier
-        wake.wait(interval)
+        stopping = stop.is_set()
+        if not stopping:
+            chunks.wait(interval, _READ_GAP)
+        amplifier = reference()
+        if amplifier is None:
+            return
+        amplifier._take(chunks)
+        if stopping:
+            lost = chunks.pending_dropped()
+            if lost:
+                amplifier._overflow(time.monotonic(), amplifier._timeline.sample_count, lost)
+            amplifier._dispatch()
+            return
+        amplifier._check_stall(time.monotonic())
+        amplifier._dispatch()
+        del amplifier
 
 
 def scan(seconds: float = 3.0) -> List[str]:

@@ -81,20 +81,7 @@ class StreamTimeline:
         filler = self.is_filler(scan)
         clock = self.clock
         if arrival - self.last_arrival > self._same_notification or self._group_arrival < 0:
-            if self._group_arrival >= 0:
-                # A notification's arrival stands for its last sample; only the
-                # first anchors the clock at its first sample, the time its
-                # scans were given before there was a clock.
-                anchor = self.sample_count - 1 if clock.updates else self.sample_count - self._group_size
-                clock.update(anchor, self._group_arrival)
-                self._scans_per_notification = max(1, self._group_size)
-                if self.stalled and not filler and arrival - clock.time_of(self.sample_count) > (
-                        self.effective_stall_timeout() / 2):
-                    # Measured data again after a stall, far later than the sample
-                    # numbers say: the amplifier paused. Its sample times start anew here.
-                    clock.restart()
-            self._group_arrival = arrival
-            self._group_size = 0
+            self._start_group(arrival, filler)
         self.last_arrival = arrival
         self._group_size += 1
         arrival = self._group_arrival
@@ -124,6 +111,80 @@ class StreamTimeline:
             self._last_measured = number
             self._last_measured_arrival = arrival
         return fitted, arrival
+
+    def _start_group(self, arrival: float, filler: bool) -> None:
+        # The scan arriving now starts a new notification.
+        clock = self.clock
+        if self._group_arrival >= 0:
+            # A notification's arrival stands for its last sample; only the
+            # first anchors the clock at its first sample, the time its
+            # scans were given before there was a clock.
+            anchor = self.sample_count - 1 if clock.updates else self.sample_count - self._group_size
+            clock.update(anchor, self._group_arrival)
+            self._scans_per_notification = max(1, self._group_size)
+            if self.stalled and not filler and arrival - clock.time_of(self.sample_count) > (
+                    self.effective_stall_timeout() / 2):
+                # Measured data again after a stall, far later than the sample
+                # numbers say: the amplifier paused. Its sample times start anew here.
+                clock.restart()
+        self._group_arrival = arrival
+        self._group_size = 0
+
+    def place_chunk(self, scans: np.ndarray, arrivals: np.ndarray) -> "tuple[np.ndarray, np.ndarray]":
+        """``place()`` for consecutive scans (rows of `scans`) with their arrivals,
+        at once: their sample times and their notifications' arrivals.
+
+        The notifications of measured scans after the clock has started, which
+        is nearly all of a stream, are placed with array operations; around
+        fillers, stalls and the first notifications it goes scan by scan.
+        """
+        n = len(arrivals)
+        times = np.empty(n)
+        groups = np.empty(n)
+        if n == 0:
+            return times, groups
+        arrivals = np.asarray(arrivals, np.float64)
+        index = self.valid_index
+        if index is not None and index < scans.shape[1]:
+            fillers = scans[:, index] == 0.0
+        else:
+            fillers = np.zeros(n, bool)
+        previous = np.empty(n)
+        previous[0] = self.last_arrival
+        previous[1:] = arrivals[:-1]
+        starts = arrivals - previous > self._same_notification
+        starts[0] = starts[0] or self._group_arrival < 0
+        edges = np.flatnonzero(starts).tolist()
+        if not edges or edges[0] != 0:
+            edges.insert(0, 0)
+        edges.append(n)
+        clock = self.clock
+        period = clock.nominal_period
+        for first, end in zip(edges[:-1], edges[1:]):
+            if self.stalled or self._filler_first >= 0 or not clock.updates or fillers[first:end].any():
+                for i in range(first, end):
+                    times[i], groups[i] = self.place(scans[i], arrivals[i])
+                continue
+            if starts[first]:
+                self._start_group(float(arrivals[first]), False)
+            count = end - first
+            number = self.sample_count
+            self.sample_count = number + count
+            self._group_size += count
+            self.last_arrival = float(arrivals[end - 1])
+            fitted = clock.time_of(number) + np.arange(count) * clock.period
+            k = 0
+            while k < count and not fitted[k] > self._last_time:
+                # Keep the times rising, as place() does.
+                fitted[k] = self._last_time + period / 4 if np.isfinite(self._last_time) else self._group_arrival
+                self._last_time = fitted[k]
+                k += 1
+            times[first:end] = fitted
+            groups[first:end] = self._group_arrival
+            self._last_time = float(fitted[-1])
+            self._last_measured = number + count - 1
+            self._last_measured_arrival = self._group_arrival
+        return times, groups
 
     def check_stall(self, now: float) -> None:
         """Notes a stall when no scan came for the stall timeout up to `now`."""
