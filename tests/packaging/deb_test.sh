@@ -23,7 +23,8 @@ expect() {
     echo "contents of $1 (< expected, > found):"; diff <(echo "$want") <(echo "$got") || true; exit 1
   fi
 }
-expect "$runtime" /usr/lib/libtavoble.so.2 /usr/lib/libtavoble.so.2.0.0 /usr/bin/tavoble-sim \
+expect "$runtime" /usr/lib/libtavoble.so.2 /usr/lib/libtavoble.so.2.0.0 /usr/lib/libtavo_ble_scans.so \
+  /usr/bin/tavoble-sim \
   /usr/share/tavoble-sim/bus.conf /usr/share/tavoble-sim/README.md
 expect "$dev" /usr/include/tavoble.h /usr/lib/libtavoble.so \
   /usr/lib/cmake/tavoble/tavobleConfig.cmake /usr/lib/cmake/tavoble/tavobleConfigVersion.cmake \

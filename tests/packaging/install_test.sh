@@ -14,7 +14,7 @@ cmake --install "$build" --prefix "$tmp/installed" >/dev/null
 mv "$tmp/installed" "$tmp/prefix"
 p=$tmp/prefix
 
-for f in lib/libtavoble.so lib/libtavoble.so.2 include/tavoble.h bin/tavoble-sim \
+for f in lib/libtavoble.so lib/libtavoble.so.2 lib/libtavo_ble_scans.so include/tavoble.h bin/tavoble-sim \
          lib/cmake/tavoble/tavobleConfig.cmake lib/cmake/tavoble/tavobleConfigVersion.cmake \
          lib/pkgconfig/tavoble.pc share/tavoble-sim/bus.conf share/tavoble-sim/README.md \
          share/doc/libtavoble/examples/tavoble_stream.c share/doc/libtavoble/examples/CMakeLists.txt; do

@@ -15,6 +15,8 @@ wheel=$(ls "$build"/dist/tavo_ble-2.0.*-py3-none-linux_"$machine".whl)
 case $machine in x86_64) arch=x64 ;; aarch64) arch=arm64 ;; esac
 "$python" -c 'import sys, zipfile; sys.exit(sys.argv[2] not in zipfile.ZipFile(sys.argv[1]).namelist())' \
   "$wheel" "tavo_ble/lib/native/linux/$arch/libtavoble.so" || { echo "no library in $wheel"; exit 1; }
+"$python" -c 'import sys, zipfile; sys.exit(sys.argv[2] not in zipfile.ZipFile(sys.argv[1]).namelist())' \
+  "$wheel" "tavo_ble/lib/native/linux/$arch/libtavo_ble_scans.so" || { echo "no helper in $wheel"; exit 1; }
 
 "$python" -m venv --system-site-packages "$tmp/venv"
 env -u PYTHONPATH -u TAVOBLE_LIBRARY "$tmp/venv/bin/python" -m pip install --quiet --no-index "$wheel"
