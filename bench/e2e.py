@@ -43,6 +43,9 @@ FRAMES = 2
 CLIENTS = ["floor", "c", "wrapper", "bleak"]
 NAMES = {
     "floor": "floor: sdbus-c++ subscriber",
+    "floor-socket": "floor: acquired socket (AcquireNotify)",
+    "c-bus": "libtavoble C callback, StartNotify (bus) path",
+    "amplifier": "tavo_ble.Amplifier, read in chunks",
     "c": "libtavoble C callback",
     "wrapper": "TavoBLEWrapper Python callback",
     "bleak": "Bleak + numpy decoder",
@@ -78,6 +81,9 @@ class Bench:
         native = os.path.join(dest, "tavo_ble", "lib", "native", "linux", "x64")
         os.makedirs(native)
         shutil.copy(self.library, native)
+        helper = os.path.join(os.path.dirname(self.library), "libtavo_ble_scans.so")
+        if os.path.exists(helper):
+            shutil.copy(helper, native)
         return dest
 
     def path(self, name):
@@ -87,7 +93,10 @@ class Bench:
     def command(self, kind):
         return {
             "floor": [os.path.join(self.bin, "e2e_floor_client")],
+            "floor-socket": [os.path.join(self.bin, "e2e_floor_client"), "--acquire"],
             "c": [os.path.join(self.bin, "e2e_c_client")],
+            "c-bus": [os.path.join(self.bin, "e2e_c_client")],
+            "amplifier": [PYTHON, os.path.join(HERE, "e2e", "amplifier_client.py")],
             "wrapper": [PYTHON, os.path.join(HERE, "e2e", "wrapper_client.py")],
             "bleak": [PYTHON, os.path.join(HERE, "e2e", "bleak_client.py")],
         }[kind]
@@ -96,8 +105,10 @@ class Bench:
 class Simulator:
     """tavoble-sim on a private bus for one trial."""
 
-    def __init__(self, bench, rate=None, seconds=0.0):
+    def __init__(self, bench, rate=None, seconds=0.0, acquire=True):
         self.bench = bench
+        # Without AcquireNotify (a BlueZ that lacks it), clients take the bus path.
+        self.sim_env = None if acquire else dict(os.environ, TAVOBLE_SIM_NO_ACQUIRE_NOTIFY="1")
         amplifier = {}
         if rate is not None:
             # Keep every send time of the trial, also of a client that lags
@@ -110,7 +121,7 @@ class Simulator:
 
     def __enter__(self):
         self.process = subprocess.Popen([self.bench.sim, "run", "--scenario", self.scenario],
-                                        stdout=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, text=True, env=self.sim_env)
         self.address = self.process.stdout.readline().strip()
         if not self.address:
             raise RuntimeError("tavoble-sim did not start")
@@ -156,7 +167,7 @@ def stream(bench, kind, rate, seconds, warmup):
     """One client streams at `rate` notifications/s; latency and loss per scan."""
     capacity = int(rate * seconds * FRAMES * 1.5) + 20000
     out = bench.path(kind + ".log")
-    with Simulator(bench, rate, seconds) as sim:
+    with Simulator(bench, rate, seconds, acquire=not kind.endswith("-bus")) as sim:
         result = sim.client(kind, ["--seconds", seconds, "--warmup", warmup, "--out", out,
                                    "--capacity", capacity], timeout=seconds + 120)
         entries = np.fromfile(out, dtype="<u8").reshape(-1, 2)
@@ -254,10 +265,10 @@ def lossless_rates(bench, seconds, quick, refine):
     first failed `refine` times (geometrically), so that a 90 % goal can be
     judged. The clients take turns, one trial each per round."""
     ladder = LADDER[::2] if quick else LADDER
-    starts = {"floor": 8000, "c": 8000, "wrapper": 8000, "bleak": 4000}
+    starts = {"floor": 8000, "c": 8000, "wrapper": 8000, "bleak": 4000}  # others: 8000
     state = {}
     for kind in CLIENTS:
-        pos = min(range(len(ladder)), key=lambda i: abs(ladder[i] - starts[kind]))
+        pos = min(range(len(ladder)), key=lambda i: abs(ladder[i] - starts.get(kind, 8000)))
         state[kind] = {"pos": pos, "lossless": None, "failed_at": None, "done": False,
                        "refine": refine, "simulator_bound": False, "trials": []}
 
