@@ -53,7 +53,7 @@ with its traceback, on stderr and counted in ``callback_errors``.
 How scans arrive. The package's native helper takes each scan off the
 library's delivery thread into a ring, with its arrival time, without Python
 (``tavo_ble.scan_chunks``); the amplifier's reading thread wakes when scans
-are there (at most every 5 ms) and places them in chunks: times, fillers and
+are there (at most every 20 ms) and places them in chunks: times, fillers and
 events for many scans at once. Should that thread fall 4 s or more behind,
 the ring drops the newest scans: they come as fillers, counted in
 ``dropped``, with an ``"overflow"`` event.
@@ -114,7 +114,7 @@ if TYPE_CHECKING:
 _EVENTS_KEPT = 10000
 # The reading thread returns to the ring no sooner than this after its last
 # turn, so that a fast stream is placed in chunks rather than scan by scan.
-_READ_GAP = 0.005
+_READ_GAP = 0.02
 # Seconds of scans the ring between the library and the reading thread holds
 # (never fewer than _RING_MINIMUM scans).
 _RING_SECONDS = 4.0
@@ -300,6 +300,8 @@ class Amplifier:
             if not len(arrivals):
                 break
             self._place(values, arrivals, dropped_before)
+            if len(arrivals) < chunks.CHUNK:
+                break  # what came meanwhile waits for the next turn
 
     def _place(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: np.ndarray) -> None:
         lost = int(dropped_before.sum())

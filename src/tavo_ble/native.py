@@ -163,6 +163,7 @@ def _load_helper():
             ("destroy", [p], None),
             ("push", [p, ctypes.POINTER(ctypes.c_float), u32, dbl], None),
             ("read", [p, p, p, p, u32], u32),
+            ("available", [p], u64),
             ("pending_dropped", [p], u64),
             ("wait", [p, dbl, dbl], u64),
             ("wake", [p], None),

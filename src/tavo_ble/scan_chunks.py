@@ -102,6 +102,7 @@ class ScanChunks:
         limit = self.CHUNK if max_scans is None else max(0, int(max_scans))
         if self._ring is None:
             return self._py.read(limit)
+        limit = min(limit, int(helper.tavo_ble_scans_available(self._ring)))
         values = np.empty((limit, self.width), np.float32)
         arrivals = np.empty(limit, np.float64)
         dropped = np.empty(limit, np.uint32)

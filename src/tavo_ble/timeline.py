@@ -134,9 +134,10 @@ class StreamTimeline:
         """``place()`` for consecutive scans (rows of `scans`) with their arrivals,
         at once: their sample times and their notifications' arrivals.
 
-        The notifications of measured scans after the clock has started, which
-        is nearly all of a stream, are placed with array operations; around
-        fillers, stalls and the first notifications it goes scan by scan.
+        Runs of notifications of measured scans after the clock has started,
+        nearly all of a stream, take one short step per notification (the
+        clock's update) and array operations for their scans; around fillers,
+        stalls and the first notifications it goes scan by scan.
         """
         n = len(arrivals)
         times = np.empty(n)
@@ -146,9 +147,9 @@ class StreamTimeline:
         arrivals = np.asarray(arrivals, np.float64)
         index = self.valid_index
         if index is not None and index < scans.shape[1]:
-            fillers = scans[:, index] == 0.0
+            fillers_before = np.concatenate(([0], np.cumsum(scans[:, index] == 0.0))).tolist()
         else:
-            fillers = np.zeros(n, bool)
+            fillers_before = [0] * (n + 1)
         previous = np.empty(n)
         previous[0] = self.last_arrival
         previous[1:] = arrivals[:-1]
@@ -158,32 +159,60 @@ class StreamTimeline:
         if not edges or edges[0] != 0:
             edges.insert(0, 0)
         edges.append(n)
+        starts_list = starts.tolist()
+        arrival_list = arrivals.tolist()
         clock = self.clock
-        period = clock.nominal_period
-        for first, end in zip(edges[:-1], edges[1:]):
-            if self.stalled or self._filler_first >= 0 or not clock.updates or fillers[first:end].any():
+        quarter = clock.nominal_period / 4
+        segment = 0
+        while segment < len(edges) - 1:
+            first, end = edges[segment], edges[segment + 1]
+            if (self.stalled or self._filler_first >= 0 or not clock.updates
+                    or fillers_before[end] != fillers_before[first]):
                 for i in range(first, end):
-                    times[i], groups[i] = self.place(scans[i], arrivals[i])
+                    times[i], groups[i] = self.place(scans[i], arrival_list[i])
+                segment += 1
                 continue
-            if starts[first]:
-                self._start_group(float(arrivals[first]), False)
-            count = end - first
-            number = self.sample_count
-            self.sample_count = number + count
-            self._group_size += count
-            self.last_arrival = float(arrivals[end - 1])
-            fitted = clock.time_of(number) + np.arange(count) * clock.period
-            k = 0
-            while k < count and not fitted[k] > self._last_time:
-                # Keep the times rising, as place() does.
-                fitted[k] = self._last_time + period / 4 if np.isfinite(self._last_time) else self._group_arrival
-                self._last_time = fitted[k]
-                k += 1
-            times[first:end] = fitted
-            groups[first:end] = self._group_arrival
-            self._last_time = float(fitted[-1])
-            self._last_measured = number + count - 1
-            self._last_measured_arrival = self._group_arrival
+            # A run of plain notifications: one step each, then their scans at once.
+            run_first = first
+            bases, periods, arrivals_of, counts, fixed = [], [], [], [], []
+            while segment < len(edges) - 1:
+                first, end = edges[segment], edges[segment + 1]
+                if self.stalled or fillers_before[end] != fillers_before[first]:
+                    break
+                if starts_list[first]:
+                    self._start_group(arrival_list[first], False)
+                count = end - first
+                number = self.sample_count
+                self.sample_count = number + count
+                self._group_size += count
+                self.last_arrival = arrival_list[end - 1]
+                base, period = clock.time_of(number), clock.period
+                if not base > self._last_time:
+                    # Keep the times rising, as place() does, scan by scan.
+                    last = self._last_time
+                    for k in range(count):
+                        fitted = base + k * period
+                        if not fitted > last:
+                            fitted = last + quarter if last != -np.inf else self._group_arrival
+                        fixed.append((first + k, fitted))
+                        last = fitted
+                    self._last_time = last
+                else:
+                    self._last_time = base + (count - 1) * period
+                bases.append(base)
+                periods.append(period)
+                arrivals_of.append(self._group_arrival)
+                counts.append(count)
+                self._last_measured = number + count - 1
+                self._last_measured_arrival = self._group_arrival
+                segment += 1
+            run_end = edges[segment]
+            repeat = np.repeat(np.arange(len(counts)), counts)
+            offsets = np.arange(run_end - run_first) - np.repeat(np.cumsum(counts) - counts, counts)
+            times[run_first:run_end] = np.asarray(bases)[repeat] + offsets * np.asarray(periods)[repeat]
+            groups[run_first:run_end] = np.asarray(arrivals_of)[repeat]
+            for i, fitted in fixed:
+                times[i] = fitted
         return times, groups
 
     def check_stall(self, now: float) -> None:

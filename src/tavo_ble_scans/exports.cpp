@@ -40,6 +40,10 @@ TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_read(void* ring, float* out, doubl
     return static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
 }
 
+TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_available(void* ring) {
+    return static_cast<tavo_ble::ScanRing*>(ring)->available();
+}
+
 TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_pending_dropped(void* ring) {
     return static_cast<tavo_ble::ScanRing*>(ring)->pendingDropped();
 }
