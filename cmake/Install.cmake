@@ -42,7 +42,8 @@ install(CODE "
   set(PROJECT_VERSION [[${PROJECT_VERSION}]])
   # One file per destination: two installs at once do not share it.
   string(SHA1 folder \"\$ENV{DESTDIR}\${prefix}\")
-  set(pc [[${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/]]\${folder}/tavoble.pc)
+  set(pc [[${CMAKE_CURRENT_BINARY_DIR}/pkgconfig]])
+  string(APPEND pc \"/\${folder}/tavoble.pc\")
   configure_file([[${PROJECT_SOURCE_DIR}/cmake/tavoble.pc.in]] \"\${pc}\" @ONLY)
   file(INSTALL DESTINATION \"\${libdir}/pkgconfig\" TYPE FILE FILES \"\${pc}\")
 " COMPONENT dev)

@@ -7,8 +7,9 @@
 #   tavoble-sim         the simulator, stripped, with tavoble-sim-dbgsym
 # Dependencies on shared libraries are computed by dpkg-shlibdeps (dpkg-dev);
 # objcopy (binutils) splits the debugging symbols off, readelf finds the
-# build IDs. The debug packages come out as .ddeb and are renamed .deb, the
-# name apt and dpkg expect of a package file.
+# build IDs. The debug packages are .ddeb files, as debhelper names them;
+# apt and dpkg install them like any .deb. DebianFinish.cmake mends what
+# CPack does not do as debhelper does.
 set(TAVOBLE_PACKAGE_MAINTAINER "libtavoble developers <libtavoble@example.org>" CACHE STRING
   "Maintainer field of the Debian packages (keep cmake/debian/changelog's signature in step)")
 
@@ -39,7 +40,8 @@ endif()
 # The library.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtavoble2)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# shlibs for the one package with a shared library.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # On a real system it talks to BlueZ over the D-Bus system bus; against
 # tavoble-sim it needs neither, so both are recommended, not required.
@@ -83,7 +85,5 @@ talks to BlueZ, runs and is tested without a radio. Scenario files choose the
 adapters, amplifiers, timing and faults.
 .
 This package holds the program, its example scenarios and its manual page.")
-
-# The debug packages as .deb files.
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/RenameDebugPackages.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianFinish.cmake)
 include(CPack)

@@ -56,7 +56,7 @@ done
 [ "$(pkg-config --cflags tavoble)" = "-I$p/include" ] || fail "cflags: $(pkg-config --cflags tavoble)"
 examples=$p/share/doc/libtavoble-dev/examples
 # shellcheck disable=SC2046
-cc -std=c11 -o "$tmp/with-pkg-config" "$examples/tavoble_stream.c" \
+cc -o "$tmp/with-pkg-config" "$examples/tavoble_stream.c" \
   $(pkg-config --cflags --libs tavoble) -Wl,-rpath,"$(pkg-config --variable=libdir tavoble)"
 stream "$tmp/with-pkg-config"
 

@@ -5,7 +5,8 @@
 # and no variable of the test set-up. Two things are changed:
 # - `apt-get install` only simulates (it still checks that every dependency
 #   can be had), unless TAVOBLE_TEST_DEB_INSTALL=1 and root (CI's throw-away
-#   machine): then the packages are installed, used and purged again;
+#   machine): then the packages are installed, used and purged again, without
+#   the recommended BlueZ, whose services would start on the machine;
 # - /opt/tavoble is a folder in the scratch folder.
 # Then what the steps promise is checked: the installed command names itself
 # and streams an amplifier of the simulator, the prefix has Debian's layout.
@@ -39,6 +40,8 @@ grep -q "cpack" "$scratch/steps.sh" && grep -q "tavo-venv" "$scratch/steps.sh" |
   fail "the README's install steps were not found"
 if [ $install_for_real = 0 ]; then
   sed -i 's/apt-get install /apt-get install --simulate /' "$scratch/steps.sh"
+else
+  sed -i 's/apt-get install /apt-get install -y -q --no-install-recommends /' "$scratch/steps.sh"
 fi
 sed -i "s#/opt/tavoble#$scratch/opt/tavoble#g" "$scratch/steps.sh"
 echo "--- the README's steps"; cat "$scratch/steps.sh"; echo "---"
@@ -73,7 +76,7 @@ if [ $install_for_real = 1 ]; then
   [ "$(pkg-config --libs tavoble)" = "-ltavoble" ] || fail "pkg-config --libs: $(pkg-config --libs tavoble)"
   examples=/usr/share/doc/libtavoble-dev/examples
   # shellcheck disable=SC2046
-  cc -std=c11 -o "$scratch/with-pkg-config" "$examples/tavoble_stream.c" $(pkg-config --cflags --libs tavoble)
+  cc -o "$scratch/with-pkg-config" "$examples/tavoble_stream.c" $(pkg-config --cflags --libs tavoble)
   "${clean_env[@]}" cmake -S "$examples" -B "$scratch/with-cmake" >/dev/null
   "${clean_env[@]}" cmake --build "$scratch/with-cmake" >/dev/null
   for program in "$scratch/with-pkg-config" "$scratch/with-cmake/tavoble-stream"; do
