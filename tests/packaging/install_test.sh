@@ -53,7 +53,8 @@ for v in prefix:"$p" libdir:"$p/$lib" includedir:"$p/include"; do
   got=$(pkg-config --variable="${v%%:*}" tavoble)
   [ "$got" = "${v#*:}" ] || fail "pkg-config ${v%%:*} is '$got', not '${v#*:}'"
 done
-[ "$(pkg-config --cflags tavoble)" = "-I$p/include" ] || fail "cflags: $(pkg-config --cflags tavoble)"
+cflags=$(pkg-config --cflags tavoble | sed 's/ *$//')
+[ "$cflags" = "-I$p/include" ] || fail "cflags: $cflags"
 examples=$p/share/doc/libtavoble-dev/examples
 # shellcheck disable=SC2046
 cc -o "$tmp/with-pkg-config" "$examples/tavoble_stream.c" \

@@ -21,12 +21,12 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 install_for_real=0
 if [ "${TAVOBLE_TEST_DEB_INSTALL:-}" = 1 ] && [ "$(id -u)" -eq 0 ]; then
-  if dpkg-query -W -f='${Status}' libtavoble2 2>/dev/null | grep -q "ok installed"; then
-    echo "libtavoble2 is installed already: not touching it, only simulating"
+  if dpkg-query -W -f='${Status}' libtavoble2 libtavoble-dev tavoble-sim 2>/dev/null | grep -q "ok installed"; then
+    echo "the packages are installed already: not touching them, only simulating"
   else
     install_for_real=1
     cleanup() {
-      apt-get purge -y -q libtavoble-dev libtavoble2 >/dev/null 2>&1 || true
+      apt-get purge -y -q libtavoble-dev libtavoble2 tavoble-sim >/dev/null 2>&1 || true
       rm -rf "$scratch"
     }
   fi
@@ -66,14 +66,14 @@ rows=$(wc -l <"$scratch/scans.csv")
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 prefix=$scratch/opt/tavoble
 [ -e "$prefix/lib/$multiarch/libtavoble.so.2" ] || fail "no library in $prefix/lib/$multiarch"
-cflags=$(PKG_CONFIG_PATH=$prefix/lib/$multiarch/pkgconfig pkg-config --cflags tavoble)
+cflags=$(PKG_CONFIG_PATH=$prefix/lib/$multiarch/pkgconfig pkg-config --cflags tavoble | sed 's/ *$//')
 [ "$cflags" = "-I$prefix/include" ] || fail "pkg-config --cflags: $cflags"
 
 # Installed for real: built on as the README says, with nothing but the
 # system's search paths, and run with the installed simulator.
 if [ $install_for_real = 1 ]; then
-  [ "$(pkg-config --cflags tavoble)" = "" ] || fail "pkg-config --cflags: $(pkg-config --cflags tavoble)"
-  [ "$(pkg-config --libs tavoble)" = "-ltavoble" ] || fail "pkg-config --libs: $(pkg-config --libs tavoble)"
+  flags=$(pkg-config --cflags --libs tavoble | sed 's/ *$//')
+  [ "$flags" = "-ltavoble" ] || fail "pkg-config --cflags --libs: $flags"
   examples=/usr/share/doc/libtavoble-dev/examples
   # shellcheck disable=SC2046
   cc -o "$scratch/with-pkg-config" "$examples/tavoble_stream.c" $(pkg-config --cflags --libs tavoble)

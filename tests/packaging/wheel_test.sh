@@ -42,15 +42,15 @@ metadata=$tmp/unpacked/tavo_ble-2.0.0.dist-info/METADATA
 for line in "Requires-Dist: numpy" "Provides-Extra: lsl" "Provides-Extra: plot"; do
   grep -qx "$line" "$metadata" || fail "METADATA lacks '$line'"
 done
-grep -Eq '^Requires-Dist: pylsl ?; extra == "lsl"$' "$metadata" || fail "the lsl extra does not bring pylsl"
-grep -Eq '^Requires-Dist: matplotlib ?; extra == "plot"$' "$metadata" || fail "the plot extra does not bring matplotlib"
+grep -Eq "^Requires-Dist: pylsl ?; extra == [\"']lsl[\"']$" "$metadata" || fail "the lsl extra does not bring pylsl"
+grep -Eq "^Requires-Dist: matplotlib ?; extra == [\"']plot[\"']$" "$metadata" || fail "the plot extra does not bring matplotlib"
 grep -qx "tavo-ble = tavo_ble.cli:main" "$tmp"/unpacked/tavo_ble-2.0.0.dist-info/entry_points.txt ||
   fail "no tavo-ble command"
 
 # Installed without a venv: into a folder of its own, numpy from Debian.
 home=$tmp/home
 mkdir "$home"
-run() { env -i HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
+run() { env -i HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 PIP_ROOT_USER_ACTION=ignore "$@"; }
 run "$python" -m pip install --quiet --no-index --no-deps --target "$home/tavo-lib" "$wheel"
 version=$(cd "$tmp" && run PYTHONPATH="$home/tavo-lib" "$python" -m tavo_ble --version)
 [ "$version" = "python3 -m tavo_ble 2.0.0" ] || fail "python3 -m tavo_ble --version says: $version"
