@@ -80,8 +80,9 @@ if [ $install_for_real = 1 ]; then
   "${clean_env[@]}" cmake -S "$examples" -B "$scratch/with-cmake" >/dev/null
   "${clean_env[@]}" cmake --build "$scratch/with-cmake" >/dev/null
   for program in "$scratch/with-pkg-config" "$scratch/with-cmake/tavoble-stream"; do
-    ldd "$program" | grep -q "libtavoble.so.2 => /usr/lib/$multiarch/libtavoble.so.2" ||
-      fail "$program does not load the installed library"
+    loaded=$(ldd "$program" | awk '$1 == "libtavoble.so.2" { print $3 }')
+    [ "$(readlink -f "$loaded")" = "/usr/lib/$multiarch/libtavoble.so.2.0.0" ] ||
+      fail "$program loads $loaded, not the installed library"
     out=$("${clean_env[@]}" tavoble-sim run -- "$program" --scan-seconds 2 --seconds 2 UX-0001.00.01)
     echo "$out"
     grep -Eq "scans/s, [1-9][0-9]* scans" <<<"$out" || fail "no scans from $program"
