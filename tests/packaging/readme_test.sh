@@ -49,7 +49,9 @@ echo "--- the README's steps"; cat "$scratch/steps.sh"; echo "---"
 ln -s "$build" "$scratch/build"
 home=$scratch/home
 mkdir "$home"
-clean_env=(env -i HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive)
+# LD_LIBRARY_PATH stays: a build on a SimpleBLE of one's own needs it.
+clean_env=(env -i HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive
+  ${LD_LIBRARY_PATH:+LD_LIBRARY_PATH=$LD_LIBRARY_PATH})
 (cd "$scratch" && "${clean_env[@]}" bash -euo pipefail steps.sh) >"$scratch/steps.log" 2>&1 ||
   { cat "$scratch/steps.log"; fail "the README's steps"; }
 cat "$scratch/steps.log"

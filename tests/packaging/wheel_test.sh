@@ -50,7 +50,10 @@ grep -qx "tavo-ble = tavo_ble.cli:main" "$tmp"/unpacked/tavo_ble-2.0.0.dist-info
 # Installed without a venv: into a folder of its own, numpy from Debian.
 home=$tmp/home
 mkdir "$home"
-run() { env -i HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 PIP_ROOT_USER_ACTION=ignore "$@"; }
+run() {
+  env -i HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 PIP_ROOT_USER_ACTION=ignore \
+    ${LD_LIBRARY_PATH:+LD_LIBRARY_PATH=$LD_LIBRARY_PATH} "$@"
+}
 run "$python" -m pip install --quiet --no-index --no-deps --target "$home/tavo-lib" "$wheel"
 version=$(cd "$tmp" && run PYTHONPATH="$home/tavo-lib" "$python" -m tavo_ble --version)
 [ "$version" = "python3 -m tavo_ble 2.0.0" ] || fail "python3 -m tavo_ble --version says: $version"
