@@ -76,10 +76,10 @@ install(FILES ${TAVOBLE_GZ_DIR}/tavoble-sim.1.gz DESTINATION ${CMAKE_INSTALL_MAN
 # Every package's copyright and changelog, in /usr/share/doc/<package>. Only
 # the packages take them (an install of one component); a whole install has
 # no use for three copies.
-foreach(component_and_package runtime:libtavoble2 dev:libtavoble-dev sim:tavoble-sim)
-  string(REPLACE ":" ";" pair ${component_and_package})
-  list(GET pair 0 component)
-  list(GET pair 1 package)
+function(tavoble_package_docs component package)
   install(FILES cmake/debian/copyright ${TAVOBLE_GZ_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component} EXCLUDE_FROM_ALL)
-endforeach()
+endfunction()
+tavoble_package_docs(runtime libtavoble2)
+tavoble_package_docs(dev libtavoble-dev)
+tavoble_package_docs(sim tavoble-sim)

@@ -81,10 +81,14 @@ if [ $install_for_real = 1 ]; then
   cc -o "$scratch/with-pkg-config" "$examples/tavoble_stream.c" $(pkg-config --cflags --libs tavoble)
   "${clean_env[@]}" cmake -S "$examples" -B "$scratch/with-cmake" >/dev/null
   "${clean_env[@]}" cmake --build "$scratch/with-cmake" >/dev/null
+  mkdir -p "$scratch/shlibdeps/debian" && touch "$scratch/shlibdeps/debian/control"
   for program in "$scratch/with-pkg-config" "$scratch/with-cmake/tavoble-stream"; do
     loaded=$(ldd "$program" | awk '$1 == "libtavoble.so.2" { print $3 }')
     [ "$(readlink -f "$loaded")" = "/usr/lib/$multiarch/libtavoble.so.2.0.0" ] ||
       fail "$program loads $loaded, not the installed library"
+    # A package of such a program depends on the library through its symbols.
+    deps=$(cd "$scratch/shlibdeps" && dpkg-shlibdeps -O "$program" 2>/dev/null)
+    grep -q "libtavoble2 (>= 2.0.0)" <<<"$deps" || fail "dpkg-shlibdeps of $program: $deps"
     out=$("${clean_env[@]}" tavoble-sim run -- "$program" --scan-seconds 2 --seconds 2 UX-0001.00.01)
     echo "$out"
     grep -Eq "scans/s, [1-9][0-9]* scans" <<<"$out" || fail "no scans from $program"
