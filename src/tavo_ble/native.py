@@ -153,10 +153,14 @@ HELPER_NAME = "libtavo_ble_scans.so"
 
 
 def _load_helper():
-    path = os.path.join(os.path.dirname(os.path.abspath(library_path)), HELPER_NAME)
-    if not os.path.exists(path):
+    # Beside the library (the wheel, a build), or in the private folder the
+    # Debian package installs it to.
+    folder = os.path.dirname(os.path.abspath(library_path))
+    paths = [os.path.join(folder, HELPER_NAME), os.path.join(folder, "tavoble", HELPER_NAME)]
+    found = [p for p in paths if os.path.exists(p)]
+    if not found:
         return None
-    h = ctypes.CDLL(path)
+    h = ctypes.CDLL(found[0])
     p, u32, u64, dbl = ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint64, ctypes.c_double
     for name, argtypes, restype in (
             ("create", [u32, u32], p),
