@@ -42,9 +42,11 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     static constexpr int kMaxCalling = 4;
 
     // A new connection with its match for `path` in place, and its thread;
-    // null when there is no bus to connect to.
+    // null when there is no bus to connect to. With `socket` (AcquireNotify's,
+    // owned from here on) the values are read from there instead, one per read.
     static std::shared_ptr<NotificationChannel> open(const std::string& path,
-                                                     std::shared_ptr<Subscription> sub);
+                                                     std::shared_ptr<Subscription> sub,
+                                                     int socket = -1);
     NotificationChannel(const NotificationChannel&) = delete;
     NotificationChannel& operator=(const NotificationChannel&) = delete;
     ~NotificationChannel();
@@ -57,6 +59,8 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     // callback since the previous tick, another thread takes over reading.
     // True when a callback is running.
     bool look();
+    // True when it reads an acquired socket.
+    bool acquired() const { return socket_ >= 0; }
 
   private:
     NotificationChannel(std::string path, std::shared_ptr<Subscription> sub);
@@ -73,6 +77,8 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     const std::string path_;
     const std::shared_ptr<Subscription> sub_;
     int wakeFd_ = -1;
+    int socket_ = -1;              // the acquired socket, or -1: the bus
+    std::vector<uint8_t> buffer_;  // a socket read's buffer, under connMutex_
 
     // The connection, read by one thread at a time.
     std::mutex connMutex_;

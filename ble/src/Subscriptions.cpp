@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include <unistd.h>
+
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "BluezNames.h"
@@ -28,8 +30,12 @@ void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscript
     }
 }
 
-bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub) {
+bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub,
+                        int socket) {
     if (battery) {
+        if (socket >= 0) {
+            ::close(socket);  // Battery1 has no socket to read
+        }
         std::unique_lock<std::mutex> lock(dispatchMutex_);
         std::shared_ptr<Subscription> old = std::exchange(batterySubs_[path], std::move(sub));
         if (old) {
@@ -38,7 +44,8 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
         }
         return true;
     }
-    std::shared_ptr<NotificationChannel> channel = NotificationChannel::open(path, std::move(sub));
+    std::shared_ptr<NotificationChannel> channel =
+        NotificationChannel::open(path, std::move(sub), socket);
     if (!channel) {
         return false;
     }
@@ -59,8 +66,11 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
     return true;
 }
 
-bool Central::unsubscribe(const std::string& path, bool battery) {
+bool Central::unsubscribe(const std::string& path, bool battery, bool* acquired) {
     std::unique_lock<std::mutex> lock(dispatchMutex_);
+    if (acquired != nullptr) {
+        *acquired = false;
+    }
     if (!battery) {
         auto it = channels_.find(path);
         if (it == channels_.end()) {
@@ -69,6 +79,9 @@ bool Central::unsubscribe(const std::string& path, bool battery) {
         std::shared_ptr<NotificationChannel> old = std::move(it->second);
         channels_.erase(it);
         lock.unlock();
+        if (acquired != nullptr) {
+            *acquired = old->acquired();
+        }
         old->close();
         return true;
     }

@@ -36,6 +36,7 @@ void Simulator::acquireNotify(Characteristic& c, const CallPtr& call) {
         return;
     }
     c.acquiredBy = call->sender();
+    ++c.link->amp->counters["acquired"];
     // Answer first (sd-bus passes a duplicate of the descriptor), then NotifyAcquired, then
     // values, in the order StartNotify keeps.
     sd_bus_message* reply = call->newReply();
