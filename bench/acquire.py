@@ -74,6 +74,7 @@ def main():
     load = os.getloadavg()[0]
     try:
         bench = e2e.Bench(a.build, a.quick, tmp)
+        e2e.NOMINAL_RATE = True  # Amplifier's sample clock needs the true rate
         trials = {}
         for rate in rates:
             for _ in range(a.trials):
@@ -83,6 +84,7 @@ def main():
         pooled = {key: e2e.pool(ts) for key, ts in trials.items()}
         group = many(bench, a.amplifiers, max(a.seconds, 5.0))
         lossless = None
+        e2e.NOMINAL_RATE = False  # beyond a 16-bit sampling rate
         if not a.skip_lossless:
             e2e.CLIENTS = ["floor", "floor-socket", "c-bus", "c"]
             lossless = e2e.lossless_rates(bench, 1.5 if a.quick else 3.0, a.quick, 1)

@@ -50,6 +50,10 @@ NAMES = {
     "wrapper": "TavoBLEWrapper Python callback",
     "bleak": "Bleak + numpy decoder",
 }
+# Streams at a rate other than the default amplifier's 250 scans/s come from an
+# amplifier that sends faster than its stated rate; with this set, from one
+# that states the rate it sends at.
+NOMINAL_RATE = False
 # Sustained means: every notification arrived, no filler scan, the simulator
 # kept the rate, and the client kept pace (no growing backlog at the end).
 BACKLOG_LIMIT_MS = 20.0
@@ -115,6 +119,11 @@ class Simulator:
             # far behind and so stops late.
             amplifier = {"rate": rate / BASE_RATE,
                          "sentDataCapacity": max(262144, int(rate * (seconds + 30)))}
+            if NOMINAL_RATE and rate * FRAMES <= 65535:
+                # The amplifier says the rate it sends at (what tavo_ble.Amplifier's
+                # sample clock expects) instead of sending faster than it says.
+                amplifier["samplingRate"] = int(rate * FRAMES)
+                amplifier["rate"] = 1.0
         self.scenario = bench.path("scenario.json")
         with open(self.scenario, "w") as f:
             json.dump({"amplifiers": [amplifier]} if amplifier else {}, f)
