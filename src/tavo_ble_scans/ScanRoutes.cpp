@@ -15,6 +15,12 @@ thread_local const void* tlDelivering = nullptr;
 std::mutex setMutex;
 }  // namespace
 
+ScanRoutes::~ScanRoutes() {
+    for (Slot& s : slots_) {
+        delete s.route.exchange(nullptr);
+    }
+}
+
 ScanRoutes::Slot* ScanRoutes::find(uint64_t handle) {
     for (Slot& s : slots_) {
         if (s.handle.load(std::memory_order_acquire) == handle) {

@@ -18,6 +18,13 @@ class ScanRoutes {
   public:
     static constexpr size_t kSlots = 256;  // amplifiers routed at once
 
+    ScanRoutes() = default;
+    // Only when no delivery can run any more (the package's instance lives
+    // for the whole process).
+    ~ScanRoutes();
+    ScanRoutes(const ScanRoutes&) = delete;
+    ScanRoutes& operator=(const ScanRoutes&) = delete;
+
     // The library's data callback: appends the scan to the handle's rings,
     // then calls its per-scan callback.
     void deliver(uint64_t handle, const float* scan, uint32_t count);
