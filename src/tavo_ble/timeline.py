@@ -134,86 +134,48 @@ class StreamTimeline:
         """``place()`` for consecutive scans (rows of `scans`) with their arrivals,
         at once: their sample times and their notifications' arrivals.
 
-        Runs of notifications of measured scans after the clock has started,
-        nearly all of a stream, take one short step per notification (the
-        clock's update) and array operations for their scans; around fillers,
-        stalls and the first notifications it goes scan by scan.
+        The scans and arrivals are taken out of numpy once; a measured scan
+        after the clock has started (nearly every scan of a stream) is then
+        placed with a few float operations (the clock is stepped once per
+        notification), and only around fillers, stalls and the first
+        notifications does it go through ``place()``.
         """
         n = len(arrivals)
-        times = np.empty(n)
-        groups = np.empty(n)
-        if n == 0:
-            return times, groups
-        arrivals = np.asarray(arrivals, np.float64)
+        arrival_list = np.asarray(arrivals, np.float64).tolist()
         index = self.valid_index
-        if index is not None and index < scans.shape[1]:
-            fillers_before = np.concatenate(([0], np.cumsum(scans[:, index] == 0.0))).tolist()
-        else:
-            fillers_before = [0] * (n + 1)
-        previous = np.empty(n)
-        previous[0] = self.last_arrival
-        previous[1:] = arrivals[:-1]
-        starts = arrivals - previous > self._same_notification
-        starts[0] = starts[0] or self._group_arrival < 0
-        edges = np.flatnonzero(starts).tolist()
-        if not edges or edges[0] != 0:
-            edges.insert(0, 0)
-        edges.append(n)
-        starts_list = starts.tolist()
-        arrival_list = arrivals.tolist()
+        valid = scans[:, index].tolist() if index is not None and index < scans.shape[1] and n else None
+        times = [0.0] * n
+        groups = [0.0] * n
         clock = self.clock
+        same = self._same_notification
         quarter = clock.nominal_period / 4
-        segment = 0
-        while segment < len(edges) - 1:
-            first, end = edges[segment], edges[segment + 1]
-            if (self.stalled or self._filler_first >= 0 or not clock.updates
-                    or fillers_before[end] != fillers_before[first]):
-                for i in range(first, end):
-                    times[i], groups[i] = self.place(scans[i], arrival_list[i])
-                segment += 1
+        base_number, base_time, period = -1, 0.0, 0.0  # the clock's line for this notification
+        for i in range(n):
+            arrival = arrival_list[i]
+            if ((valid is not None and valid[i] == 0.0) or self.stalled or self._filler_first >= 0
+                    or not clock.updates or self._group_arrival < 0):
+                times[i], groups[i] = self.place(scans[i], arrival)
+                base_number = -1
                 continue
-            # A run of plain notifications: one step each, then their scans at once.
-            run_first = first
-            bases, periods, arrivals_of, counts, fixed = [], [], [], [], []
-            while segment < len(edges) - 1:
-                first, end = edges[segment], edges[segment + 1]
-                if self.stalled or fillers_before[end] != fillers_before[first]:
-                    break
-                if starts_list[first]:
-                    self._start_group(arrival_list[first], False)
-                count = end - first
-                number = self.sample_count
-                self.sample_count = number + count
-                self._group_size += count
-                self.last_arrival = arrival_list[end - 1]
-                base, period = clock.time_of(number), clock.period
-                if not base > self._last_time:
-                    # Keep the times rising, as place() does, scan by scan.
-                    last = self._last_time
-                    for k in range(count):
-                        fitted = base + k * period
-                        if not fitted > last:
-                            fitted = last + quarter if last != -np.inf else self._group_arrival
-                        fixed.append((first + k, fitted))
-                        last = fitted
-                    self._last_time = last
-                else:
-                    self._last_time = base + (count - 1) * period
-                bases.append(base)
-                periods.append(period)
-                arrivals_of.append(self._group_arrival)
-                counts.append(count)
-                self._last_measured = number + count - 1
-                self._last_measured_arrival = self._group_arrival
-                segment += 1
-            run_end = edges[segment]
-            repeat = np.repeat(np.arange(len(counts)), counts)
-            offsets = np.arange(run_end - run_first) - np.repeat(np.cumsum(counts) - counts, counts)
-            times[run_first:run_end] = np.asarray(bases)[repeat] + offsets * np.asarray(periods)[repeat]
-            groups[run_first:run_end] = np.asarray(arrivals_of)[repeat]
-            for i, fitted in fixed:
-                times[i] = fitted
-        return times, groups
+            if arrival - self.last_arrival > same:
+                self._start_group(arrival, False)
+                base_number = -1
+            self.last_arrival = arrival
+            self._group_size += 1
+            number = self.sample_count
+            self.sample_count = number + 1
+            if base_number < 0:
+                base_number, base_time, period = number, clock.time_of(number), clock.period
+            fitted = base_time + (number - base_number) * period
+            if not fitted > self._last_time:
+                # The line moved back (after late notifications): keep the times rising.
+                fitted = self._last_time + quarter if self._last_time != -np.inf else self._group_arrival
+            self._last_time = fitted
+            self._last_measured = number
+            self._last_measured_arrival = self._group_arrival
+            times[i] = fitted
+            groups[i] = self._group_arrival
+        return np.array(times), np.array(groups)
 
     def check_stall(self, now: float) -> None:
         """Notes a stall when no scan came for the stall timeout up to `now`."""
