@@ -78,7 +78,11 @@ class RingBuffer:
                                      arrivals[i:i + self.capacity]) for i in range(0, count, self.capacity))
         n = min(scans.shape[1], self.width)
         with self._lock:
-            index = np.arange(self._written, self._written + count) % self.capacity
+            first = self._written % self.capacity
+            if first + count <= self.capacity:
+                index = slice(first, first + count)  # no wrap: plain copies
+            else:
+                index = np.arange(first, first + count) % self.capacity
             self._data[index, :n] = scans[:, :n]
             if n < self.width:
                 self._data[index, n:] = np.nan

@@ -117,3 +117,22 @@ def test_the_ring_keeps_order_and_width_whichever_side_fills_it():
     for k in range(10):
         ring.push(np.zeros(3, np.float32), float(k))
     assert len(ring.read()[0]) == 8 and ring.pending_dropped() == 2
+
+
+def test_ring_buffer_takes_chunks_as_it_takes_scans_one_by_one():
+    # Chunks across the wrap and larger than the buffer: the same contents,
+    # order and overwrite counts as scan by scan.
+    from tavo_ble.ring_buffer import RingBuffer
+    one, many = RingBuffer(7, 3), RingBuffer(7, 3)
+    k = 0
+    for size in (3, 5, 1, 9, 4, 20, 2):
+        rows = np.arange(k, k + size, dtype=np.float32)[:, None] * np.ones(3, np.float32)
+        times = np.arange(k, k + size, dtype=np.float64)
+        lost_one = sum(one.put(rows[i], times[i], times[i]) for i in range(size))
+        assert many.put_many(rows, times, times + 0.0) == lost_one
+        k += size
+        if size == 4:
+            assert np.array_equal(one.read(3)[0], many.read(3)[0])
+    for a, b in zip(one.read(), many.read()):
+        assert np.array_equal(a, b)
+    assert one.dropped == many.dropped > 0
