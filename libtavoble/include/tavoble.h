@@ -90,14 +90,14 @@ typedef struct TAVOBLE_DEVICE_INFORMATION {
 /* Called with the whole current list of amplifiers in range, whenever it
  * changes: `count` consecutive 15-byte slots, each a NUL-terminated name of
  * at most 14 characters. The slots are valid only during the call. */
-typedef void (*DeviceDiscoveredCallback)(const char (*deviceNames)[TAVOBLE_DEVICENAME_LENGTH_MAX],
+typedef void (*DeviceDiscoveredCallback)(char (*deviceNames)[TAVOBLE_DEVICENAME_LENGTH_MAX],
                                          uint32_t count);
 
 /* Called once per scan: `count` floats (numberOfAcquiredChannels), laid out as
  * channelTypes describes; the last value is 1.0 for a scan from the amplifier
  * and 0.0 for a filler standing in for a lost sample. The buffer is reused for
  * the next scan: copy what you keep before returning. */
-typedef void (*DataAvailableCallback)(TAVOBLE_HANDLE hDevice, const float* sample, uint32_t count);
+typedef void (*DataAvailableCallback)(TAVOBLE_HANDLE hDevice, float* sample, uint32_t count);
 
 /* Always 2.0. */
 TAVOBLE_API float TAVOBLE_GetApiVersion(void);

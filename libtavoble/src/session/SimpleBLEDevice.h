@@ -77,7 +77,7 @@ class SimpleBLEDevice final : public IDevice {
 
     // Every connectable peer advertising the serial number, in the order seen.
     std::vector<SimpleBLE::Peripheral> FindPeripheral(const std::string& serialNumber,
-                                                      double limitMs);
+                                                      double limitMs, bool endsApplicationScan);
     void Connect(const std::string& serialNumber);
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
