@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "LinkLossTest.h"
@@ -70,30 +71,55 @@ TEST_F(LinkLossTest, TheKeeperConnectsAgainAtOnceWhenTheNewLinkDropsBeforeResolv
 }
 
 TEST_F(SimulatorTest, ClosingAmplifiersOutOfReachGivesBackTheirConnectionsAndThreads) {
-    StartSimulator(LinkLossScenario());
-    auto openStreamLoseAndClose = [this] {
+    StartSimulator();
+    // Each round another amplifier: a new subscription of the same one would
+    // replace what the last one left.
+    auto openStreamLoseAndClose = [this](int number) {
+        char name[32];
+        std::snprintf(name, sizeof name, "UX-%04d.00.01", 100 + number);
+        sim.addAmplifier(std::string(R"({"name": ")") + name + R"("})");
         ScanRecorder& scans = ScanRecorder::Instance();
-        TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+        TAVOBLE_HANDLE handle = Open(name);
         ASSERT_NE(handle, 0u);
         ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
         ASSERT_TRUE(scans.WaitForCount(scans.Count() + 10, 10s));
-        sim.setUnreachable(kDefaultAmplifier, 60.0);
-        ASSERT_TRUE(bletest::waitFor([this] { return !sim.isConnected(kDefaultAmplifier); }, 10s));
+        sim.setUnreachable(name, 600.0);
+        ASSERT_TRUE(bletest::waitFor([&] { return !sim.isConnected(name); }, 10s));
         std::this_thread::sleep_for(200ms);  // the library has seen the link go
         EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
-        sim.setUnreachable(kDefaultAmplifier, 0.0);
     };
     // The first round starts what lives as long as the process.
-    openStreamLoseAndClose();
+    openStreamLoseAndClose(0);
     ASSERT_FALSE(HasFatalFailure());
     std::this_thread::sleep_for(1s);
     const std::size_t files = OpenFiles();
     const std::size_t threads = Threads();
-    for (int round = 0; round < 16 && !HasFatalFailure(); ++round) {
-        openStreamLoseAndClose();
+    for (int number = 1; number <= 16 && !HasFatalFailure(); ++number) {
+        openStreamLoseAndClose(number);
     }
     // Helper threads of the last attempts may still be on their way out.
     bletest::waitFor([&] { return OpenFiles() <= files && Threads() <= threads; }, 10s);
     EXPECT_LE(OpenFiles(), files);
     EXPECT_LE(Threads(), threads);
+}
+
+// Every read is answered 0.3 s late. A close while the keeper re-reads the
+// configuration on a new link drops that link, and the Bluetooth service
+// answers the read still waiting with an error at once.
+TEST_F(LinkLossTest, ClosingWhileTheKeeperReconnectsReturnsPromptly) {
+    StartSimulator(LinkLossScenario("", R"(, "readDelayMs": 300)"));
+    for (const auto phase : {50ms, 400ms, 900ms}) {
+        handle = Open(kDefaultAmplifier);
+        ASSERT_NE(handle, 0u);
+        const uint64_t connects = Connects();
+        sim.disconnectPeer(kDefaultAmplifier);
+        ASSERT_TRUE(bletest::waitFor([&] { return Connects() > connects; }, 30s));
+        std::this_thread::sleep_for(phase);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+        const auto took = std::chrono::steady_clock::now() - start;
+        // 0.4 s without load; the margin is for a loaded machine.
+        EXPECT_LT(took, 1s) << "closed " << phase.count() << " ms into the reconnect";
+        ASSERT_TRUE(bletest::waitFor([this] { return !sim.isConnected(kDefaultAmplifier); }, 5s));
+    }
 }
