@@ -107,10 +107,13 @@ TAVOBLE_API float TAVOBLE_GetApiVersion(void);
  * it is loaded; a later failure on another thread may replace the text. */
 TAVOBLE_API const char* TAVOBLE_GetLastErrorText(void);
 
-/* Starts scanning for amplifiers; does nothing if a scan is running. */
+/* Starts scanning for amplifiers; does nothing if a scan is running. The
+ * discovered callback is called while this scan runs, and only then: the
+ * library's own searches (an open, a lost link being sought) do not report. */
 TAVOBLE_API int32_t TAVOBLE_StartScanning(void);
 
-/* Stops scanning; does nothing if no scan is running. */
+/* Stops scanning; does nothing if no scan is running. Once it has returned
+ * (called outside the discovered callback) no discovered callback starts. */
 TAVOBLE_API int32_t TAVOBLE_StopScanning(void);
 
 /* Replaces the discovered callback; null stops the reports. */
