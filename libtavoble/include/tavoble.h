@@ -25,6 +25,12 @@
  *     is closed, and its buffers are released once the callback returns.
  * TAVOBLE_OpenDevice blocks for up to about 12 s and must not be called from a
  * callback (it returns -1 if it is).
+ *
+ * fork(). A child forked after an amplifier was opened owns none of the
+ * parent's devices: their handles name nothing in the child (closing one
+ * returns 1 and leaves the parent's stream alone), and the child's exit does
+ * not close them. The library's threads are not in the child, so a child that
+ * wants Bluetooth of its own must exec a new program first.
  */
 #ifndef TAVOBLE_H
 #define TAVOBLE_H
