@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,9 +83,10 @@ class SimpleBLEDevice final : public IDevice {
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
     // the half-made link is dropped and the exception rethrown.
+    // `opening`: the search of TAVOBLE_OpenDevice, not of the link keeper.
     void ConnectLink(const std::string& serialNumber, Link& link,
                      const std::shared_ptr<Stream>& stream, TAVOBLE_DEVICE_INFORMATION& information,
-                     double searchLimitMs);
+                     double searchLimitMs, bool opening);
     void CollectStream(Link& link, const std::shared_ptr<Stream>& stream,
                        std::unique_lock<std::mutex>& lock, uint16_t count,
                        const char* characteristicUuid, SimpleBLE::Characteristic& characteristic,
@@ -130,5 +132,16 @@ class SimpleBLEDevice final : public IDevice {
     SimpleBLE::Peripheral attempt_;
     std::thread keeper_;
 };
+
+// A notification handler that reaches the stream only while it exists.
+template <typename Handler>
+std::function<void(SimpleBLE::ByteArray)> SimpleBLEDevice::Bind(
+    const std::shared_ptr<Stream>& stream, Handler handler) {
+    return [weak = std::weak_ptr<Stream>(stream), handler](SimpleBLE::ByteArray value) {
+        if (std::shared_ptr<Stream> held = weak.lock()) {
+            handler(*held, value);
+        }
+    };
+}
 
 }  // namespace Tavo::BLE
