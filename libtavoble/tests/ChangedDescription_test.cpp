@@ -58,6 +58,7 @@ TEST_P(ChangedDescription, IsTakenIntoUseFromTheFirstScanOnTheNewLink) {
     sim.addAmplifier(Amplifier(d));
     AwaitRecovery(0);
     ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(100, 10s));
     ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0);
     const std::vector<Scan> scans = ScanRecorder::Instance().Take();
     const auto sent = sim.sentData(kDefaultAmplifier, 0, 100000);

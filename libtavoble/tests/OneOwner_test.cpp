@@ -36,7 +36,10 @@ namespace {
             _exit(5);
         }
     }
-    std::exit(scans.size() > 200 && TAVOBLE_CloseDevice(&handle) == 0 ? 0 : 6);
+    if (scans.size() < 200) {
+        _exit(6);
+    }
+    std::exit(TAVOBLE_CloseDevice(&handle) == 0 ? 0 : 7);
 }
 
 }  // namespace
