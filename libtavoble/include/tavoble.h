@@ -128,7 +128,9 @@ TAVOBLE_API int32_t TAVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCal
 /* Finds, connects and configures the amplifier advertising `deviceName` (its
  * serial number) and writes its handle to *hDevice. Searches for up to 10 s,
  * stops any running scan when the search ends, and returns the existing
- * handle when that amplifier is already open. */
+ * handle when that amplifier is already open. An amplifier that another
+ * running program has open is refused at once (3, "The amplifier is in use by
+ * another program (process N)."). */
 TAVOBLE_API int32_t TAVOBLE_OpenDevice(const char* deviceName, TAVOBLE_HANDLE* hDevice);
 
 /* Closes the device and sets *hDevice to 0, whether or not the close succeeded. */
