@@ -40,10 +40,10 @@ TAVOBLE_API int32_t TAVOBLE_StartScanning(void) {
 
 TAVOBLE_API int32_t TAVOBLE_StopScanning(void) {
     return RunInFrame([] {
-        // Always handed on: what the application asked for ends even when the
-        // Bluetooth stack does not (yet, or any more) report a scan, so no
-        // discovery of the stack outlives it and no list follows it.
-        Adapter().StopScanning();
+        IAdapter& adapter = Adapter();
+        if (adapter.IsScanning()) {
+            adapter.StopScanning();
+        }
     });
 }
 

@@ -192,7 +192,12 @@ bool SimpleBLEAdapter::IsScanning() {
     if (!enabled && !driving_) {
         active_ = false;
     }
-    return applicationScan_ && (active_ || driving_);
+    if (applicationScan_ && !active_ && !driving_) {
+        // The stack ended the application's scan: it is over, reports
+        // included, and the next start starts a new one.
+        EndApplicationScanLocked();
+    }
+    return applicationScan_;
 }
 
 void SimpleBLEAdapter::OnDiscoveryEnded() {
