@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <list>
 #include <stdexcept>
 
 #include "NotifySocket.h"
@@ -87,6 +88,12 @@ struct Simulator::Characteristic {
     // Values flow, to the bus or to the acquired socket.
     bool sending() const { return notifying || acquired.isOpen(); }
     Timer timer;
+    // Reads answered late (timing.readDelayMs), each on its own timer.
+    struct DelayedRead {
+        CallPtr call;
+        Timer timer;
+    };
+    std::list<DelayedRead> delayedReads;
     std::vector<Bytes> records;
     size_t next = 0;
     double intervalMs = 0;
