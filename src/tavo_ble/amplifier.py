@@ -108,7 +108,7 @@ from typing import TYPE_CHECKING, Callable, Deque, List, Optional, Tuple
 import numpy as np
 
 from . import channels as channel_types
-from .errors import ArgumentError, HandleError
+from .errors import ArgumentError, HandleError, SessionError
 from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
 from .timeline import Placed, StreamEvent, StreamTimeline
@@ -185,7 +185,13 @@ class Amplifier:
         # (recordings, the command line's help) needs none.
         from . import handles
 
-        return cls(handles.acquire(serial, timeout), buffer_seconds, stall_timeout)
+        try:
+            device = handles.acquire(serial, timeout)
+        except SessionError as error:
+            if not error.text.startswith("Could not find device"):
+                raise
+            raise SessionError(_not_found(serial, error.text), error.code) from None
+        return cls(device, buffer_seconds, stall_timeout)
 
     def close(self) -> None:
         """Stops the stream and gives the amplifier back; calling it again does nothing."""
@@ -422,6 +428,20 @@ def _helper_loop(reference: "weakref.ref[Amplifier]", wake: threading.Event) -> 
         interval = min(0.1, amplifier._timeline.effective_stall_timeout() / 5)
         del amplifier
         wake.wait(interval)
+
+
+# How long a failed open looks for what is in range, to say it.
+_NOT_FOUND_SCAN = 2.0
+
+
+def _not_found(serial: str, text: str) -> str:
+    # The library's text, the serial, and the amplifiers that are in range.
+    try:
+        seen = scan(_NOT_FOUND_SCAN)
+    except Exception:  # the scan failing too adds nothing
+        seen = []
+    names = ", ".join(seen) if seen else "none"
+    return "%s (%s; amplifiers in range: %s)" % (text, serial, names)
 
 
 def scan(seconds: float = 3.0) -> List[str]:
