@@ -48,9 +48,10 @@ GAP_MIN = 0.04
 # ... and this many robust deviations of the arrivals around the line.
 GAP_DEVIATIONS = 6.0
 # A hold turns into a gap when the held notifications' arrivals span at least
-# this many notification intervals (a backlog comes in one burst) and their
-# lateness agrees; it turns into a gap in any case after HOLD_MAX seconds.
-HOLD_SPAN = 3.0
+# HOLD_SPAN seconds (a backlog comes in one burst) and their lateness agrees;
+# it turns into a gap in any case after HOLD_MAX seconds. The new line goes
+# through the least late of them: the longer the hold, the surer that one.
+HOLD_SPAN = 0.25
 HOLD_MAX = 1.0
 
 # A scan ready to be handed out: (scan, sample time, arrival of its notification).
@@ -196,10 +197,9 @@ class StreamTimeline:
             return self._release(gap=False)
         arrivals = [a for _, a in self._held_groups]
         lateness = [a - self.clock.time_of(n + self._scans_per_notification - 1) for n, a in self._held_groups]
-        interval = self._scans_per_notification * self.period
         spread = max(arrivals) - min(arrivals)
         agree = max(lateness) - min(lateness) < bound / 2
-        if (len(arrivals) >= 3 and spread >= HOLD_SPAN * interval and agree) or arrival - arrivals[0] > HOLD_MAX:
+        if (len(arrivals) >= 3 and spread >= HOLD_SPAN and agree) or arrival - arrivals[0] > HOLD_MAX:
             return self._release(gap=True)
         return []
 
