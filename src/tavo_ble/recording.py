@@ -139,8 +139,9 @@ class Recorder:
         self._start = wall - self.clock_offset
         when = datetime.datetime.fromtimestamp(wall, tz=datetime.timezone.utc)
         info = self.info
-        recording = "model %s firmware %s hardware %s" % (_field(info.model), _field(info.firmware),
-                                                          _field(info.hardware))
+        # The header's recording field has little room: firmware and hardware
+        # first, then the model (cut when too long).
+        recording = "fw:%s hw:%s %s" % (_field(info.firmware), _field(info.hardware), _field(info.model))
         try:
             self._writer = bdf.BdfWriter(self.path, self.signals, when, equipment=_field(info.serial),
                                          recording=recording, patient_code="X", prefilter=self.prefilter)
