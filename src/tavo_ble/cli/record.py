@@ -22,7 +22,7 @@ import time
 from typing import List, Optional
 
 from .. import channels, recording
-from ..errors import RecordingWriteError
+from ..errors import OutputPathError, RecordingWriteError
 from ..outputs import recording_paths
 from .common import add_timeout, open_amplifier, positive, printable, serial_number, signals_held
 
@@ -102,7 +102,10 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
     could not be written.
     """
     out = sys.stdout if out is None else out
-    paths = recording_paths(out_path, [a.serial for a in amplifiers])
+    serials = [a.serial for a in amplifiers]
+    if len(set(serials)) < len(serials):
+        raise OutputPathError("one file per amplifier: an amplifier is given more than once")
+    paths = recording_paths(out_path, serials)
     offset = time.time() - time.monotonic()
     tracks = []
     try:

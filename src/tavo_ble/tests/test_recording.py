@@ -131,6 +131,10 @@ def test_mne_reads_the_file(tmp_path):
     assert np.max(np.abs(volts - data[:, 0] * 1e-6)) <= 2 * half_step_v
     descriptions = list(raw.annotations.description)
     assert "lost samples: 3" in descriptions and "stimulus" in descriptions
+    # Types from the labels: EEG for the measuring channels, misc for the rest.
+    typed = mne.io.read_raw_bdf(str(tmp_path / "c.bdf"), infer_types=True, verbose="error")
+    assert typed.get_channel_types() == ["eeg"] * 7 + ["misc"] * 3
+    assert typed.ch_names[:2] == ["Ch1", "Ch2"] and typed.ch_names[7:] == ["Counter", "Battery", "Data valid"]
 
 
 KILLED = textwrap.dedent("""
