@@ -143,3 +143,30 @@ def file_timing_errors(contents, side, truth, rate=250):
     numbers = contents.data[COUNTER_CHANNEL - 1][valid]
     times = side["file_start_monotonic"] + valid / float(rate)
     return timing_errors(numbers, times, truth)
+
+
+def scheduled_times(truth, rate=250, settle=50):
+    """Sample number -> the simulator's schedule for it, from `true_times`.
+
+    The simulator sends on a fixed schedule at the nominal rate; on a loaded
+    machine it sends late at times and catches up with a burst, so a send
+    time can lie behind the schedule. The schedule of a stretch is its least
+    late send; a stretch ends where the sends stay later than it by more
+    than 0.2 s for `settle` notifications (the amplifier paused).
+    """
+    numbers = np.array(sorted(truth))
+    offsets = np.array([truth[n] - n / rate for n in numbers])
+    schedule = {}
+    start = 0
+    while start < len(numbers):
+        floor = offsets[start]
+        end = start + 1
+        while end < len(numbers):
+            if offsets[end] > floor + 0.2 and np.all(offsets[end:end + settle] > floor + 0.2):
+                break
+            floor = min(floor, offsets[end])
+            end += 1
+        for k in range(start, end):
+            schedule[int(numbers[k])] = floor + numbers[k] / rate
+        start = end
+    return schedule
