@@ -23,17 +23,27 @@ A scan holds the channels, then the battery level, then the data-valid flag
 (0.0 for a filler: a scan the library inserts for a sample that was lost on
 the radio, so that sample numbers stay continuous).
 
-Times. Every scan gets three times:
+Times. One notion of time: a scan's sample time is when the amplifier
+sampled it, in seconds on ``time.monotonic()``'s clock (on Linux the
+CLOCK_MONOTONIC that Lab Streaming Layer's ``local_clock()`` also reads).
+Every scan gets:
 
-- its arrival: ``time.monotonic()`` when its notification reached the host
-  (the scans of one notification share it; fillers that the library delivers
-  just before a notification share that notification's arrival);
 - its sample time: from a running robust linear fit of sample number against
-  arrival time (``SampleClock``), so it is free of radio jitter; fillers get
-  the times of the samples they stand for;
+  notification arrival (``tavo_ble.timeline``), free of radio jitter;
+  fillers get the times of the samples they stand for. When the stream
+  resumes after an outage in which the amplifier's clock moved on but its
+  sample numbers did not, the fit starts anew there (a ``"gap"`` event): no
+  gap is squeezed out, and no time ever goes back;
+- its arrival: ``time.monotonic()`` when its notification reached the host
+  (the scans of one notification share it);
 - the stream's start: ``stream_start_wall`` (``time.time()``) and
   ``stream_start_monotonic`` taken together at ``start()``; a sample time
   ``t`` is ``stream_start_wall + (t - stream_start_monotonic)`` in wall time.
+
+The stream starts at its first measured scan. The fillers that the library
+puts before it, one for every sample the amplifier counted before the stream
+(a free-running counter, an earlier stream), are skipped: never streamed, so
+neither lost nor timed. ``skipped_before_start`` counts them.
 
 Reading. ``read(max_scans=None, timeout=0.0)`` returns ``(data, times)`` of
 the scans not read yet, waiting up to ``timeout`` seconds (None: without
@@ -42,8 +52,10 @@ or closed (by another thread too); ``read_with_arrivals()`` also returns the arr
 returns the newest window whether read or not. The ring buffer holds
 ``buffer_seconds`` (default 60); when it is full the oldest scans are dropped,
 counted in ``dropped`` and reported by a ``RuntimeWarning`` and an
-``"overflow"`` event. ``sample_count`` is the number of scans received since
-``start()``; the scan numbered ``n`` (0-based) has sample number ``n``.
+``"overflow"`` event. ``sample_count`` is the number of scans since the
+first measured one; the scan numbered ``n`` (0-based) has sample number ``n``.
+A scan that came late enough to be the start of a gap is held back until the
+next notifications tell (a few notification intervals).
 
 Per-scan callback. ``on_scan(amplifier, scan, time)`` runs for every scan,
 in order, on the amplifier's reading thread (never on the library's): keep it
@@ -53,17 +65,21 @@ with its traceback, on stderr and counted in ``callback_errors``.
 How scans arrive. The package's native helper takes each scan off the
 library's delivery thread into a ring, with its arrival time, without Python
 (``tavo_ble.scan_chunks``); the amplifier's reading thread wakes when scans
-are there (at most every 20 ms) and places them in chunks: times, fillers and
-events for many scans at once. Should that thread fall 4 s or more behind,
-the ring drops the newest scans: they come as fillers, counted in
-``dropped``, with an ``"overflow"`` event.
+are there (at most every 20 ms) and feeds them to the timeline in chunks.
+Should that thread fall 4 s or more behind, the ring drops the newest scans:
+they come as fillers, counted in ``dropped``, with an ``"overflow"`` event.
 
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:
 
+- ``"skipped"``: ``samples`` fillers before the first measured scan were
+  skipped (see above); ``time`` is the first measured scan's arrival;
 - ``"fillers"``: a run of ``samples`` filler scans starting at sample number
   ``first_sample``, whose first sample time is ``time`` and which spans
   ``seconds``; reported when the first measured scan after the run arrives;
+- ``"gap"``: the amplifier's clock moved on by ``seconds`` more than its
+  sample numbers say, from ``time`` (just after the last sample before it)
+  to the sample numbered ``first_sample``;
 - ``"stall"``: no scan arrived for ``stall_timeout`` seconds (default five
   notification intervals, at least 0.5 s); ``time`` is the arrival of the
   last scan, ``first_sample`` the number of the next expected sample;
@@ -88,7 +104,6 @@ Several amplifiers: ``scan(seconds)`` lists the serial numbers in range;
 from __future__ import annotations
 
 import collections
-import sys
 import threading
 import time
 import traceback
@@ -100,10 +115,10 @@ from typing import TYPE_CHECKING, Callable, Deque, List, Optional, Tuple
 import numpy as np
 
 from . import channels as channel_types
-from . import discovery, handles
-from .errors import ArgumentError, HandleError
+from .errors import ArgumentError, HandleError, SessionError
 from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
+from .reading import ChunkReading, reading_loop
 from .scan_chunks import ScanChunks
 from .timeline import StreamEvent, StreamTimeline
 
@@ -112,16 +127,13 @@ if TYPE_CHECKING:
 
 # Kept for events() between calls; older events are forgotten.
 _EVENTS_KEPT = 10000
-# The reading thread returns to the ring no sooner than this after its last
-# turn, so that a fast stream is placed in chunks rather than scan by scan.
-_READ_GAP = 0.02
 # Seconds of scans the ring between the library and the reading thread holds
 # (never fewer than _RING_MINIMUM scans).
 _RING_SECONDS = 4.0
 _RING_MINIMUM = 4096
 
 
-class Amplifier:
+class Amplifier(ChunkReading):
     """One open amplifier; see the module's description."""
 
     class Error(Enum):
@@ -158,7 +170,7 @@ class Amplifier:
         self._closed = False
         self._streaming = False
         self._control = threading.Lock()
-        # Held while a chunk is placed or the stall is checked (both on the
+        # Held while a chunk is fed or the stall is checked (both on the
         # reading thread) and by readers of the counts.
         self._timing = threading.Lock()
         self._ring: Optional[RingBuffer] = None
@@ -183,7 +195,17 @@ class Amplifier:
             raise ArgumentError("the timeout must be positive", -1)
         if buffer_seconds <= 0:
             raise ArgumentError("the buffer must hold more than 0 s", -1)
-        return cls(handles.acquire(serial, timeout), buffer_seconds, stall_timeout)
+        # The native library is loaded on first use: importing the package
+        # (recordings, the command line's help) needs none.
+        from . import handles
+
+        try:
+            device = handles.acquire(serial, timeout)
+        except SessionError as error:
+            if not error.text.startswith("Could not find device"):
+                raise
+            raise SessionError(_not_found(serial, error.text), error.code) from None
+        return cls(device, buffer_seconds, stall_timeout)
 
     def close(self) -> None:
         """Stops the stream and gives the amplifier back; calling it again does nothing."""
@@ -192,6 +214,8 @@ class Amplifier:
                 return
             self._closed = True
         self.stop()
+        from . import handles
+
         handles.release(self._device)
 
     def __enter__(self) -> "Amplifier":
@@ -227,6 +251,13 @@ class Amplifier:
         return self._timeline.stalls
 
     @property
+    def skipped_before_start(self) -> int:
+        """Fillers before the stream's first measured scan, skipped: samples the
+        amplifier counted before the stream started, never streamed, so
+        neither lost nor timed."""
+        return self._timeline.skipped_before_start
+
+    @property
     def stalled(self) -> bool:
         """True while the stream is stalled."""
         return self._timeline.stalled
@@ -254,7 +285,7 @@ class Amplifier:
             chunks = self._chunks = ScanChunks(width, max(_RING_MINIMUM, int(_RING_SECONDS * rate)))
             self._wake = threading.Event()
             self._streaming = True
-            self._helper = threading.Thread(target=_reading_loop, args=(weakref.ref(self), chunks, self._wake),
+            self._helper = threading.Thread(target=reading_loop, args=(weakref.ref(self), chunks, self._wake),
                                             name="tavo_ble %s" % self.serial, daemon=True)
             self._helper.start()
             try:
@@ -275,7 +306,8 @@ class Amplifier:
         chunks = self._chunks
         if chunks is not None:
             self._device.detach(chunks)  # no scan enters the ring after this
-        # The reading thread places what the ring still holds, then ends.
+        # The reading thread feeds what the ring still holds, hands out what the
+        # timeline held back, and ends.
         self._wake.set()
         if chunks is not None:
             chunks.wake()
@@ -292,57 +324,6 @@ class Amplifier:
         for event in self._timeline.take():
             self._events.append(event)
             self._to_dispatch.append(event)
-
-    def _take(self, chunks: ScanChunks) -> None:
-        # The reading thread: everything the ring holds now, chunk by chunk.
-        while True:
-            values, arrivals, dropped_before = chunks.read()
-            if not len(arrivals):
-                break
-            self._place(values, arrivals, dropped_before)
-            if len(arrivals) < chunks.CHUNK:
-                break  # what came meanwhile waits for the next turn
-
-    def _place(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: np.ndarray) -> None:
-        lost = int(dropped_before.sum())
-        if lost:
-            # Scans the ring had no room for: fillers where they belong.
-            counts = dropped_before.astype(np.int64) + 1
-            rows = np.repeat(np.arange(len(arrivals)), counts)
-            values, arrivals = values[rows], arrivals[rows]
-            filler = np.ones(len(rows), bool)
-            filler[np.cumsum(counts) - 1] = False
-            values[filler] = np.nan
-            if self._valid_index is not None:
-                values[filler, self._valid_index] = 0.0
-        with self._timing:
-            first = self._timeline.sample_count
-            times, groups = self._timeline.place_chunk(values, arrivals)
-            self._collect_events()
-        if lost:
-            self._overflow(float(arrivals[0]), first + int(np.argmax(filler)), lost)
-        ring = self._ring
-        if ring is not None:
-            overwritten = ring.put_many(values, times, groups)
-            if overwritten:
-                self._overflow(float(groups[-1]), first + len(values) - 1, overwritten)
-        callback = self.on_scan
-        if callback is not None:
-            for scan, fitted in zip(values, times.tolist()):
-                try:
-                    callback(self, scan, fitted)
-                except Exception:
-                    self.callback_errors += 1
-                    if self.callback_errors == 1:
-                        sys.stderr.write("tavo_ble: the on_scan callback of %s raised (reported once, then "
-                                         "counted):\n" % self.serial)
-                        traceback.print_exc()
-
-    def _overflow(self, time_: float, number: int, lost: int) -> None:
-        self.dropped += lost
-        event = StreamEvent("overflow", self.serial, time_, number, lost, 0.0)
-        self._events.append(event)
-        self._to_dispatch.append(event)
 
     def _check_stall(self, now: float) -> None:
         if not self._streaming:
@@ -424,33 +405,18 @@ class Amplifier:
                 return taken
 
 
-def _reading_loop(reference: "weakref.ref[Amplifier]", chunks: ScanChunks, stop: threading.Event) -> None:
-    # Places the scans the ring holds, watches for stalls and runs the event
-    # hook, off the library's thread; after stop() it places what is left and
-    # ends. Holds the amplifier only weakly (never while it waits), so that a
-    # forgotten one is still finalised.
-    while True:
-        amplifier = reference()
-        if amplifier is None:
-            return
-        interval = min(0.1, amplifier._timeline.effective_stall_timeout() / 5)
-        del amplifier
-        stopping = stop.is_set()
-        if not stopping:
-            chunks.wait(interval, _READ_GAP)
-        amplifier = reference()
-        if amplifier is None:
-            return
-        amplifier._take(chunks)
-        if stopping:
-            lost = chunks.pending_dropped()
-            if lost:
-                amplifier._overflow(time.monotonic(), amplifier._timeline.sample_count, lost)
-            amplifier._dispatch()
-            return
-        amplifier._check_stall(time.monotonic())
-        amplifier._dispatch()
-        del amplifier
+# How long a failed open looks for what is in range, to say it.
+_NOT_FOUND_SCAN = 2.0
+
+
+def _not_found(serial: str, text: str) -> str:
+    # The library's text, the serial, and the amplifiers that are in range.
+    try:
+        seen = scan(_NOT_FOUND_SCAN)
+    except Exception:  # the scan failing too adds nothing
+        seen = []
+    names = ", ".join(seen) if seen else "none"
+    return "%s (%s; amplifiers in range: %s)" % (text, serial, names)
 
 
 def scan(seconds: float = 3.0) -> List[str]:
@@ -458,4 +424,6 @@ def scan(seconds: float = 3.0) -> List[str]:
 
     Names that are not UTF-8 come back with U+FFFD replacement characters.
     """
+    from . import discovery
+
     return discovery.discover(seconds)

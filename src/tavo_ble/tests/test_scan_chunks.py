@@ -18,9 +18,10 @@ VALID = 3
 
 
 def recorded_stream(seed):
-    """Scans and arrivals as a lab sees them: notifications of 2 or 4 scans with
-    jittered, sometimes late arrivals, runs of fillers, a pause (a stall) and a
-    burst of late notifications arriving together."""
+    """Scans and arrivals as a lab sees them: fillers before the first measured
+    scan, notifications of 2 or 4 scans with jittered arrivals, runs of
+    fillers, a pause (a stall, then a gap in the amplifier's clock) and a
+    burst of late notifications arriving together (a backlog)."""
     rng = random.Random(seed)
     scans, arrivals, checks = [], [], []
     t, number = 100.0, 0
@@ -32,7 +33,7 @@ def recorded_stream(seed):
             checks.append((len(arrivals), t - 0.3))
         late = 0.03 if 400 <= notification < 405 else rng.uniform(0, 0.004)
         arrival = t + late
-        filler_run = 120 <= notification < 126 or 450 <= notification < 452
+        filler_run = notification < 2 or 120 <= notification < 126 or 450 <= notification < 452
         for _ in range(frames):
             scans.append([number * 0.5, number, 90.0, 0.0 if filler_run else 1.0])
             arrivals.append(arrival + rng.uniform(0, 2e-6))  # the scans of one notification a moment apart
@@ -40,8 +41,9 @@ def recorded_stream(seed):
     return np.array(scans, np.float32), np.array(arrivals), checks
 
 
-def place_all(timeline, scans, arrivals, checks, chunked, rng):
-    times, groups = np.empty(len(arrivals)), np.empty(len(arrivals))
+def feed_all(timeline, scans, arrivals, checks, chunked, rng):
+    """Everything handed out, as (rows, times, arrivals), chunk by chunk or scan by scan."""
+    rows, times, groups = [], [], []
     i = 0
     pending = list(checks)
     while i < len(arrivals):
@@ -49,14 +51,24 @@ def place_all(timeline, scans, arrivals, checks, chunked, rng):
         if pending and pending[0][0] < end:
             end = max(i + 1, pending[0][0])
         if chunked:
-            times[i:end], groups[i:end] = timeline.place_chunk(scans[i:end], arrivals[i:end])
+            ready, t, g = timeline.feed_chunk(scans[i:end], arrivals[i:end])
+            rows += list(ready)
+            times += t.tolist()
+            groups += g.tolist()
         else:
             for k in range(i, end):
-                times[k], groups[k] = timeline.place(scans[k], arrivals[k])
+                for scan, fitted, at in timeline.feed(scans[k], arrivals[k]):
+                    rows.append(scan)
+                    times.append(fitted)
+                    groups.append(at)
         i = end
         if pending and pending[0][0] == i:
             timeline.check_stall(pending.pop(0)[1])
-    return times, groups
+    for scan, fitted, at in timeline.flush():
+        rows.append(scan)
+        times.append(fitted)
+        groups.append(at)
+    return np.array(rows), np.array(times), np.array(groups)
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
@@ -64,15 +76,18 @@ def test_chunks_are_placed_exactly_as_scan_by_scan(seed):
     scans, arrivals, checks = recorded_stream(seed)
     one = StreamTimeline("UX-1", RATE, VALID, None, 99.0)
     many = StreamTimeline("UX-1", RATE, VALID, None, 99.0)
-    times_one, groups_one = place_all(one, scans, arrivals, checks, False, random.Random(seed))
-    times_many, groups_many = place_all(many, scans, arrivals, checks, True, random.Random(seed))
-    assert np.array_equal(groups_one, groups_many)
+    rows_one, times_one, groups_one = feed_all(one, scans, arrivals, checks, False, random.Random(seed))
+    rows_many, times_many, groups_many = feed_all(many, scans, arrivals, checks, True, random.Random(seed))
+    assert np.array_equal(rows_one, rows_many) and np.array_equal(groups_one, groups_many)
     assert np.max(np.abs(times_one - times_many)) < 1e-9
     assert np.all(np.diff(times_many) > 0)
     events = one.take()
     assert events == many.take()
-    assert [e.kind for e in events].count("fillers") == 2 and one.stalls == many.stalls == 1
-    assert (one.sample_count, one.stalled) == (many.sample_count, many.stalled)
+    kinds = [e.kind for e in events]
+    assert kinds.count("fillers") == 2 and "skipped" in kinds and "gap" in kinds and one.stalls == many.stalls == 1
+    assert (one.sample_count, one.segments, one.skipped_before_start) == (
+        many.sample_count, many.segments, many.skipped_before_start)
+    assert len(rows_many) == len(scans) - many.skipped_before_start
 
 
 def test_an_overflowing_ring_turns_the_lost_scans_into_fillers(monkeypatch):
