@@ -14,7 +14,7 @@
 
 static atomic_ullong g_scans;
 
-static void on_scan(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+static void on_scan(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     (void)handle;
     (void)scan;
     (void)count;
