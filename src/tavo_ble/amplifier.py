@@ -65,7 +65,7 @@ with its traceback, on stderr and counted in ``callback_errors``.
 How scans arrive. The package's native helper takes each scan off the
 library's delivery thread into a ring, with its arrival time, without Python
 (``tavo_ble.scan_chunks``); the amplifier's reading thread wakes when scans
-are there (at most every 20 ms) and feeds them to the timeline in chunks.
+are there (at most every 50 ms) and feeds them to the timeline in chunks.
 Should that thread fall 4 s or more behind, the ring drops the newest scans:
 they come as fillers, counted in ``dropped``, with an ``"overflow"`` event.
 

@@ -20,7 +20,7 @@ from .timeline import StreamEvent
 
 # The reading thread returns to the ring no sooner than this after its last
 # turn, so that a fast stream is fed to the timeline in chunks.
-READ_GAP = 0.02
+READ_GAP = 0.05
 
 
 class ChunkReading:
