@@ -1,0 +1,106 @@
+"""Lab Streaming Layer for the tests.
+
+liblsl and pylsl come from the shared third-party folder (``../shared/third-party``
+beside the repository, or ``TAVOBLE_THIRD_PARTY``): ``scripts/third-party-lsl.sh``
+builds liblsl once into a cache keyed by the archive's hash. Where the folder is
+absent (a fresh clone) the tests that need LSL skip, saying why.
+
+liblsl's defaults send stream queries by multicast and broadcast on every network
+interface. Every process that loads liblsl must therefore run with ``LSLAPICFG``
+naming a configuration that keeps LSL on the loopback interface: ``confine()``,
+run by conftest.py before any test module is imported, writes a copy of the
+folder's configuration with a SessionID of this run (parallel runs do not see each
+other's streams) and sets ``LSLAPICFG`` for this process and every child.
+"""
+import atexit
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import uuid
+from typing import Dict, Optional
+
+import pytest
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+SCRIPT = os.path.join(REPO, "scripts", "third-party-lsl.sh")
+
+
+def third_party() -> str:
+    return os.environ.get("TAVOBLE_THIRD_PARTY") or os.path.join(REPO, "..", "shared", "third-party")
+
+
+_config: Optional[str] = None
+_environment: Optional[Dict[str, str]] = None
+
+
+def confine() -> Optional[str]:
+    """Sets LSLAPICFG to a loopback-only configuration of this run; its path, or
+    None without the third-party folder (then no liblsl of ours can be loaded)."""
+    global _config
+    if _config is not None:
+        return _config
+    source = os.path.join(third_party(), "lsl_api.cfg")
+    if not os.path.isfile(source):
+        return None
+    with open(source, encoding="utf-8") as f:
+        text = f.read()
+    session = "SessionID = tavoble-test-%d-%s" % (os.getpid(), uuid.uuid4().hex[:8])
+    text, found = re.subn(r"(?m)^\s*SessionID\s*=.*$", session, text)
+    if not found:
+        text += "\n[lab]\n%s\n" % session
+    folder = tempfile.mkdtemp(prefix="tavoble-lsl-")
+    atexit.register(shutil.rmtree, folder, True)
+    path = os.path.join(folder, "lsl_api.cfg")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.environ["LSLAPICFG"] = path
+    _config = path
+    return path
+
+
+def environment() -> Dict[str, str]:
+    """liblsl and pylsl ready for this process and its children (os.environ,
+    sys.path); a copy of os.environ for children. Skips the test when the
+    third-party folder is absent; fails when liblsl cannot be built."""
+    global _environment
+    if _environment is not None:
+        return dict(_environment)
+    config = confine()
+    if config is None:
+        pytest.skip("LSL tests need liblsl and pylsl from the third-party folder, absent here: %s "
+                    "(or set TAVOBLE_THIRD_PARTY)" % os.path.abspath(third_party()))
+    env = dict(os.environ, TAVOBLE_THIRD_PARTY=third_party())
+    result = subprocess.run(["bash", SCRIPT], capture_output=True, text=True, env=env)
+    if result.returncode == 3:
+        pytest.skip("LSL tests need liblsl and pylsl from the third-party folder: %s" % result.stderr.strip())
+    if result.returncode != 0:
+        pytest.fail("scripts/third-party-lsl.sh failed:\n%s" % result.stderr)
+    exported = {}
+    for line in result.stdout.splitlines():
+        words = shlex.split(line)
+        if len(words) == 2 and words[0] == "export" and "=" in words[1]:
+            key, value = words[1].split("=", 1)
+            exported[key] = value
+    # The library, and pylsl on the path; LSLAPICFG stays this run's own copy.
+    os.environ["PYLSL_LIB"] = exported["PYLSL_LIB"]
+    source = exported["TAVOBLE_PYLSL_SRC"]
+    if source not in sys.path:
+        sys.path.insert(0, source)
+    paths = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    if source not in paths:
+        os.environ["PYTHONPATH"] = os.pathsep.join([source] + paths)
+    _environment = dict(os.environ)
+    return dict(_environment)
+
+
+def import_pylsl():
+    """pylsl over the third-party liblsl, loaded only with this run's LSLAPICFG."""
+    environment()
+    assert os.path.isfile(os.environ.get("LSLAPICFG", "")), "LSLAPICFG must name a file before liblsl loads"
+    import pylsl
+
+    return pylsl
