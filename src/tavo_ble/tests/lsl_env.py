@@ -10,11 +10,13 @@ interface. Every process that loads liblsl must therefore run with ``LSLAPICFG``
 naming a configuration that keeps LSL on the loopback interface: ``confine()``,
 run by conftest.py before any test module is imported, writes a copy of the
 folder's configuration with a SessionID of this run (parallel runs do not see each
-other's streams) and sets ``LSLAPICFG`` for this process and every child.
+other's streams) and sets ``LSLAPICFG`` for this process and every child. The
+``pylsl`` fixture loads pylsl only after that.
 """
 import atexit
+import configparser
+import io
 import os
-import re
 import shlex
 import shutil
 import subprocess
@@ -37,9 +39,36 @@ _config: Optional[str] = None
 _environment: Optional[Dict[str, str]] = None
 
 
+def loopback_config(text: str, session: str) -> Optional[str]:
+    """The LSL configuration `text` with its own SessionID and the known peers
+    where liblsl reads them (section [lab]), or None unless it keeps every
+    query on 127.0.0.1.
+
+    With the peers only in [multicast], liblsl sends no unicast queries, and
+    of several outlets on this machine only the one that bound the query port
+    last answers: the others cannot be found.
+    """
+    parser = configparser.ConfigParser(interpolation=None, strict=False)
+    parser.optionxform = str  # keys as liblsl spells them
+    parser.read_string(text)
+    multicast = parser["multicast"] if parser.has_section("multicast") else {}
+    if multicast.get("ResolveScope") != "machine" or multicast.get("MachineAddresses") != "{127.0.0.1}":
+        return None
+    if not parser.has_section("lab"):
+        parser.add_section("lab")
+    parser["lab"]["SessionID"] = session
+    peers = parser["lab"].get("KnownPeers") or multicast.get("KnownPeers") or "{127.0.0.1}"
+    if peers.replace(" ", "") != "{127.0.0.1}":
+        return None
+    parser["lab"]["KnownPeers"] = "{127.0.0.1}"
+    out = io.StringIO()
+    parser.write(out)
+    return out.getvalue()
+
+
 def confine() -> Optional[str]:
-    """Sets LSLAPICFG to a loopback-only configuration of this run; its path, or
-    None without the third-party folder (then no liblsl of ours can be loaded)."""
+    """Sets LSLAPICFG to a loopback-only configuration of this run; its path,
+    or None without the third-party folder (then no liblsl of ours can load)."""
     global _config
     if _config is not None:
         return _config
@@ -47,11 +76,9 @@ def confine() -> Optional[str]:
     if not os.path.isfile(source):
         return None
     with open(source, encoding="utf-8") as f:
-        text = f.read()
-    session = "SessionID = tavoble-test-%d-%s" % (os.getpid(), uuid.uuid4().hex[:8])
-    text, found = re.subn(r"(?m)^\s*SessionID\s*=.*$", session, text)
-    if not found:
-        text += "\n[lab]\n%s\n" % session
+        text = loopback_config(f.read(), "tavoble-test-%d-%s" % (os.getpid(), uuid.uuid4().hex[:8]))
+    if text is None:
+        return None
     folder = tempfile.mkdtemp(prefix="tavoble-lsl-")
     atexit.register(shutil.rmtree, folder, True)
     path = os.path.join(folder, "lsl_api.cfg")
@@ -71,8 +98,8 @@ def environment() -> Dict[str, str]:
         return dict(_environment)
     config = confine()
     if config is None:
-        pytest.skip("LSL tests need liblsl and pylsl from the third-party folder, absent here: %s "
-                    "(or set TAVOBLE_THIRD_PARTY)" % os.path.abspath(third_party()))
+        pytest.skip("LSL tests need liblsl, pylsl and a loopback-only lsl_api.cfg from the third-party "
+                    "folder, absent here: %s (or set TAVOBLE_THIRD_PARTY)" % os.path.abspath(third_party()))
     env = dict(os.environ, TAVOBLE_THIRD_PARTY=third_party())
     result = subprocess.run(["bash", SCRIPT], capture_output=True, text=True, env=env)
     if result.returncode == 3:
@@ -104,3 +131,23 @@ def import_pylsl():
     import pylsl
 
     return pylsl
+
+
+@pytest.fixture(scope="module")
+def pylsl():
+    """The pylsl module, confined to this machine (skips without the third-party folder)."""
+    return import_pylsl()
+
+
+def open_inlet(pylsl, source_id, timeout=10.0, **options):
+    """An inlet on the stream with this source_id, connected."""
+    found = pylsl.resolve_byprop("source_id", source_id, 1, timeout)
+    assert found, "no LSL stream with source_id %r" % source_id
+    inlet = pylsl.StreamInlet(found[0], **options)
+    inlet.open_stream(timeout)
+    return inlet
+
+
+def is_published(pylsl, source_id, wait=1.0):
+    """Whether a stream with this source_id answers within `wait` seconds."""
+    return bool(pylsl.resolve_byprop("source_id", source_id, 1, wait))
