@@ -1,25 +1,32 @@
 """Experiment markers from the Lab Streaming Layer, for recordings.
 
 Stimulus programs (PsychoPy among them) send their events as an irregular
-string stream. ``MarkerInlet`` finds such a stream by name or type, whenever it
-appears, and hands each marker with its time to a callable: the sender's time
-stamp, corrected to this machine's clock with ``time_correction()``, then
-carried over to ``time.monotonic()``'s clock, on which the amplifiers' sample
-times are. A sender that goes away and comes back (or another one with that
-name or type) is found again.
+string stream. ``MarkerInlet`` takes the markers of every string stream with a
+given name or type, from whenever it appears, and hands each marker with its
+time to a callable: the sender's time stamp, corrected to this machine's clock
+with ``time_correction()``, then carried over to ``time.monotonic()``'s clock,
+on which the amplifiers' sample times are.
+
+Senders come and go: a continuous search keeps one inlet per sender that is
+there (by the stream's unique id), opens one as soon as a sender appears and
+drops it once the sender has gone. liblsl (1.16) does not always tell an inlet
+that its sender closed (the connection can stay open, silent); the search does.
 """
 import sys
 import threading
+import time
 import traceback
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Dict, Optional, Set
 
 from .binding import clock_offset, load_pylsl
 
 # How long one pull waits for markers; also how soon close() is taken.
 _PULL_SECONDS = 0.05
-# How long one search for the stream lasts before the next.
-_RESOLVE_SECONDS = 0.5
-# How long the first estimate of the sender's clock offset may take.
+# How often the senders present are looked up.
+_LOOKUP_SECONDS = 0.25
+# A sender that has not answered the search for this long has gone.
+_GONE_SECONDS = 3.0
+# How long the first estimate of a sender's clock offset may take.
 _CORRECTION_SECONDS = 2.0
 
 
@@ -36,13 +43,22 @@ def predicate(name_or_type: str) -> str:
     return "(name=%s or type=%s) and channel_format='string'" % (quoted, quoted)
 
 
-class MarkerInlet:
-    """Hands the markers of an LSL string stream to ``on_marker(text, time)``.
+class _Sender:
+    """One sender's inlet and the last estimate of its clock's offset."""
 
-    `name_or_type` picks the stream; ``time`` is on ``time.monotonic()``'s
+    def __init__(self, pylsl: Any, info: Any) -> None:
+        self.inlet = pylsl.StreamInlet(info, recover=False)  # a new sender is a new stream
+        self.name = info.name()
+        self.correction = 0.0
+
+
+class MarkerInlet:
+    """Hands the markers of LSL string streams to ``on_marker(text, time)``.
+
+    `name_or_type` picks the streams; ``time`` is on ``time.monotonic()``'s
     clock. ``on_marker`` runs on the inlet's own thread. ``stream_name`` is the
-    name of the stream found (None before), ``received`` counts the markers
-    and ``callback_errors`` the exceptions ``on_marker`` raised.
+    name of the last stream found (None before), ``received`` counts the
+    markers and ``callback_errors`` the exceptions ``on_marker`` raised.
     ``close()`` (idempotent) stops taking markers.
     """
 
@@ -60,54 +76,67 @@ class MarkerInlet:
         self._thread = threading.Thread(target=self._run, name="tavo_ble lsl markers", daemon=True)
         self._thread.start()
 
-    def _resolve(self) -> Any:
-        pylsl = self._pylsl
-        found = pylsl.resolve_bypred(self._query, 1, _RESOLVE_SECONDS)
-        if not found:
-            return None
-        inlet = pylsl.StreamInlet(found[0], recover=True)
-        self.stream_name = found[0].name()
-        self.found.set()
-        return inlet
+    def _look_up(self, resolver: Any, senders: Dict[str, _Sender], lost: Set[str]) -> None:
+        present = {info.uid(): info for info in resolver.results()}
+        for uid in list(senders):
+            if uid not in present:
+                del senders[uid]  # gone: its inlet is destroyed here
+        lost.intersection_update(present)
+        for uid, info in present.items():
+            if uid not in senders and uid not in lost:
+                senders[uid] = _Sender(self._pylsl, info)
+                self.stream_name = senders[uid].name
+                self.found.set()
 
-    def _take(self, inlet: Any, correction: float) -> float:
-        samples, stamps = inlet.pull_chunk(timeout=_PULL_SECONDS)
+    def _take(self, sender: _Sender, timeout: float) -> None:
+        samples, stamps = sender.inlet.pull_chunk(timeout=timeout)
         if not stamps:
-            return correction
+            return
         try:
-            correction = inlet.time_correction(timeout=_CORRECTION_SECONDS)
+            sender.correction = sender.inlet.time_correction(timeout=_CORRECTION_SECONDS)
         except self._pylsl.util.TimeoutError:
-            pass  # the last estimate (0 at first: a sender on this machine)
+            pass  # the last estimate (0 at first: right for a sender on this machine)
         for values, stamp in zip(samples, stamps):
             text = " ".join(v for v in values if v)
+            if not text:
+                # Nothing to record. liblsl (1.16) also sends its inlets one more
+                # sample as it closes an outlet, an empty one while the sender's
+                # pool of samples is fresh: that is not a marker.
+                continue
             self.received += 1
             try:
-                self.on_marker(text, stamp + correction - self._offset)
+                self.on_marker(text, stamp + sender.correction - self._offset)
             except Exception:
                 self.callback_errors += 1
                 if self.callback_errors == 1:
                     sys.stderr.write("tavo_ble: the on_marker callable raised (reported once, then counted):\n")
                     traceback.print_exc()
-        return correction
 
     def _run(self) -> None:
-        inlet = None
-        correction = 0.0
-        lost = self._pylsl.util.LostError
+        senders: Dict[str, _Sender] = {}
+        lost: Set[str] = set()  # closed senders the search still lists
         try:
+            resolver = self._pylsl.ContinuousResolver(pred=self._query, forget_after=_GONE_SECONDS)
+            next_look = 0.0
             while not self._stop.is_set():
-                if inlet is None:
-                    inlet = self._resolve()
+                if time.monotonic() >= next_look:
+                    self._look_up(resolver, senders, lost)
+                    next_look = time.monotonic() + _LOOKUP_SECONDS
+                if not senders:
+                    self._stop.wait(_PULL_SECONDS)
                     continue
-                try:
-                    correction = self._take(inlet, correction)
-                except lost:
-                    inlet, correction = None, 0.0  # a sender without source_id: search again
+                timeout = _PULL_SECONDS / len(senders)
+                for uid, sender in list(senders.items()):
+                    try:
+                        self._take(sender, timeout)
+                    except self._pylsl.util.LostError:
+                        del senders[uid]
+                        lost.add(uid)
         except Exception:
             sys.stderr.write("tavo_ble: taking LSL markers from %r failed:\n" % self.name_or_type)
             traceback.print_exc()
         finally:
-            inlet = None
+            senders.clear()
 
     def close(self) -> None:
         """Stops taking markers."""
@@ -116,7 +145,7 @@ class MarkerInlet:
             self._thread.join()
 
     def wait_found(self, timeout: Optional[float] = None) -> bool:
-        """Waits up to `timeout` seconds for the stream; True once it is found."""
+        """Waits up to `timeout` seconds for a stream; True once one is found."""
         return self.found.wait(timeout)
 
     def __enter__(self) -> "MarkerInlet":
