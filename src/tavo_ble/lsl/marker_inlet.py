@@ -12,11 +12,12 @@ there (by the stream's unique id), opens one as soon as a sender appears and
 drops it once the sender has gone. liblsl (1.16) does not always tell an inlet
 that its sender closed (the connection can stay open, silent); the search does.
 """
+import collections
 import sys
 import threading
 import time
 import traceback
-from typing import Any, Callable, Dict, Optional, Set
+from typing import Any, Callable, Deque, Dict, List, Optional, Set, Tuple
 
 from .binding import clock_offset, load_pylsl
 
@@ -56,18 +57,21 @@ class MarkerInlet:
     """Hands the markers of LSL string streams to ``on_marker(text, time)``.
 
     `name_or_type` picks the streams; ``time`` is on ``time.monotonic()``'s
-    clock. ``on_marker`` runs on the inlet's own thread. ``stream_name`` is the
+    clock. ``on_marker`` runs on the inlet's own thread; without it the
+    markers wait for ``take()``, as a recording that writes from its own
+    thread wants them. ``stream_name`` is the
     name of the last stream found (None before), ``received`` counts the
     markers and ``callback_errors`` the exceptions ``on_marker`` raised.
     ``close()`` (idempotent) stops taking markers.
     """
 
-    def __init__(self, name_or_type: str, on_marker: Callable[[str, float], None]) -> None:
+    def __init__(self, name_or_type: str, on_marker: Optional[Callable[[str, float], None]] = None) -> None:
         self._query = predicate(name_or_type)
         self._pylsl = load_pylsl()
         self._offset = clock_offset(self._pylsl.local_clock)
         self.name_or_type = name_or_type
-        self.on_marker = on_marker
+        self._waiting: Deque[Tuple[str, float]] = collections.deque()
+        self.on_marker = on_marker if on_marker is not None else self._hold
         self.stream_name: Optional[str] = None
         self.received = 0
         self.callback_errors = 0
@@ -137,6 +141,16 @@ class MarkerInlet:
             traceback.print_exc()
         finally:
             senders.clear()
+
+    def _hold(self, text: str, time: float) -> None:
+        self._waiting.append((text, time))
+
+    def take(self) -> List[Tuple[str, float]]:
+        """The markers (text, time) that arrived since the last call, oldest first."""
+        taken = []
+        while self._waiting:
+            taken.append(self._waiting.popleft())
+        return taken
 
     def close(self) -> None:
         """Stops taking markers."""
