@@ -5,6 +5,9 @@ import time
 import traceback
 from typing import Any, Optional
 
+import numpy as np
+
+from .. import channels
 from .description import describe
 from .outlet import LslOutlet
 
@@ -31,7 +34,8 @@ class Publication:
 
     ``outlet`` is its ``LslOutlet``; ``close()`` (idempotent) ends the
     publishing and takes the streams off the network. It ends by itself when
-    the amplifier is closed. ``error`` holds what ended it early, if anything.
+    the amplifier is closed. ``error`` holds what ended it early, if anything;
+    ``lost`` counts the filler scans published (samples lost on the radio).
     """
 
     def __init__(self, amplifier: Any, outlet: LslOutlet, chunk_seconds: float = CHUNK_SECONDS) -> None:
@@ -39,6 +43,8 @@ class Publication:
         self.outlet = outlet
         self.chunk_seconds = float(chunk_seconds)
         self.error: Optional[BaseException] = None
+        self.lost = 0
+        self._valid = channels.index_of([c.type_code for c in amplifier.info.channels], channels.DATA_VALID)
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="tavo_ble lsl %s" % amplifier.serial, daemon=True)
         self._thread.start()
@@ -52,6 +58,8 @@ class Publication:
         data, times = self.amplifier.read()
         if len(data):
             self.outlet.push(data, times)
+            if self._valid is not None:
+                self.lost += int(np.count_nonzero(data[:, self._valid] == 0.0))
         for event in self.amplifier.events():
             text = event_text(event)
             if text is not None:

@@ -63,6 +63,7 @@ def test_a_published_stream_across_lost_samples_then_closed(pylsl):
         publication.close()
         amp.close()
     assert publication.error is None
+    assert publication.lost == 100
     data, stamps = without_closing_ping(np.array(scans.data, np.float32), np.array(scans.stamps), given[-1][1])
     texts = [(marker[0], stamp) for marker, stamp in zip(*without_closing_ping(events.data, events.stamps,
                                                                                 given[-1][1]))]
