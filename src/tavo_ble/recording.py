@@ -342,15 +342,24 @@ class AmplifierRecording:
 
     The amplifier must be streaming (``start()``); this object reads its ring
     buffer, so do not also ``read()`` it elsewhere. ``mark(text)`` may be called
-    from any thread; ``close()`` finishes the file and its JSON sidecar.
+    from any thread; ``close()`` finishes the file and its JSON sidecar. With
+    ``lsl_markers`` (a stream name or type) the string markers of those Lab
+    Streaming Layer streams are annotated too, at their LSL time stamps
+    (``tavo_ble.lsl.MarkerInlet``; those before the file's start are left out).
     """
 
-    def __init__(self, amplifier, path: str, range_uv: float = DEFAULT_RANGE_UV) -> None:
+    def __init__(self, amplifier, path: str, range_uv: float = DEFAULT_RANGE_UV,
+                 lsl_markers: Optional[str] = None) -> None:
         info = amplifier.info
         self.amplifier = amplifier
         self.recorder = Recorder(path, RecordingInfo(
             info.serial_number, info.model_number, info.firmware_revision, int(info.sampling_rate),
             [c.type_code for c in info.channels]), range_uv=range_uv)
+        self.lsl_markers = None
+        if lsl_markers:
+            from .lsl import MarkerInlet
+
+            self.lsl_markers = MarkerInlet(lsl_markers)
 
     def _wall(self, monotonic: float) -> float:
         amp = self.amplifier
@@ -366,6 +375,11 @@ class AmplifierRecording:
                 self.recorder.link_lost(at=self._wall(event.time))
             elif event.kind == "resumed":
                 self.recorder.link_restored(event.seconds, event.samples, at=self._wall(event.time))
+        start = self.recorder.start
+        if self.lsl_markers is not None and start is not None:
+            for text, at in self.lsl_markers.take():
+                if self._wall(at) >= start:
+                    self.recorder.mark(text, at=self._wall(at))
         return len(data)
 
     def mark(self, text: str, at: Optional[float] = None) -> None:
@@ -376,6 +390,8 @@ class AmplifierRecording:
         """Writes what is left and finishes the file; returns the sidecar's contents."""
         if not self.recorder.closed:
             self.poll(timeout=0.0)
+        if self.lsl_markers is not None:
+            self.lsl_markers.close()
         return self.recorder.close()
 
     def __enter__(self) -> "AmplifierRecording":

@@ -8,7 +8,9 @@ the first sample of the earliest one; a later amplifier's file begins with
 filler scans (data valid 0) up to its own first sample. A stall of the stream
 (a dropped link) is annotated as "link lost", and as "link restored" when
 scans flow again. Every line typed on standard input becomes a marker in
-every file.
+every file; with ``--lsl-markers``, so does every string marker of the Lab
+Streaming Layer streams with that name or type (as PsychoPy sends them), at
+its LSL time stamp.
 """
 import sys
 import threading
@@ -16,7 +18,7 @@ import time
 from typing import List, Optional
 
 from .. import recording
-from .common import add_timeout, open_amplifier, positive, serial_number, signals_held
+from .common import EXIT_USAGE, add_timeout, open_amplifier, positive, serial_number, signals_held
 
 # How long to wait for every amplifier's first scan before the files start anyway.
 FIRST_SCAN_WAIT = 5.0
@@ -63,8 +65,13 @@ def _read_markers(tracks, stop: threading.Event, stream) -> None:
 
 
 def record(amplifiers, out_path: str, seconds: Optional[float] = None,
-           range_uv: float = recording.DEFAULT_RANGE_UV, markers=None, out=None) -> List[dict]:
-    """Records the open ``Amplifier`` objects until `seconds` have passed or Ctrl-C; returns the sidecars."""
+           range_uv: float = recording.DEFAULT_RANGE_UV, markers=None, out=None, lsl_markers=None) -> List[dict]:
+    """Records the open ``Amplifier`` objects until `seconds` have passed or Ctrl-C; returns the sidecars.
+
+    `markers` is a text stream whose lines are markers; `lsl_markers` a
+    ``tavo_ble.lsl.MarkerInlet`` whose markers go into every file (those
+    stamped before the files' start are left out).
+    """
     out = sys.stdout if out is None else out
     paths = [out_path] if len(amplifiers) == 1 else [
         recording.file_for_serial(out_path, a.serial) for a in amplifiers]
@@ -77,6 +84,7 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
     print("Recording %s into %s (a line typed here is a marker) ..." % (until, ", ".join(paths)),
           file=out, flush=True)
     common_start: Optional[float] = None
+    announced = False
     began = time.monotonic()
     try:
         for track in tracks:
@@ -85,13 +93,19 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
             while seconds is None or time.monotonic() - began < seconds:
                 time.sleep(0.05)
                 common_start = _pump(tracks, common_start, began)
+                _note_lsl_markers(tracks, common_start, lsl_markers)
+                if lsl_markers is not None and lsl_markers.found.is_set() and not announced:
+                    announced = True
+                    print('Taking markers from the LSL stream "%s".' % lsl_markers.stream_name, file=out,
+                          flush=True)
         except KeyboardInterrupt:
             pass
         finally:
             with signals_held():
                 for track in tracks:
                     track.amp.stop()
-        _pump(tracks, common_start, began, final=True)
+        common_start = _pump(tracks, common_start, began, final=True)
+        _note_lsl_markers(tracks, common_start, lsl_markers)
     finally:
         stop.set()
         results = [t.recorder.close() for t in tracks]
@@ -99,6 +113,17 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
         print("Wrote %d samples to %s (lost %d, clipped %d)." % (
             meta["samples"], path, meta["lost_samples"], meta["clipped_values"]), file=out, flush=True)
     return results
+
+
+def _note_lsl_markers(tracks, common_start, inlet) -> None:
+    # Taken once the files have their start; a marker stamped before it has no
+    # place in them.
+    if inlet is None or common_start is None:
+        return
+    for text, at in inlet.take():
+        for track in tracks:
+            if at + track.wall_offset >= common_start:
+                track.recorder.mark(text, at=at + track.wall_offset)
 
 
 def _pump(tracks, common_start, began, final=False):
@@ -133,13 +158,25 @@ def add_command(commands) -> None:
 
     def run(args):
         amplifiers = []
+        inlet = None
         try:
+            if args.lsl_markers:
+                from ..lsl import LslUnavailable, MarkerInlet
+
+                try:
+                    inlet = MarkerInlet(args.lsl_markers)
+                except (LslUnavailable, ValueError) as error:
+                    print("error: --lsl-markers: %s" % error, file=sys.stderr)
+                    return EXIT_USAGE
             for name in args.serial:
                 amplifiers.append(open_amplifier(name, args.timeout, sys.stdout))
-            record(amplifiers, args.out, seconds=args.seconds, range_uv=args.range_uv, markers=sys.stdin)
+            record(amplifiers, args.out, seconds=args.seconds, range_uv=args.range_uv, markers=sys.stdin,
+                   lsl_markers=inlet)
         finally:
             for amp in amplifiers:
                 amp.close()
+            if inlet is not None:
+                inlet.close()
         return 0
 
     cmd = commands.add_parser("record", help="record one or several amplifiers into BDF+ files")
@@ -151,5 +188,7 @@ def add_command(commands) -> None:
     cmd.add_argument("--range-uv", type=positive, default=recording.DEFAULT_RANGE_UV,
                      help="physical range of the measuring channels, +- microvolts (default %g)"
                      % recording.DEFAULT_RANGE_UV)
+    cmd.add_argument("--lsl-markers", metavar="NAME_OR_TYPE",
+                     help="also record the string markers of the LSL streams with this name or type")
     add_timeout(cmd, " each")
     cmd.set_defaults(run=run)

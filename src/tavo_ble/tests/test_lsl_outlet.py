@@ -38,7 +38,8 @@ def test_identity_and_meta_data_after_the_xdf_conventions(pylsl):
     with LslOutlet(describe(info())) as outlet:
         inlet = open_inlet(pylsl, outlet.description.source_id)
         full = inlet.info(10)
-        assert (full.name(), full.type(), full.channel_count(), full.nominal_srate()) == ("UX-0042.00.01", "EEG", 6, 250)
+        identity = (full.name(), full.type(), full.channel_count(), full.nominal_srate())
+        assert identity == ("UX-0042.00.01", "EEG", 6, 250)
         assert full.channel_format() == pylsl.cf_float32
         assert "UX-0042.00.01" in full.source_id()
         assert channels_of(full) == [
