@@ -169,6 +169,9 @@ def main():
         with open(args.out, "w") as f:
             json.dump(result, f)
         return
+    # The package loads libtavoble as it is imported: this build's.
+    build = os.path.dirname(os.path.dirname(os.path.abspath(args.sim)))
+    os.environ.setdefault("TAVOBLE_LIBRARY", os.path.join(build, "lib", "libtavoble.so"))
     from tavo_ble.tests import lsl_env
     from tavo_ble.tests.simulation import Simulator
 
@@ -177,8 +180,6 @@ def main():
     sim = Simulator(executable=args.sim).start()  # its bus address too
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.join(ROOT, "src"), env.get("PYTHONPATH", "")])
-    build = os.path.dirname(os.path.dirname(os.path.abspath(args.sim)))
-    env.setdefault("TAVOBLE_LIBRARY", os.path.join(build, "lib", "libtavoble.so"))
     try:
         with tempfile.TemporaryDirectory() as tmp:
             lines = []

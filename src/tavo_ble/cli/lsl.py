@@ -47,7 +47,11 @@ def publish_all(serials: Sequence[str], names: Sequence[str], seconds: Optional[
         for serial in serials:
             amplifiers.append(open_amplifier(serial, timeout, out))
         for amp, name in zip(amplifiers, names):
-            publication = lsl.publish(amp, name=name, markers=markers)
+            try:
+                publication = lsl.publish(amp, name=name, markers=markers)
+            except RuntimeError as error:  # liblsl's, through pylsl
+                print("error: cannot publish %s: %s" % (printable(amp.serial), error), file=sys.stderr)
+                return EXIT_FAILURE
             publications.append(publication)
             d = publication.outlet.description
             print('Publishing %s as LSL stream "%s": type EEG, %d channels at %g Hz, source_id %s%s.' % (

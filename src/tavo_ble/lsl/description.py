@@ -75,14 +75,14 @@ def channel_list(type_codes: Sequence[int]) -> Tuple[LslChannel, ...]:
     """The LSL channels for the values of a scan with these type codes."""
     result = []
     for index, code in enumerate(type_codes):
-        if code == channels.BATTERY:
+        if channels.kind(code).measuring:
+            result.append(LslChannel("Ch%d" % (index + 1), MEASURING_UNIT, STREAM_TYPE))
+        elif code == channels.BATTERY:
             result.append(LslChannel("Battery", "percent", "MISC"))
         elif code == channels.DATA_VALID:
             result.append(LslChannel("DataValid", "", "MISC"))
-        elif code == channels.COUNTER:
+        else:  # the counter
             result.append(LslChannel("Ch%d" % (index + 1), "", "MISC"))
-        else:
-            result.append(LslChannel("Ch%d" % (index + 1), MEASURING_UNIT, STREAM_TYPE))
     return tuple(result)
 
 
