@@ -26,7 +26,7 @@ _PULL_SECONDS = 0.05
 # How often the senders present are looked up.
 _LOOKUP_SECONDS = 0.25
 # A sender that has not answered the search for this long has gone.
-_GONE_SECONDS = 3.0
+_GONE_SECONDS = 5.0
 # How long the first estimate of a sender's clock offset may take.
 _CORRECTION_SECONDS = 2.0
 
@@ -84,6 +84,10 @@ class MarkerInlet:
         present = {info.uid(): info for info in resolver.results()}
         for uid in list(senders):
             if uid not in present:
+                try:
+                    self._take(senders[uid], 0.0)  # what it sent before it went
+                except self._pylsl.util.LostError:
+                    pass
                 del senders[uid]  # gone: its inlet is destroyed here
         lost.intersection_update(present)
         for uid, info in present.items():
