@@ -10,9 +10,12 @@
 #
 # Prints `export NAME='value'` lines: PYLSL_LIB, TAVOBLE_PYLSL_SRC (the folder
 # to put on PYTHONPATH), PYTHONPATH (with it in front) and LSLAPICFG (the
-# folder's loopback-only configuration; tests use a copy with a session of
-# their own). Exits 3, printing nothing on stdout, when the folder or one of
-# its archives is absent (a fresh clone without it).
+# folder's loopback-only configuration). The tests use a copy with a session
+# of their own and the known peers in [lab], where liblsl reads them: with
+# the folder's file as it is, of several outlets on this machine an inlet
+# finds only one (see src/tavo_ble/tests/lsl_env.py). Exits 3, printing
+# nothing on stdout, when the folder or one of its archives is absent (a
+# fresh clone without it).
 #
 # TAVOBLE_THIRD_PARTY names the folder (default: ../shared/third-party beside
 # the repository); TAVOBLE_CACHE_DIR the cache (default: ~/.cache/tavoble).
