@@ -31,7 +31,7 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     """The tool's argument parser."""
     parser = _Parser(
-        prog="python3 -m tavo_ble",
+        prog=_program_name(),
         description="Find amplifiers over Bluetooth Low Energy, describe one, stream, record or publish its samples.",
     )
     parser.add_argument("--version", action="version", version="%(prog)s " + _version())
@@ -75,6 +75,12 @@ def _check_paths(args) -> Optional[str]:
             # Found out now rather than after the stream.
             return "--plot needs matplotlib (Debian: python3-matplotlib)"
     return None
+
+
+def _program_name() -> str:
+    # The installed command names itself; otherwise the tool runs as the module.
+    started = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "tavo-ble" if started == "tavo-ble" else "python3 -m tavo_ble"
 
 
 def _version() -> str:
