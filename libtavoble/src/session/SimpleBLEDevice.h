@@ -11,6 +11,7 @@
 
 #include <simpleble/SimpleBLE.h>
 
+#include "AmplifierClaim.h"
 #include "DeviceConfiguration.h"
 #include "IDevice.h"
 #include "ScanAssembler.h"
@@ -39,14 +40,19 @@ class SimpleBLEDevice final : public IDevice {
     // They only assemble scans and queue them for the device's delivery
     // thread, which calls the application (see ScanDelivery).
     struct Stream final : ScanSink {
-        void OnData(const SimpleBLE::ByteArray& value);
+        // A notification of the link numbered `link`; one of a link that has
+        // since been replaced is dropped.
+        void OnData(const SimpleBLE::ByteArray& value, uint64_t link);
         void OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept;
         void DeliverScan(const float* scan, uint32_t count) override;
 
         DeviceConfiguration configuration;
+        // The assembler and the number of the link its description came
+        // with, replaced together on a reconnect; guarded by assemblyMutex,
+        // which also serves a notification handed in on a second thread
+        // while the first is still inside the data callback.
         std::unique_ptr<ScanAssembler> assembler;
-        // The assembler, for a notification handed in on a second thread while
-        // the first is still inside the data callback.
+        uint64_t link = 0;
         std::mutex assemblyMutex;
         // Set once at connect, before any data subscription.
         std::shared_ptr<ScanDelivery> delivery;
@@ -78,14 +84,20 @@ class SimpleBLEDevice final : public IDevice {
 
     // Every connectable peer advertising the serial number, in the order seen.
     std::vector<SimpleBLE::Peripheral> FindPeripheral(const std::string& serialNumber,
-                                                      double limitMs);
+                                                      double limitMs, bool endsApplicationScan);
     void Connect(const std::string& serialNumber);
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
     // the half-made link is dropped and the exception rethrown.
+    // `opening`: the search of TAVOBLE_OpenDevice, not of the link keeper.
     void ConnectLink(const std::string& serialNumber, Link& link,
                      const std::shared_ptr<Stream>& stream, TAVOBLE_DEVICE_INFORMATION& information,
-                     double searchLimitMs);
+                     double searchLimitMs, bool opening);
+    // Claims the peer's amplifier for this program unless this device holds
+    // it already (a new claim is left in `claim`). False, with the reason in
+    // `refusal`, when another running program holds it.
+    bool Claim(SimpleBLE::Peripheral& peripheral, std::unique_ptr<AmplifierClaim>& claim,
+               std::string& refusal);
     void CollectStream(Link& link, const std::shared_ptr<Stream>& stream,
                        std::unique_lock<std::mutex>& lock, uint16_t count,
                        const char* characteristicUuid, SimpleBLE::Characteristic& characteristic,
@@ -96,6 +108,9 @@ class SimpleBLEDevice final : public IDevice {
     void WatchLink(SimpleBLE::Peripheral& peripheral);
     void KeepLink();
     bool Reconnect();
+    // Decodes the scans of the new link by the description it came with,
+    // going on where the old one stopped.
+    void TakeDescription(const DeviceConfiguration& configuration);
     bool WaitClosing(std::chrono::milliseconds duration);
     bool Closing();
     void ThrowIfUnusable() const;
@@ -130,6 +145,10 @@ class SimpleBLEDevice final : public IDevice {
     std::mutex attemptMutex_;
     SimpleBLE::Peripheral attempt_;
     std::thread keeper_;
+    // This program's claim of the amplifier, from the first link until the
+    // device is destroyed (after its close has disconnected). Used by the
+    // thread that connects: the constructor's, then the keeper's.
+    std::unique_ptr<AmplifierClaim> claim_;
 };
 
 // A notification handler that reaches the stream only while it exists.
