@@ -22,6 +22,10 @@ def event_text(event: Any) -> Optional[str]:
         return "link lost"
     if event.kind == "resumed":
         return "link restored: gap %.1f s" % event.seconds
+    if event.kind == "gap":
+        # The amplifier's clock went on while its sample numbers did not: the
+        # time stamps jump, and LSL itself has no way to say so.
+        return "gap: %.3f s without samples" % event.seconds
     if event.kind == "fillers":
         return "lost samples: %d" % event.samples
     if event.kind == "overflow":
@@ -106,7 +110,8 @@ def publish(amplifier: Any, name: Optional[str] = None, markers: bool = True,
     scans (``read()``) and events (``events()``) every `chunk_seconds`: do not
     read them elsewhere meanwhile. The stream is named `name` (default: the
     serial number); with `markers`, the stream's events ("link lost", "link
-    restored: gap 1.2 s", "lost samples: N") go out on a "Markers" stream.
+    restored: gap 1.2 s", "gap: 0.204 s without samples", "lost samples: N")
+    go out on a "Markers" stream.
     The outlet stays up while the amplifier reconnects after a dropped link,
     and goes away when the publication or the amplifier is closed.
     """

@@ -91,6 +91,7 @@ def test_event_texts():
     assert event_text(StreamEvent("stall", "S", 1.0)) == "link lost"
     assert event_text(StreamEvent("resumed", "S", 1.0, 7, 300, 1.24)) == "link restored: gap 1.2 s"
     assert event_text(StreamEvent("fillers", "S", 1.0, 7, 12, 0.048)) == "lost samples: 12"
+    assert event_text(StreamEvent("gap", "S", 1.0, 7, 0, 0.2041)) == "gap: 0.204 s without samples"
     assert event_text(StreamEvent("overflow", "S", 1.0, 7, 5)) == "dropped scans: 5 (buffer full)"
     assert event_text(StreamEvent("something else", "S", 1.0)) is None
 
