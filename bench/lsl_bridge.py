@@ -93,9 +93,11 @@ def child_inlet(args):
     numbers, pulls = [], []
     end = time.monotonic() + args.seconds + 30
     while time.monotonic() < end:
-        sample, _ = inlet.pull_sample(timeout=2.0)
+        sample, _ = inlet.pull_sample(timeout=5.0)
         if sample is None:
-            break  # the stream ended
+            if numbers:
+                break  # the stream ended
+            continue
         pulls.append(time.monotonic())
         numbers.append(sample[CHANNELS - 1])
     return {"numbers": numbers, "pulls": pulls}
