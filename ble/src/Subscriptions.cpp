@@ -13,14 +13,6 @@
 
 namespace SimpleBLE::detail {
 
-namespace {
-// A callback found inside the same call at two ticks gets another thread to
-// read its channel on. While none is found inside one, the ticks space out
-// (the watchdog's own wake-ups would cost a stream more than its reading).
-constexpr std::chrono::milliseconds kWatchdogTick{100};
-constexpr std::chrono::milliseconds kIdleWatchdogTick{500};
-}  // namespace
-
 void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub) {
     // On the event thread the callback is either this caller or not running.
     if (!onEventThread()) {
@@ -45,17 +37,14 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
     std::shared_ptr<NotificationChannel> old;
     {
         std::lock_guard<std::mutex> lock(dispatchMutex_);
-        old = std::exchange(channels_[path], std::move(channel));
-        if (!watching_) {
-            watching_ = true;
-            // Never joined, like the event thread: it lives as long as the process.
-            std::thread([this] { watchChannels(); }).detach();
-        }
+        old = std::exchange(channels_[path], channel);
     }
-    channelsChanged_.notify_all();
+    // The old reader is done before the new one starts (its values wait on
+    // its connection meanwhile): a characteristic has one reader at a time.
     if (old) {
         old->close();
     }
+    channel->start();
     return true;
 }
 
@@ -81,29 +70,6 @@ bool Central::unsubscribe(const std::string& path, bool battery) {
     old->active = false;
     waitNotRunning(lock, old.get());
     return true;
-}
-
-void Central::watchChannels() {
-    std::vector<std::shared_ptr<NotificationChannel>> channels;
-    std::chrono::milliseconds tick = kWatchdogTick;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(dispatchMutex_);
-            // Asleep while there is nothing to watch; a tick otherwise.
-            channelsChanged_.wait(lock, [this] { return !channels_.empty(); });
-            channelsChanged_.wait_for(lock, tick);
-            channels.clear();
-            for (auto& [path, channel] : channels_) {
-                channels.push_back(channel);
-            }
-        }
-        bool calling = false;
-        for (auto& channel : channels) {
-            calling = channel->look() || calling;
-        }
-        channels.clear();
-        tick = calling ? kWatchdogTick : std::min(tick * 2, kIdleWatchdogTick);
-    }
 }
 
 }  // namespace SimpleBLE::detail
