@@ -31,25 +31,30 @@ class SimpleBLEDevice final : public IDevice {
     ~SimpleBLEDevice() override;
 
     TAVOBLE_DEVICE_INFORMATION GetDeviceInformation() override;
-    void RegisterDataAvailableCallback(DataAvailableCallback callback) override;
+    void RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
+                                       DataAvailableCallback callback) override;
 
   private:
-    // What the notification handlers use. Handlers hold it by weak pointer and
+    // What the device's reader uses: the notification handlers, which the
+    // central calls on the device's reading thread (or SimpleBLE's callback
+    // thread), one notification at a time. They hold it by weak pointer and
     // keep it alive while they run, so a handler never meets freed memory.
-    // They only assemble scans and queue them for the device's delivery
-    // thread, which calls the application (see ScanDelivery).
+    // The data handler is the reader's whole job: bytes of one notification
+    // in, scans into the delivery queue; it never runs application code nor
+    // waits for it (see ScanDelivery).
     struct Stream final : ScanSink {
         void OnData(const SimpleBLE::ByteArray& value);
         void OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept;
         void DeliverScan(const float* scan, uint32_t count) override;
 
         DeviceConfiguration configuration;
+        // Used by the reader only; made at connect, before any subscription.
         std::unique_ptr<ScanAssembler> assembler;
-        // The assembler, for a notification handed in on a second thread while
-        // the first is still inside the data callback.
-        std::mutex assemblyMutex;
-        // Set once at connect, before any data subscription.
+        // Made at the first registration of a callback, before the data
+        // subscription that starts the reader.
         std::shared_ptr<ScanDelivery> delivery;
+        // 2 notifications' worth of scans at least (set at connect).
+        uint32_t queueCapacity = 0;
         std::atomic<uint8_t> batteryLevel{100};
         std::atomic<bool> closed{false};
     };

@@ -3,10 +3,6 @@
 
 #include "SimpleBLEDevice.h"
 
-#include <cxxabi.h>
-
-#include "DeviceRegistry.h"
-
 namespace Tavo::BLE {
 
 void SimpleBLEDevice::Subscribe() {
@@ -32,26 +28,32 @@ bool SimpleBLEDevice::HasCallback() const {
     return stream_->delivery != nullptr && stream_->delivery->Callback() != nullptr;
 }
 
-void SimpleBLEDevice::RegisterDataAvailableCallback(DataAvailableCallback callback) {
+void SimpleBLEDevice::RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
+                                                    DataAvailableCallback callback) {
     if (!stream_->closed) {
         ThrowIfUnusable();
     }
-    ScanDelivery* const delivery = stream_->delivery.get();
-    if (delivery == nullptr) {
+    if (stream_->assembler == nullptr) {
         return;  // never connected: nothing to deliver or subscribe
     }
-    if (callback != nullptr && delivery->Handle() == 0) {
-        // Looked up once, while the device is certainly in the table: the
-        // delivery thread never looks it up, so it cannot meet a handle that
-        // was reused for another device.
-        delivery->SetHandle(DeviceRegistry::Instance().GetHandle(this));
-    }
+    ScanDelivery* delivery = nullptr;
     {
         // Stored and matched under one lock: whichever registration takes it
         // last decides both the callback and the subscription. Nothing here
-        // waits for the callback (the notification handlers only queue), so a
-        // callback may register from inside itself.
+        // waits for the callback (the reader never runs it), so a callback
+        // may register from inside itself.
         std::lock_guard<std::mutex> lock(subscriptionMutex_);
+        if (stream_->delivery == nullptr) {
+            if (callback == nullptr || stream_->closed) {
+                return;
+            }
+            // Made before the first data subscription starts the reader,
+            // which therefore sees it.
+            stream_->delivery = std::make_shared<ScanDelivery>(
+                handle, stream_->assembler->ValuesPerScan(), stream_->queueCapacity,
+                stream_->assembler->CounterColumn());
+        }
+        delivery = stream_->delivery.get();
         const DataAvailableCallback previous = delivery->Callback();
         delivery->SetCallback(callback);
         try {
@@ -98,31 +100,28 @@ void SimpleBLEDevice::Unsubscribe(SimpleBLE::Service& service,
     link_.peripheral.unsubscribe(service.uuid(), characteristic.uuid());
 }
 
-// A forced unwind has no exception object: the sanitizer must not check
-// the reference its handler binds.
-__attribute__((no_sanitize("null"))) void SimpleBLEDevice::Stream::OnData(
-    const SimpleBLE::ByteArray& value) {
+// The reader: one notification's bytes in, its scans into the queue. The
+// central calls this for one notification at a time, so the assembler needs
+// no lock of its own.
+void SimpleBLEDevice::Stream::OnData(const SimpleBLE::ByteArray& value) {
+    ScanDelivery* const queue = delivery.get();
+    if (assembler == nullptr || queue == nullptr || closed) {
+        return;
+    }
     try {
-        if (assembler != nullptr && delivery != nullptr && !closed) {
-            {
-                std::lock_guard<std::mutex> lock(assemblyMutex);
-                assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
-            }
-            delivery->Wake();
-        }
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended (e.g. by an interpreter shutting down)
+        assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
     } catch (...) {
         // The scans of this notification are lost; the stream goes on.
     }
+    queue->EndNotification();
 }
 
 void SimpleBLEDevice::Stream::OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept {
     batteryLevel = value.empty() ? 0 : value[0];
 }
 
-void SimpleBLEDevice::Stream::DeliverScan(const float* scan, uint32_t count) {
-    delivery->Push(scan, count);
+void SimpleBLEDevice::Stream::DeliverScan(const float* scan, uint32_t /*count*/) {
+    delivery->Push(scan);
 }
 
 }  // namespace Tavo::BLE
