@@ -82,9 +82,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     fclose(f);
-    printf("{\"threads\": {\"before_open\": %d, \"after_open\": %d, \"streaming\": %d}, "
-           "\"scans\": %lu, \"close_ms\": %.1f, \"close_result\": %d}\n",
-           before, opened, streaming, n, close_ms, closed);
+    printf(
+        "{\"threads\": {\"before_open\": %d, \"after_open\": %d, \"streaming\": %d}, "
+        "\"scans\": %lu, \"close_ms\": %.1f, \"close_result\": %d}\n",
+        before, opened, streaming, n, close_ms, closed);
     fflush(stdout);
     _exit(0); /* a callback may still be inside its sleep */
 }
