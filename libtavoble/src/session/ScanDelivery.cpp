@@ -40,6 +40,7 @@ void ScanDelivery::SetCallback(DataAvailableCallback callback) {
             queue_.Clear();
             return;
         }
+        ++registrations_;
         if (stopping_) {
             return;
         }
@@ -85,12 +86,16 @@ uint64_t ScanDelivery::Dropped() {
 // Calls the callback with one scan outside the lock, marked by inCallback_.
 // `scan` is the queue's output row, which only this thread writes (in Pop).
 // A forced unwind (the callback ended its thread) passes on with the lock
-// held again and the mark cleared. A forced unwind has no exception object:
-// the sanitizer must not check the reference its handler binds.
+// held again and this thread no longer the delivery thread; a callback
+// registered while the ending one ran gets a new thread at once (its
+// registration found this one still running). A forced unwind has no
+// exception object: the sanitizer must not check the reference its handler
+// binds.
 __attribute__((no_sanitize("null"))) void ScanDelivery::Call(std::unique_lock<std::mutex>& lock,
                                                              DataAvailableCallback deliver,
                                                              const float* scan) {
     inCallback_ = true;
+    const uint64_t registrations = registrations_;
     lock.unlock();
     try {
         CallbackScope scope;
@@ -98,6 +103,11 @@ __attribute__((no_sanitize("null"))) void ScanDelivery::Call(std::unique_lock<st
     } catch (abi::__forced_unwind&) {
         lock.lock();
         inCallback_ = false;
+        running_ = false;
+        deliverer_ = std::thread::id();
+        if (!stopping_ && registrations_ != registrations && callback_.load() != nullptr) {
+            EnsureThread();
+        }
         returned_.notify_all();
         throw;
     } catch (...) {
@@ -127,12 +137,15 @@ __attribute__((no_sanitize("null"))) void ScanDelivery::Run() {
             Call(lock, deliver, scan);
         }
     } catch (abi::__forced_unwind&) {
-        // The callback ended this thread; the next SetCallback starts another.
+        // The thread is ended: by the callback (Call() has handed over), or
+        // cancelled while it waited. The next SetCallback starts another.
         if (!lock.owns_lock()) {
             lock.lock();
         }
-        running_ = false;
-        deliverer_ = std::thread::id();
+        if (deliverer_ == std::this_thread::get_id()) {
+            running_ = false;
+            deliverer_ = std::thread::id();
+        }
         throw;
     }
     running_ = false;

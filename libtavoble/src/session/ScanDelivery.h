@@ -74,7 +74,8 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
     // A delivery thread exists. One that the callback ended (pthread_exit,
     // as an interpreter does at shutdown) is replaced at the next SetCallback.
     bool running_ = false;
-    bool inCallback_ = false;  // it is inside the callback now
+    bool inCallback_ = false;     // it is inside the callback now
+    uint64_t registrations_ = 0;  // non-null callbacks set so far
     std::thread::id deliverer_;
 };
 

@@ -234,6 +234,13 @@ void ExitThread(TAVOBLE_HANDLE, const float*, uint32_t) {
 }
 
 ScanDelivery* self = nullptr;
+// Another thread registers a callback while this one ends its thread.
+void RegisterThenExit(TAVOBLE_HANDLE, const float*, uint32_t) {
+    self->SetCallback(&Record);
+    ++exits;
+    pthread_exit(nullptr);
+}
+
 void RemoveSelf(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
     seen->Record(handle, scan, count);
     self->SetCallback(nullptr);
@@ -347,4 +354,15 @@ TEST_F(ScanDeliveryTest, ACallbackMayRemoveItselfAndAThreadItEndsIsReplaced) {
     delivery->SetCallback(&Record);
     Push(7, 8);
     EXPECT_TRUE(record.WaitFor([&] { return record.scans.size() >= 3; }));
+
+    // Registered while the ending thread was still inside the callback: the
+    // new callback gets a thread without another registration.
+    delivery->SetCallback(&RegisterThenExit);
+    Push(9, 9);
+    for (int i = 0; i < 2000 && exits < 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(exits, 2);
+    Push(10, 11);
+    EXPECT_TRUE(record.WaitFor([&] { return record.scans.size() >= 5; }));
 }
