@@ -170,7 +170,8 @@ TEST_F(SlowConsumer, ASlowCallbackGetsRecentDataOrFillersAndTheBusIsDrained) {
     ASSERT_EQ(last.valid, 1.0f);
     const std::size_t lastIndex = start + got.size() - 1;
     ASSERT_LT(lastIndex, sent.size());
-    EXPECT_LT(last.at - sent[lastIndex].at, 500000000u);
+    // (A bus backlog would leave it 8 s behind; 1.5 s allows a loaded machine.)
+    EXPECT_LT(last.at - sent[lastIndex].at, 1500000000u);
     EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0) << LastError();
 }
 
