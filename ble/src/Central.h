@@ -163,6 +163,10 @@ class Central {
     void dispatchEvents();
     void dispatch(Event& event);
     void waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub);
+    // Event thread: drops the subscriptions of a device whose link went.
+    void endSubscriptionsOf(const std::string& device);
+    // The channel of `path` that its link's end closed, if any; dispatchMutex_ held.
+    std::shared_ptr<NotificationChannel> takeEnded(const std::string& path);
 
     void onObjectManagerSignal(sdbus::Message& msg);
     void onPropertiesChanged(sdbus::Message& msg);
@@ -212,6 +216,9 @@ class Central {
     std::mutex dispatchMutex_;
     std::condition_variable dispatchDone_;
     std::unordered_map<std::string, std::shared_ptr<NotificationChannel>> channels_;
+    // Channels closed because their link went, while their thread may still
+    // be inside the callback (the thread holds the channel until it leaves).
+    std::unordered_map<std::string, std::weak_ptr<NotificationChannel>> ended_;
     std::unordered_map<std::string, std::shared_ptr<Subscription>> batterySubs_;
     const Subscription* running_ = nullptr;
 

@@ -8,6 +8,7 @@
 
 #include "BluezNames.h"
 #include "CentralEvents.h"
+#include "GattTree.h"
 #include "MessageDecoding.h"
 #include "NotificationChannel.h"
 
@@ -18,6 +19,16 @@ void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscript
     if (!onEventThread()) {
         dispatchDone_.wait(lock, [&] { return running_ != sub; });
     }
+}
+
+std::shared_ptr<NotificationChannel> Central::takeEnded(const std::string& path) {
+    auto it = ended_.find(path);
+    if (it == ended_.end()) {
+        return nullptr;
+    }
+    std::shared_ptr<NotificationChannel> ended = it->second.lock();
+    ended_.erase(it);
+    return ended;
 }
 
 bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub) {
@@ -35,14 +46,19 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
         return false;
     }
     std::shared_ptr<NotificationChannel> old;
+    std::shared_ptr<NotificationChannel> ended;
     {
         std::lock_guard<std::mutex> lock(dispatchMutex_);
         old = std::exchange(channels_[path], channel);
+        ended = takeEnded(path);
     }
     // The old reader is done before the new one starts (its values wait on
     // its connection meanwhile): a characteristic has one reader at a time.
     if (old) {
         old->close();
+    }
+    if (ended) {
+        ended->close();
     }
     channel->start();
     return true;
@@ -51,15 +67,21 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
 bool Central::unsubscribe(const std::string& path, bool battery) {
     std::unique_lock<std::mutex> lock(dispatchMutex_);
     if (!battery) {
+        std::shared_ptr<NotificationChannel> ended = takeEnded(path);
+        std::shared_ptr<NotificationChannel> old;
         auto it = channels_.find(path);
-        if (it == channels_.end()) {
-            return false;
+        if (it != channels_.end()) {
+            old = std::move(it->second);
+            channels_.erase(it);
         }
-        std::shared_ptr<NotificationChannel> old = std::move(it->second);
-        channels_.erase(it);
         lock.unlock();
-        old->close();
-        return true;
+        if (ended) {
+            ended->close();
+        }
+        if (old) {
+            old->close();
+        }
+        return old != nullptr;
     }
     auto it = batterySubs_.find(path);
     if (it == batterySubs_.end()) {
@@ -70,6 +92,40 @@ bool Central::unsubscribe(const std::string& path, bool battery) {
     old->active = false;
     waitNotRunning(lock, old.get());
     return true;
+}
+
+void Central::endSubscriptionsOf(const std::string& device) {
+    // BlueZ ends the notify sessions of a link that went; the channels that
+    // served them (a connection and a thread each) would otherwise wait for an
+    // unsubscribe that a program closing during the outage never makes. Their
+    // thread leaves at once, or when a running callback returns; until then a
+    // new subscription or an unsubscribe of the path waits for it (one reader
+    // at a time). The channel, its connection and thread go with the thread.
+    std::vector<std::shared_ptr<NotificationChannel>> ended;
+    {
+        std::lock_guard<std::mutex> lock(dispatchMutex_);
+        for (auto it = ended_.begin(); it != ended_.end();) {
+            it = it->second.expired() ? ended_.erase(it) : std::next(it);
+        }
+        for (auto it = channels_.begin(); it != channels_.end();) {
+            if (isSubPath(it->first, device)) {
+                ended.push_back(it->second);
+                ended_[it->first] = std::move(it->second);
+                it = channels_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        // On the event thread a battery callback is this caller or not running.
+        auto battery = batterySubs_.find(device);
+        if (battery != batterySubs_.end()) {
+            battery->second->active = false;
+            batterySubs_.erase(battery);
+        }
+    }
+    for (auto& channel : ended) {
+        channel->close();  // on the event thread: does not wait
+    }
 }
 
 }  // namespace SimpleBLE::detail

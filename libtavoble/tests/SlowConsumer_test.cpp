@@ -55,18 +55,18 @@ std::size_t ReceivedCount() {
     return received.size();
 }
 
-void Fast(TAVOBLE_HANDLE, const float* scan, uint32_t count) {
+void Fast(TAVOBLE_HANDLE, float* scan, uint32_t count) {
     Record(scan, count);
 }
 // An application that plots each scan: 20 ms, while 250 arrive per second.
-void Slow(TAVOBLE_HANDLE, const float* scan, uint32_t count) {
+void Slow(TAVOBLE_HANDLE, float* scan, uint32_t count) {
     Record(scan, count);
     std::this_thread::sleep_for(20ms);
 }
 // Waits on a lock the application holds.
 std::mutex applicationLock;
 std::atomic<int> blockedEntries{0};
-void Blocked(TAVOBLE_HANDLE, const float* scan, uint32_t count) {
+void Blocked(TAVOBLE_HANDLE, float* scan, uint32_t count) {
     ++blockedEntries;
     { std::lock_guard<std::mutex> lock(applicationLock); }
     Record(scan, count);

@@ -93,7 +93,7 @@ uint64_t ScanDelivery::Dropped() {
 // binds.
 __attribute__((no_sanitize("null"))) void ScanDelivery::Call(std::unique_lock<std::mutex>& lock,
                                                              DataAvailableCallback deliver,
-                                                             const float* scan) {
+                                                             float* scan) {
     inCallback_ = true;
     const uint64_t registrations = registrations_;
     lock.unlock();
@@ -124,7 +124,7 @@ __attribute__((no_sanitize("null"))) void ScanDelivery::Run() {
     try {
         for (;;) {
             DataAvailableCallback deliver = nullptr;
-            const float* scan = nullptr;
+            float* scan = nullptr;
             while (!stopping_ &&
                    ((deliver = callback_.load()) == nullptr || (scan = queue_.Pop()) == nullptr)) {
                 waiting_ = true;

@@ -61,7 +61,7 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
   private:
     void EnsureThread();
     void Run();
-    void Call(std::unique_lock<std::mutex>& lock, DataAvailableCallback deliver, const float* scan);
+    void Call(std::unique_lock<std::mutex>& lock, DataAvailableCallback deliver, float* scan);
 
     const TAVOBLE_HANDLE handle_;
     std::mutex mutex_;

@@ -31,7 +31,8 @@ ScanQueue::ScanQueue(uint16_t valuesPerScan, uint32_t capacity, int counterColum
       capacity_(std::max<uint32_t>(capacity, 1)),
       counterColumn_(counterColumn >= 0 && counterColumn < valuesPerScan ? counterColumn : -1),
       ring_(static_cast<std::size_t>(capacity_) * width_, 0.0f),
-      out_(width_, 0.0f) {}
+      out_(width_, 0.0f),
+      last_(width_, 0.0f) {}
 
 void ScanQueue::Drop(const float* oldest) {
     ++dropped_;
@@ -74,11 +75,10 @@ void ScanQueue::Push(const float* scan) {
     ++staged_;
 }
 
-const float* ScanQueue::Pop() {
+float* ScanQueue::Pop() {
     if (!runs_.empty()) {
-        // out_ holds the last real scan but for the two columns a filler
-        // changes, so a filler is those two written over it.
         Run& run = runs_.front();
+        std::memcpy(out_.data(), last_.data(), width_ * sizeof(float));
         if (counterColumn_ >= 0) {
             out_[static_cast<std::size_t>(counterColumn_)] = static_cast<float>(run.first);
             run.first += 1.0;
@@ -92,8 +92,9 @@ const float* ScanQueue::Pop() {
     if (size_ == 0) {
         return nullptr;
     }
-    std::memcpy(out_.data(), ring_.data() + static_cast<std::size_t>(head_) * width_,
-                width_ * sizeof(float));
+    const float* slot = ring_.data() + static_cast<std::size_t>(head_) * width_;
+    std::memcpy(out_.data(), slot, width_ * sizeof(float));
+    std::memcpy(last_.data(), slot, width_ * sizeof(float));
     head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
     --size_;
     return out_.data();

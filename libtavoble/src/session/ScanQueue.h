@@ -39,8 +39,9 @@ class ScanQueue {
     }
     // The next scan (a filler for a dropped one first) in the queue's own
     // output row, valid until the next Pop(); null when there is none. Only
-    // one thread takes scans, so that row may be read without the owner's lock.
-    const float* Pop();
+    // one thread takes scans, so that row may be used without the owner's
+    // lock; what the taker writes into it changes no later scan.
+    float* Pop();
     // Forgets what is waiting (fillers included); the last scan taken stays
     // the pattern of later fillers.
     void Clear();
@@ -66,7 +67,8 @@ class ScanQueue {
     uint32_t capacity_;
     int counterColumn_;
     std::vector<float> ring_;  // capacity_ × width_
-    std::vector<float> out_;   // the scan Pop() hands out: the last real one, or a filler of it
+    std::vector<float> out_;   // the scan Pop() hands out
+    std::vector<float> last_;  // the last real scan taken: what fillers repeat
     uint32_t head_ = 0;        // slot of the oldest scan
     uint32_t size_ = 0;        // committed scans from head_ on
     uint32_t staged_ = 0;      // pushed after them, not yet committed

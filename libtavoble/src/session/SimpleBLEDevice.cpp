@@ -36,11 +36,12 @@ void SimpleBLEDevice::ThrowIfUnusable() const {
 
 void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     try {
-        ConnectLink(serialNumber, link_, stream_, deviceInformation_, kSearchLimitMs);
+        ConnectLink(serialNumber, link_, stream_, deviceInformation_, kSearchLimitMs, true);
         stream_->assembler = std::make_unique<ScanAssembler>(stream_->configuration);
-        stream_->queueCapacity = ScanQueue::CapacityFor(deviceInformation_.samplingRate,
-                                                        stream_->assembler->ValuesPerScan(),
-                                                        stream_->assembler->Frames());
+        stream_->valuesPerScan = stream_->assembler->ValuesPerScan();
+        stream_->counterColumn = stream_->assembler->CounterColumn();
+        stream_->queueCapacity = ScanQueue::CapacityFor(
+            deviceInformation_.samplingRate, stream_->valuesPerScan, stream_->assembler->Frames());
         linkUp_ = true;
     } catch (...) {
         Close();

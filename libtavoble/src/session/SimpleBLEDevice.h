@@ -11,6 +11,7 @@
 
 #include <simpleble/SimpleBLE.h>
 
+#include "AmplifierClaim.h"
 #include "DeviceConfiguration.h"
 #include "IDevice.h"
 #include "ScanAssembler.h"
@@ -43,13 +44,32 @@ class SimpleBLEDevice final : public IDevice {
     // in, scans into the delivery queue; it never runs application code nor
     // waits for it (see ScanDelivery).
     struct Stream final : ScanSink {
-        void OnData(const SimpleBLE::ByteArray& value);
+        // A notification of the link numbered `link`; one of a link that has
+        // since been replaced is dropped.
+        void OnData(const SimpleBLE::ByteArray& value, uint64_t link);
         void OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept;
         void DeliverScan(const float* scan, uint32_t count) override;
+        // The reader's assembler for a notification of link `from`; null
+        // when the notification is to be dropped.
+        ScanAssembler* AssemblerFor(uint64_t from);
 
         DeviceConfiguration configuration;
-        // Used by the reader only; made at connect, before any subscription.
+        // The reader's alone: the assembler and the number of the link whose
+        // description it decodes by. Made at connect, before any subscription.
         std::unique_ptr<ScanAssembler> assembler;
+        uint64_t assemblerLink = 0;
+        // A reconnect's new description, handed from the link keeper to the
+        // reader, which takes it up at the new link's first notification
+        // (descriptionMutex: once per reconnect, never per notification).
+        std::mutex descriptionMutex;
+        std::unique_ptr<ScanAssembler> nextAssembler;
+        uint64_t nextLink = 0;
+        // The newest link's number, bound into its data handler; guarded by
+        // the device's subscriptionMutex_.
+        uint64_t link = 0;
+        // Fixed at connect: what the delivery queue is made with.
+        uint16_t valuesPerScan = 0;
+        int counterColumn = -1;
         // Made at the first registration of a callback, before the data
         // subscription that starts the reader.
         std::shared_ptr<ScanDelivery> delivery;
@@ -83,14 +103,20 @@ class SimpleBLEDevice final : public IDevice {
 
     // Every connectable peer advertising the serial number, in the order seen.
     std::vector<SimpleBLE::Peripheral> FindPeripheral(const std::string& serialNumber,
-                                                      double limitMs);
+                                                      double limitMs, bool endsApplicationScan);
     void Connect(const std::string& serialNumber);
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
     // the half-made link is dropped and the exception rethrown.
+    // `opening`: the search of TAVOBLE_OpenDevice, not of the link keeper.
     void ConnectLink(const std::string& serialNumber, Link& link,
                      const std::shared_ptr<Stream>& stream, TAVOBLE_DEVICE_INFORMATION& information,
-                     double searchLimitMs);
+                     double searchLimitMs, bool opening);
+    // Claims the peer's amplifier for this program unless this device holds
+    // it already (a new claim is left in `claim`). False, with the reason in
+    // `refusal`, when another running program holds it.
+    bool Claim(SimpleBLE::Peripheral& peripheral, std::unique_ptr<AmplifierClaim>& claim,
+               std::string& refusal);
     void CollectStream(Link& link, const std::shared_ptr<Stream>& stream,
                        std::unique_lock<std::mutex>& lock, uint16_t count,
                        const char* characteristicUuid, SimpleBLE::Characteristic& characteristic,
@@ -101,6 +127,9 @@ class SimpleBLEDevice final : public IDevice {
     void WatchLink(SimpleBLE::Peripheral& peripheral);
     void KeepLink();
     bool Reconnect();
+    // Decodes the scans of the new link by the description it came with,
+    // going on where the old one stopped.
+    void TakeDescription(const DeviceConfiguration& configuration);
     bool WaitClosing(std::chrono::milliseconds duration);
     bool Closing();
     void ThrowIfUnusable() const;
@@ -135,6 +164,10 @@ class SimpleBLEDevice final : public IDevice {
     std::mutex attemptMutex_;
     SimpleBLE::Peripheral attempt_;
     std::thread keeper_;
+    // This program's claim of the amplifier, from the first link until the
+    // device is destroyed (after its close has disconnected). Used by the
+    // thread that connects: the constructor's, then the keeper's.
+    std::unique_ptr<AmplifierClaim> claim_;
 };
 
 // A notification handler that reaches the stream only while it exists.

@@ -30,26 +30,58 @@ void CopyText(char (&field)[TAVOBLE_STRING_LENGTH_MAX], const std::string& text)
 
 }  // namespace
 
+bool SimpleBLEDevice::Claim(SimpleBLE::Peripheral& peripheral,
+                            std::unique_ptr<AmplifierClaim>& claim, std::string& refusal) {
+    std::string address;
+    try {
+        address = peripheral.address();
+    } catch (...) {
+        return true;  // no address to claim by: as without claims
+    }
+    if (claim_ != nullptr && claim_->Address() == address) {
+        return true;  // this device's own amplifier, come back
+    }
+    try {
+        claim = AmplifierClaim::Take(address);
+        return true;
+    } catch (const ApiException& e) {
+        refusal = e.what();
+        return false;
+    }
+}
+
 void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
                                   const std::shared_ptr<Stream>& stream,
-                                  TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs) {
+                                  TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs,
+                                  bool opening) {
+    // Only an open's search ends the application's scan, as an open always has.
     const std::vector<SimpleBLE::Peripheral> candidates =
-        FindPeripheral(serialNumber, searchLimitMs);
+        FindPeripheral(serialNumber, searchLimitMs, opening);
     // A refused or timed-out link (also one whose services never resolved) is
     // a failure to connect, whatever the Bluetooth stack called it; the next
     // peer of that name is tried, and a refused one is left disconnected.
+    // A peer that another running program has claimed is not touched: its
+    // link (which the Bluetooth service would hand over) stays that program's.
     bool linked = false;
-    for (const SimpleBLE::Peripheral& candidate : candidates) {
+    std::string refusal;
+    for (SimpleBLE::Peripheral candidate : candidates) {
+        if (Closing()) {
+            break;
+        }
+        std::unique_ptr<AmplifierClaim> claim;
+        if (!Claim(candidate, claim, refusal)) {
+            continue;
+        }
         link.peripheral = candidate;
         {
             std::lock_guard<std::mutex> lock(attemptMutex_);
             attempt_ = link.peripheral;
         }
-        if (Closing()) {
-            break;
-        }
         if (ConnectPeripheral(link.peripheral) && link.peripheral.is_connected()) {
             linked = true;
+            if (claim != nullptr) {
+                claim_ = std::move(claim);
+            }
             break;
         }
         try {
@@ -57,9 +89,15 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
         } catch (...) {
         }
     }
+    if (!linked) {
+        // Every peer tried is left disconnected above; one that another
+        // program holds was not touched and must stay connected.
+        link.peripheral = SimpleBLE::Peripheral();
+    }
     try {
         if (!linked) {
-            throw ApiException("Could not connect to device.", ErrorCode::Session);
+            throw ApiException(refusal.empty() ? "Could not connect to device." : refusal,
+                               ErrorCode::Session);
         }
         link.services = link.peripheral.services();
         link.amplifierService = FindService(link.services, Gatt::AmplifierService);

@@ -38,19 +38,23 @@ void AddConnectedPeripherals(SimpleBLEAdapter& adapter, std::vector<SimpleBLE::P
 }  // namespace
 
 std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
-                                                                   double limitMs) {
+                                                                   double limitMs,
+                                                                   bool endsApplicationScan) {
     SimpleBLEAdapter* adapter = SimpleBLEAdapter::GetInstance();
     const auto start = std::chrono::steady_clock::now();
     std::vector<SimpleBLE::Peripheral> seen;
     double elapsedMs = 0.0;
     bool found = false;
     std::vector<SimpleBLE::Peripheral> matches;
+    // An open ends any scan when its search is over, the application's too;
+    // the link keeper's search leaves the application's scan alone.
+    SimpleBLEAdapter::Search search(*adapter, endsApplicationScan);
     do {
+        // Scanning before the list is read: a list left from an earlier
+        // scan may name device objects the stack has dropped since.
+        search.KeepScanning();
         seen = adapter->GetPeripherals();
         AddConnectedPeripherals(*adapter, seen);
-        if (!adapter->IsScanning()) {
-            adapter->StartScanning();
-        }
         std::this_thread::sleep_for(kSearchPass);
         elapsedMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -65,10 +69,6 @@ std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::st
         }
     } while (!found && elapsedMs < limitMs && !Closing());
 
-    // Ends the scan also when the application had started it.
-    if (adapter->IsScanning()) {
-        adapter->StopScanning();
-    }
     if (seen.empty() || !found || elapsedMs >= limitMs) {
         throw ApiException("Could not find device with the specified serial number.",
                            ErrorCode::Session);

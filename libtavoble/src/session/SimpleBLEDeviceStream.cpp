@@ -8,10 +8,12 @@ namespace Tavo::BLE {
 void SimpleBLEDevice::Subscribe() {
     // Subscribing again while subscribed would only swap the same handler.
     if (!dataSubscribed_) {
-        link_.peripheral.notify(link_.amplifierService.uuid(), link_.dataCharacteristic.uuid(),
-                                Bind(stream_, [](Stream& held, const SimpleBLE::ByteArray& value) {
-                                    held.OnData(value);
-                                }));
+        const uint64_t link = stream_->link;
+        link_.peripheral.notify(
+            link_.amplifierService.uuid(), link_.dataCharacteristic.uuid(),
+            Bind(stream_, [link](Stream& held, const SimpleBLE::ByteArray& value) {
+                held.OnData(value, link);
+            }));
         dataSubscribed_ = true;
     }
     if (!batterySubscribed_) {
@@ -33,7 +35,7 @@ void SimpleBLEDevice::RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
     if (!stream_->closed) {
         ThrowIfUnusable();
     }
-    if (stream_->assembler == nullptr) {
+    if (stream_->valuesPerScan == 0) {
         return;  // never connected: nothing to deliver or subscribe
     }
     ScanDelivery* delivery = nullptr;
@@ -50,8 +52,7 @@ void SimpleBLEDevice::RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
             // Made before the first data subscription starts the reader,
             // which therefore sees it.
             stream_->delivery = std::make_shared<ScanDelivery>(
-                handle, stream_->assembler->ValuesPerScan(), stream_->queueCapacity,
-                stream_->assembler->CounterColumn());
+                handle, stream_->valuesPerScan, stream_->queueCapacity, stream_->counterColumn);
         }
         delivery = stream_->delivery.get();
         const DataAvailableCallback previous = delivery->Callback();
@@ -103,17 +104,39 @@ void SimpleBLEDevice::Unsubscribe(SimpleBLE::Service& service,
 // The reader: one notification's bytes in, its scans into the queue. The
 // central calls this for one notification at a time, so the assembler needs
 // no lock of its own.
-void SimpleBLEDevice::Stream::OnData(const SimpleBLE::ByteArray& value) {
+void SimpleBLEDevice::Stream::OnData(const SimpleBLE::ByteArray& value, uint64_t from) {
     ScanDelivery* const queue = delivery.get();
-    if (assembler == nullptr || queue == nullptr || closed) {
+    if (queue == nullptr || closed) {
         return;
     }
     try {
-        assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
+        ScanAssembler* const decoder = AssemblerFor(from);
+        if (decoder == nullptr) {
+            return;
+        }
+        decoder->OnData(value.data(), value.size(), batteryLevel.load(), *this);
     } catch (...) {
         // The scans of this notification are lost; the stream goes on.
     }
     queue->EndNotification();
+}
+
+ScanAssembler* SimpleBLEDevice::Stream::AssemblerFor(uint64_t from) {
+    if (from != assemblerLink) {
+        // The first notification of a new link: its description, handed over
+        // by the link keeper, takes over where the old one stopped. A value
+        // the old link still handed in after that is not decoded at all.
+        std::lock_guard<std::mutex> lock(descriptionMutex);
+        if (nextAssembler == nullptr || from != nextLink) {
+            return nullptr;
+        }
+        if (assembler != nullptr) {
+            nextAssembler->ContinueFrom(*assembler);
+        }
+        assembler = std::move(nextAssembler);
+        assemblerLink = nextLink;
+    }
+    return assembler.get();
 }
 
 void SimpleBLEDevice::Stream::OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept {

@@ -87,7 +87,9 @@ TEST(ScanQueueTest, ClearingForgetsQueuedScansAndFillersButNotTheFillerPattern) 
     ScanQueue queue(kWidth, 2, kCounter);
     queue.Push(ScanNumbered(1).data());
     queue.Commit();
-    ASSERT_NE(queue.Pop(), nullptr);
+    float* taken = queue.Pop();
+    ASSERT_NE(taken, nullptr);
+    taken[0] = -7.0f;  // the application may write into the scan it gets
     for (uint32_t n = 2; n <= 6; ++n) {
         queue.Push(ScanNumbered(n).data());
     }
@@ -195,7 +197,7 @@ struct Seen {
     bool release = false;  // lets a blocking callback return
     bool entered = false;
 
-    void Record(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+    void Record(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
         std::lock_guard<std::mutex> lock(mutex);
         scans.emplace_back(scan, scan + count);
         handles.push_back(handle);
@@ -210,12 +212,12 @@ struct Seen {
 };
 Seen* seen = nullptr;
 
-void Record(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void Record(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     seen->Record(handle, scan, count);
 }
 
 // Blocks at its first scan until the test releases it (an application lock).
-void BlockOnce(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void BlockOnce(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     {
         std::unique_lock<std::mutex> lock(seen->mutex);
         if (!seen->entered) {
@@ -228,20 +230,20 @@ void BlockOnce(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
 }
 
 std::atomic<int> exits{0};
-void ExitThread(TAVOBLE_HANDLE, const float*, uint32_t) {
+void ExitThread(TAVOBLE_HANDLE, float*, uint32_t) {
     ++exits;
     pthread_exit(nullptr);
 }
 
 ScanDelivery* self = nullptr;
 // Another thread registers a callback while this one ends its thread.
-void RegisterThenExit(TAVOBLE_HANDLE, const float*, uint32_t) {
+void RegisterThenExit(TAVOBLE_HANDLE, float*, uint32_t) {
     self->SetCallback(&Record);
     ++exits;
     pthread_exit(nullptr);
 }
 
-void RemoveSelf(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void RemoveSelf(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     seen->Record(handle, scan, count);
     self->SetCallback(nullptr);
     self->WaitForCallback();  // must not wait for itself
