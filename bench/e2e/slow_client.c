@@ -26,7 +26,7 @@ static uint64_t g_notes[CAPACITY][3];
 static atomic_ulong g_count;
 static long g_pause_ms;
 
-static void on_scan(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+static void on_scan(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     (void)handle;
     const unsigned long n = atomic_load(&g_count);
     if (n < CAPACITY && count > VALID) {
