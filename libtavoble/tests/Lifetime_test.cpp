@@ -14,7 +14,6 @@ namespace {
 const char* kFastAmplifier = R"({"amplifiers": [{"name": "UX-0001.00.01", "rate": 0}]})";
 
 std::atomic<int> delivered{0};
-std::atomic<TAVOBLE_HANDLE> handleToClose{0};
 
 void CountScan(TAVOBLE_HANDLE, float*, uint32_t) {
     ++delivered;

@@ -24,6 +24,7 @@ if(TARGET tavoble-sim-testing)
     ${CMAKE_CURRENT_LIST_DIR}/KilledClient_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/BusRestart_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Delivery_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SlowConsumer_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Registration_test.cpp)
   target_include_directories(tavoble_e2e_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(tavoble_e2e_test PRIVATE tavoble ble_sim_harness GTest::gtest_main Threads::Threads)
