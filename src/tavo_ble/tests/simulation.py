@@ -95,7 +95,7 @@ def sim():
     simulator = start_simulator()
     yield simulator
     collect()
-    simulator.stop()
+    simulator.close()
 
 
 def wait_until(predicate, timeout=10.0, interval=0.02):
