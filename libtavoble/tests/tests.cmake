@@ -24,10 +24,27 @@ if(TARGET tavoble-sim-testing)
   target_link_libraries(tavoble_e2e_test PRIVATE tavoble ble_sim_harness GTest::gtest_main Threads::Threads)
   add_dependencies(tavoble_e2e_test tavoble-sim)
   tavoble_warnings(tavoble_e2e_test)
-  gtest_discover_tests(tavoble_e2e_test PROPERTIES TIMEOUT 240)
+  # Tests that cannot hold for every central, as gtest filters. Known failures
+  # pin down libtavoble's side of a fault of SimpleBLE 1.1 that the library
+  # cannot work around (README); the others rely on the in-tree central's own
+  # call bounds or texts. scripts/test-with-simpleble.sh lists the first apart
+  # and leaves the second out.
+  set(simpleble_faults
+    "SimulatorTest.AnAmplifierLeftConnectedByAKilledProgramOpensAgain"
+    "SimulatorTest.AnOpenAmplifierStreamsAgainAfterTheBusRestarts")
+  set(intree_only
+    "Amplifiers/FailedOpen.LeavesNothingConnectedWhenItReturns/readNeverAnswered")
+  list(JOIN simpleble_faults ":" simpleble_faults)
+  list(JOIN intree_only ":" intree_only)
+  gtest_discover_tests(tavoble_e2e_test TEST_FILTER "-${simpleble_faults}:${intree_only}"
+    PROPERTIES TIMEOUT 240)
+  gtest_discover_tests(tavoble_e2e_test TEST_FILTER "${simpleble_faults}"
+    PROPERTIES TIMEOUT 240 LABELS simpleble-known-failure)
+  gtest_discover_tests(tavoble_e2e_test TEST_FILTER "${intree_only}"
+    PROPERTIES TIMEOUT 240 LABELS intree-central-only)
 
-  # Behaviour that SimpleBLE 1.1 is known to break (ble/README.md): these pass
-  # with the in-tree central; scripts/test-with-simpleble.sh lists them apart.
+  # Behaviour that SimpleBLE 1.1 is known to break (README): these pass with
+  # the in-tree central; scripts/test-with-simpleble.sh lists them apart.
   add_executable(tavoble_simpleble_faults_test
     ${CMAKE_CURRENT_LIST_DIR}/Recorders.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SimpleBLEFaults_test.cpp)
