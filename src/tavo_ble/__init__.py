@@ -9,8 +9,10 @@ library; ``python3 -m tavo_ble`` is a command-line tool.
 """
 __version__ = "2.0.0"
 
-from .amplifier import (  # noqa: F401
-    Amplifier, AmplifierGroup, AmplifierInfo, Channel, StreamEvent, open_many, scan)
+from .amplifier import Amplifier, scan  # noqa: F401
+from .group import AmplifierGroup, open_many  # noqa: F401
+from .info import AmplifierInfo, Channel  # noqa: F401
+from .timeline import StreamEvent  # noqa: F401
 from .errors import (  # noqa: F401
     AdapterError, ArgumentError, Error, HandleError, PayloadError, SessionError)
 

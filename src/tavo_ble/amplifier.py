@@ -36,8 +36,9 @@ Times. Every scan gets three times:
   ``t`` is ``stream_start_wall + (t - stream_start_monotonic)`` in wall time.
 
 Reading. ``read(max_scans=None, timeout=0.0)`` returns ``(data, times)`` of
-the scans not read yet, waiting up to ``timeout`` seconds for at least one;
-``read_with_arrivals()`` also returns the arrival times; ``get_data(seconds)``
+the scans not read yet, waiting up to ``timeout`` seconds (None: without
+limit) for at least one, and returning at once when the amplifier is stopped
+or closed (by another thread too); ``read_with_arrivals()`` also returns the arrival times; ``get_data(seconds)``
 returns the newest window whether read or not. The ring buffer holds
 ``buffer_seconds`` (default 60); when it is full the oldest scans are dropped,
 counted in ``dropped`` and reported by a ``RuntimeWarning`` and an
@@ -84,104 +85,23 @@ import time
 import traceback
 import warnings
 import weakref
-from dataclasses import dataclass
 from enum import Enum
-from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Deque, List, Optional, Tuple
 
 import numpy as np
 
 from . import channels as channel_types
+from . import discovery, handles
+from .errors import ArgumentError, HandleError
+from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
-from .sample_clock import SampleClock
+from .timeline import StreamEvent, StreamTimeline
 
 if TYPE_CHECKING:
-    from .amplifier_recording import AmplifierRecording
+    from .recording import AmplifierRecording
 
-# Scans that arrive closer together than this share of a sample period came in
-# one notification: the library hands them over one after the other, and on a
-# busy host Python takes a while between them, while notifications (a period
-# or more apart) rarely come closer.
-_SAME_NOTIFICATION = 0.5
 # Kept for events() between calls; older events are forgotten.
 _EVENTS_KEPT = 10000
-
-
-@dataclass(frozen=True)
-class Channel:
-    """One value of a scan: its position, type code, readable name and unit."""
-
-    index: int
-    type_code: int
-    name: str
-    unit: str
-
-
-_TYPE_NAMES = {
-    1: ("EEG", "uV"),
-    channel_types.BATTERY: ("battery", "%"),
-    channel_types.COUNTER: ("counter", ""),
-    channel_types.DATA_VALID: ("data valid", ""),
-}
-
-
-def _channel(index: int, code: int) -> Channel:
-    name, unit = _TYPE_NAMES.get(code, ("type %d" % code, ""))
-    return Channel(index, code, name, unit)
-
-
-@dataclass(frozen=True)
-class AmplifierInfo:
-    """What an amplifier tells about itself when it is opened.
-
-    ``texts_replaced`` is true when a text held bytes that are not UTF-8:
-    those became U+FFFD replacement characters.
-    """
-
-    serial_number: str
-    model_number: str
-    manufacturer_name: str
-    firmware_revision: str
-    hardware_revision: str
-    sampling_rate: int
-    channels: Tuple[Channel, ...]
-    texts_replaced: bool = False
-
-    @property
-    def values_per_scan(self) -> int:
-        """Values in each scan: the channels, battery level and data-valid flag."""
-        return len(self.channels)
-
-
-@dataclass(frozen=True)
-class StreamEvent:
-    """Something that happened to a stream; see the module's description."""
-
-    kind: str
-    serial: str
-    time: float
-    first_sample: int = 0
-    samples: int = 0
-    seconds: float = 0.0
-
-
-def _decode(raw: bytes) -> Tuple[str, bool]:
-    try:
-        return raw.decode("utf-8"), False
-    except UnicodeDecodeError:
-        return raw.decode("utf-8", "replace"), True
-
-
-def _info_from(information) -> AmplifierInfo:
-    texts = []
-    replaced = False
-    for field in ("serialNumber", "modelNumber", "manufacturerName", "firmwareRevision", "hardwareRevision"):
-        text, bad = _decode(bytes(getattr(information, field)))
-        texts.append(text)
-        replaced = replaced or bad
-    count = min(int(information.numberOfAcquiredChannels), len(information.channelTypes))
-    chans = tuple(_channel(i, int(information.channelTypes[i])) for i in range(count))
-    return AmplifierInfo(*texts, sampling_rate=int(information.samplingRate), channels=chans,
-                         texts_replaced=replaced)
 
 
 class Amplifier:
@@ -208,28 +128,30 @@ class Amplifier:
     def __init__(self, device, buffer_seconds: float = 60.0, stall_timeout: Optional[float] = None) -> None:
         """Use ``Amplifier.open``; this takes an already acquired device."""
         self._device = device
-        self.info: AmplifierInfo = _info_from(device.information)
+        self.info: AmplifierInfo = info_from(device.information)
         self.serial: str = self.info.serial_number
         self.buffer_seconds = float(buffer_seconds)
         self.stall_timeout: Optional[float] = stall_timeout
         self.on_scan = None
         self.on_event = None
         self.dropped = 0
-        self.stalls = 0
         self.callback_errors = 0
         self.stream_start_wall = 0.0
         self.stream_start_monotonic = 0.0
         self._closed = False
         self._streaming = False
         self._control = threading.Lock()
+        # Held for a few microseconds at a time, by the library's thread
+        # (placing a scan) and the helper thread (stall checks, events).
+        self._timing = threading.Lock()
         self._ring: Optional[RingBuffer] = None
         self._events: Deque[StreamEvent] = collections.deque(maxlen=_EVENTS_KEPT)
         self._to_dispatch: Deque[StreamEvent] = collections.deque()
         self._wake = threading.Event()
         self._helper: Optional[threading.Thread] = None
-        self._valid_index = channel_types.index_of([c.type_code for c in self.info.channels],
-                                                   channel_types.DATA_VALID)
-        self._reset_stream_state()
+        self._valid_index = channel_types.index_of(self.info.type_codes, channel_types.DATA_VALID)
+        self._timeline = self._new_timeline(0.0)
+        self._overflow_warned = False
 
     # -- opening and closing -------------------------------------------------
 
@@ -237,15 +159,13 @@ class Amplifier:
     def open(cls, serial: str, timeout: float = 10.0, buffer_seconds: float = 60.0,
              stall_timeout: Optional[float] = None) -> "Amplifier":
         """Opens the amplifier with serial number `serial` (raises ``tavo_ble.Error``)."""
-        from . import device_table
-
         if not isinstance(serial, str) or not serial:
-            raise device_table.error_for(-1, "a serial number is a non-empty text")
+            raise ArgumentError("a serial number is a non-empty text", -1)
         if timeout <= 0:
-            raise device_table.error_for(-1, "the timeout must be positive")
+            raise ArgumentError("the timeout must be positive", -1)
         if buffer_seconds <= 0:
-            raise device_table.error_for(-1, "the buffer must hold more than 0 s")
-        return cls(device_table.acquire(serial, timeout), buffer_seconds, stall_timeout)
+            raise ArgumentError("the buffer must hold more than 0 s", -1)
+        return cls(handles.acquire(serial, timeout), buffer_seconds, stall_timeout)
 
     def close(self) -> None:
         """Stops the stream and gives the amplifier back; calling it again does nothing."""
@@ -254,9 +174,7 @@ class Amplifier:
                 return
             self._closed = True
         self.stop()
-        from . import device_table
-
-        device_table.release(self._device)
+        handles.release(self._device)
 
     def __enter__(self) -> "Amplifier":
         return self
@@ -280,41 +198,40 @@ class Amplifier:
         """True between ``start()`` and ``stop()``."""
         return self._streaming
 
+    @property
+    def sample_count(self) -> int:
+        """Scans received since ``start()``."""
+        return self._timeline.sample_count
+
+    @property
+    def stalls(self) -> int:
+        """Stalls of the stream since ``start()``."""
+        return self._timeline.stalls
+
+    @property
+    def stalled(self) -> bool:
+        """True while the stream is stalled."""
+        return self._timeline.stalled
+
     # -- streaming -----------------------------------------------------------
 
-    def _reset_stream_state(self) -> None:
-        rate = max(self.info.sampling_rate, 1)
-        self._clock = SampleClock(rate)
-        self._same_notification = _SAME_NOTIFICATION / rate
-        self.sample_count = 0
-        self._group_arrival = -1.0
-        self._last_raw_arrival = -1.0
-        self._group_size = 0
-        self._scans_per_notification = 1
-        self._last_time = -np.inf
-        self._last_measured = -1
-        self._last_measured_arrival = 0.0
-        self._filler_first = -1
-        self._filler_time = 0.0
-        self._stalled = False
-        self._stall_sample = 0
-        self._overflow_warned = False
+    def _new_timeline(self, start: float) -> StreamTimeline:
+        return StreamTimeline(self.serial, self.info.sampling_rate, self._valid_index, self.stall_timeout, start)
 
     def start(self) -> None:
         """Starts the stream into a fresh ring buffer (a running stream goes on)."""
         with self._control:
             if self._closed:
-                from .errors import HandleError
-
                 raise HandleError("the amplifier is closed", 1)
             if self._streaming:
                 return
             rate = max(self.info.sampling_rate, 1)
             self._ring = RingBuffer(max(1, int(round(self.buffer_seconds * rate))),
                                     max(1, self.info.values_per_scan))
-            self._reset_stream_state()
             self.stream_start_wall = time.time()
             self.stream_start_monotonic = time.monotonic()
+            self._timeline = self._new_timeline(self.stream_start_monotonic)
+            self._overflow_warned = False
             self._wake.clear()
             self._streaming = True
             self._helper = threading.Thread(target=_helper_loop, args=(weakref.ref(self), self._wake),
@@ -325,6 +242,7 @@ class Amplifier:
             except Exception:
                 self._streaming = False
                 self._wake.set()
+                self._ring.end()
                 raise
 
     def stop(self) -> None:
@@ -333,81 +251,38 @@ class Amplifier:
             if not self._streaming:
                 return
             self._streaming = False
+        ring = self._ring
+        if ring is not None:
+            ring.end()  # a read() waiting for scans returns now
         self._device.unlisten(self._on_scan)
         self._wake.set()
         helper = self._helper
         if helper is not None and helper is not threading.current_thread():
             helper.join(2.0)
         self._dispatch()
-        if self._ring is not None:
-            self._ring.wake()
 
-    def _effective_stall_timeout(self) -> float:
-        if self.stall_timeout is not None:
-            return float(self.stall_timeout)
-        rate = max(self.info.sampling_rate, 1)
-        return max(0.5, 5.0 * self._scans_per_notification / rate)
-
-    def _emit(self, event: StreamEvent) -> None:
-        self._events.append(event)
-        self._to_dispatch.append(event)
+    def _collect_events(self) -> None:
+        # Under self._timing.
+        for event in self._timeline.take():
+            self._events.append(event)
+            self._to_dispatch.append(event)
 
     def _on_scan(self, scan: np.ndarray, arrival: float) -> None:
-        # The library's notification thread: no waiting here beyond the ring's short lock.
+        # The library's delivery thread: no waiting here beyond two short locks.
         if not self._streaming:
             return
-        filler = self._valid_index is not None and self._valid_index < len(scan) and scan[self._valid_index] == 0.0
-        if arrival - self._last_raw_arrival > self._same_notification or self._group_arrival < 0:
-            if self._group_arrival >= 0:
-                # A notification's arrival stands for its last sample; only the
-                # first anchors the clock at its first sample, the time its
-                # scans were given before there was a clock.
-                anchor = self.sample_count - 1 if self._clock.updates else self.sample_count - self._group_size
-                self._clock.update(anchor, self._group_arrival)
-                self._scans_per_notification = max(1, self._group_size)
-                if self._stalled and not filler and arrival - self._clock.time_of(self.sample_count) > (
-                        self._effective_stall_timeout() / 2):
-                    # Measured data again after a stall, far later than the sample
-                    # numbers say: the amplifier paused (had it sampled on, the
-                    # library would hand over fillers for the samples lost first).
-                    # Its sample times start anew here.
-                    self._clock.restart()
-            self._group_arrival = arrival
-            self._group_size = 0
-        self._last_raw_arrival = arrival
-        self._group_size += 1
-        arrival = self._group_arrival
-        number = self.sample_count
-        self.sample_count = number + 1
-        fitted = self._clock.time_of(number)
-        if fitted != fitted:  # no clock yet: the first notification's scans a period apart from its arrival
-            fitted = arrival + (self._group_size - 1) * self._clock.nominal_period
-        if not fitted > self._last_time:
-            # The line moved back by more than a period (after late notifications):
-            # keep the times rising, by a quarter period, until it catches up.
-            fitted = self._last_time + self._clock.nominal_period / 4 if np.isfinite(self._last_time) else arrival
-        self._last_time = fitted
-        if filler:
-            if self._filler_first < 0:
-                self._filler_first = number
-                self._filler_time = fitted
-        else:
-            if self._filler_first >= 0:
-                self._emit(StreamEvent("fillers", self.serial, self._filler_time, self._filler_first,
-                                       number - self._filler_first, fitted - self._filler_time))
-                self._filler_first = -1
-            if self._stalled:
-                self._stalled = False
-                self._emit(StreamEvent("resumed", self.serial, arrival, self._stall_sample,
-                                       number - self._last_measured - 1, arrival - self._last_measured_arrival))
-            self._last_measured = number
-            self._last_measured_arrival = arrival
+        with self._timing:
+            fitted, arrival = self._timeline.place(scan, arrival)
+            number = self._timeline.sample_count - 1
+            self._collect_events()
         ring = self._ring
         if ring is not None:
             lost = ring.put(scan, fitted, arrival)
             if lost:
                 self.dropped += lost
-                self._emit(StreamEvent("overflow", self.serial, arrival, number, lost, 0.0))
+                event = StreamEvent("overflow", self.serial, arrival, number, lost, 0.0)
+                self._events.append(event)
+                self._to_dispatch.append(event)
         callback = self.on_scan
         if callback is not None:
             try:
@@ -420,16 +295,11 @@ class Amplifier:
                     traceback.print_exc()
 
     def _check_stall(self, now: float) -> None:
-        if self._stalled or not self._streaming:
+        if not self._streaming:
             return
-        last = self._last_raw_arrival if self._last_raw_arrival >= 0 else self.stream_start_monotonic
-        if now - last > self._effective_stall_timeout():
-            self._stalled = True
-            self._stall_sample = self.sample_count
-            self.stalls += 1
-            if self._last_measured < 0:
-                self._last_measured_arrival = last
-            self._emit(StreamEvent("stall", self.serial, last, self.sample_count, 0, now - last))
+        with self._timing:
+            self._timeline.check_stall(now)
+            self._collect_events()
 
     def _dispatch(self) -> None:
         while True:
@@ -462,13 +332,20 @@ class Amplifier:
         ring = self._ring
         if ring is None:
             return self._empty()
-        if timeout is not None and timeout > 0 and not self._streaming:
-            timeout = 0.0
+        if not self._streaming:
+            timeout = 0.0  # stopped or closed: what is unread, at once
         return ring.read(max_scans, timeout)
 
     def read(self, max_scans: Optional[int] = None, timeout: Optional[float] = 0.0
              ) -> Tuple[np.ndarray, np.ndarray]:
-        """The scans not read yet and their sample times, waiting up to `timeout` s for one."""
+        """The scans not read yet and their sample times, waiting up to `timeout` s
+        (None: until one comes) for one.
+
+        Returns at once, with what is unread or nothing, when the amplifier is
+        stopped or closed, also while it waits (``stop()`` or ``close()`` on
+        another thread). Ctrl-C while it waits raises ``KeyboardInterrupt``
+        and leaves the buffer as it was: nothing read is lost.
+        """
         data, times, _ = self.read_with_arrivals(max_scans, timeout)
         return data, times
 
@@ -482,8 +359,8 @@ class Amplifier:
         return data, times
 
     def record(self, path: str, **options: object) -> "AmplifierRecording":
-        """A BDF+ recording of this (streaming) amplifier; see ``tavo_ble.amplifier_recording``."""
-        from .amplifier_recording import AmplifierRecording
+        """A BDF+ recording of this (streaming) amplifier; see ``tavo_ble.recording``."""
+        from .recording import AmplifierRecording
 
         return AmplifierRecording(self, path, **options)  # type: ignore[arg-type]
 
@@ -506,7 +383,7 @@ def _helper_loop(reference: "weakref.ref[Amplifier]", wake: threading.Event) -> 
             return
         amplifier._check_stall(time.monotonic())
         amplifier._dispatch()
-        interval = min(0.1, amplifier._effective_stall_timeout() / 5)
+        interval = min(0.1, amplifier._timeline.effective_stall_timeout() / 5)
         del amplifier
         wake.wait(interval)
 
@@ -516,107 +393,4 @@ def scan(seconds: float = 3.0) -> List[str]:
 
     Names that are not UTF-8 come back with U+FFFD replacement characters.
     """
-    from . import device_table
-
-    return device_table.discover(seconds)
-
-
-# How often a group's read() looks whether every amplifier has caught up.
-_GROUP_POLL = 0.005
-
-
-class AmplifierGroup:
-    """Several open amplifiers read together on one time axis.
-
-    Every amplifier's sample times are on ``time.monotonic()``'s clock, and
-    ``read()`` cuts all chunks at one common time: the newest sample time that
-    every streaming amplifier has reached. So each ``read()`` hands out, for
-    every amplifier, the scans with sample times in the same window
-    ``(previous end, end]`` (the first window starts at each amplifier's
-    first scan); scans after ``end`` wait for the next ``read()``. An
-    amplifier that has stalled (see ``Amplifier``) or stopped does not hold
-    the others back: its chunk is what it has. Once no amplifier streams,
-    ``read()`` hands out everything left.
-    """
-
-    def __init__(self, amplifiers: Sequence[Amplifier]) -> None:
-        self.amplifiers: Tuple[Amplifier, ...] = tuple(amplifiers)
-        self.window_end: float = -np.inf  # the end of the window of the last read()
-
-    def __enter__(self) -> "AmplifierGroup":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __iter__(self) -> Iterator[Amplifier]:
-        return iter(self.amplifiers)
-
-    def __len__(self) -> int:
-        return len(self.amplifiers)
-
-    def start(self) -> None:
-        """Starts every amplifier's stream."""
-        self.window_end = -np.inf
-        for amplifier in self.amplifiers:
-            amplifier.start()
-
-    def stop(self) -> None:
-        """Stops every amplifier's stream."""
-        for amplifier in self.amplifiers:
-            amplifier.stop()
-
-    def close(self) -> None:
-        """Closes every amplifier."""
-        for amplifier in self.amplifiers:
-            amplifier.close()
-
-    def _common_end(self) -> float:
-        # The newest time all streaming, unstalled amplifiers have reached.
-        newest = [a._ring.newest_time() for a in self.amplifiers
-                  if a._ring is not None and a.is_streaming and not a._stalled]
-        return min(newest) if newest else np.inf
-
-    def read(self, timeout: float = 0.0) -> Dict[str, Tuple[np.ndarray, np.ndarray]]:
-        """Each amplifier's chunk of the next common window, by serial number.
-
-        Waits up to `timeout` seconds for the window to hold at least one scan
-        of every streaming amplifier. Values are ``(data, times)`` as
-        ``Amplifier.read()`` returns them.
-        """
-        deadline = time.monotonic() + timeout
-        end = self._common_end()
-        while end <= self.window_end and time.monotonic() < deadline:
-            time.sleep(_GROUP_POLL)
-            end = self._common_end()
-        chunks = {}
-        for amplifier in self.amplifiers:
-            ring = amplifier._ring
-            if ring is None:
-                data, times, _ = amplifier._empty()
-            else:
-                data, times, _ = ring.read_until(end)
-            chunks[amplifier.serial] = (data, times)
-        if np.isfinite(end):
-            self.window_end = max(self.window_end, end)
-        return chunks
-
-
-def open_many(serials: Sequence[str], timeout: float = 10.0, **options: object) -> AmplifierGroup:
-    """Opens the amplifiers in parallel; on any failure the ones opened are closed again."""
-    from concurrent.futures import ThreadPoolExecutor
-
-    with ThreadPoolExecutor(max_workers=max(1, len(serials))) as pool:
-        futures = [pool.submit(Amplifier.open, s, timeout, **options) for s in serials]  # type: ignore[arg-type]
-    opened = []
-    failure: Optional[BaseException] = None
-    for future in futures:
-        try:
-            opened.append(future.result())
-        except BaseException as error:
-            failure = failure or error
-    if failure is not None:
-        for amplifier in opened:
-            amplifier.close()
-        raise failure
-    return AmplifierGroup(opened)
+    return discovery.discover(seconds)

@@ -3,48 +3,67 @@
 A scan holds the amplifier's channels in channel order, then two values the
 library adds: the battery level (type 4) and the data-valid flag (type 9,
 0.0 for a filler standing in for a lost sample). Type 5 is a sample counter.
+Every other type is a measuring channel, which the library scales to
+microvolts. This is the one table of names and units that the API, the
+command line, CSV files, plots and recordings use.
 """
+from dataclasses import dataclass
+from typing import List, Optional, Sequence
+
 BATTERY = 4
 COUNTER = 5
 DATA_VALID = 9
 
 
-def describe(code, index):
+@dataclass(frozen=True)
+class Kind:
+    """What a type code stands for, in every place that names it."""
+
+    name: str  # readable, as in Channel.name: "EEG", "battery"
+    column: str  # CSV column; a measuring or counter channel adds its number
+    unit: str
+    described: str  # for `info`; "%d" takes the channel number
+    measuring: bool  # a signal from electrodes (in microvolts)
+
+
+_KINDS = {
+    1: Kind("EEG", "ch", "uV", "channel %d", True),
+    BATTERY: Kind("battery", "battery", "%", "battery level (%%)", False),
+    COUNTER: Kind("counter", "counter", "", "channel %d: sample counter", False),
+    DATA_VALID: Kind("data valid", "data_valid", "", "data valid (1 = measured, 0 = filler for a lost sample)",
+                     False),
+}
+
+
+def kind(code: int) -> Kind:
+    """The meaning of type `code`; any type not listed is a measuring channel."""
+    found = _KINDS.get(code)
+    if found is None:
+        found = Kind("type %d" % code, "ch", "uV", "channel %d", True)
+    return found
+
+
+def describe(code: int, index: int) -> str:
     """Readable meaning of the value at `index` (0-based) with type `code`."""
-    if code == BATTERY:
-        return "battery level (%)"
-    if code == DATA_VALID:
-        return "data valid (1 = measured, 0 = filler for a lost sample)"
-    if code == COUNTER:
-        return "channel %d: sample counter" % (index + 1)
-    return "channel %d" % (index + 1)
+    text = kind(code).described
+    return text % (index + 1) if "%d" in text else text % ()
 
 
-def column_names(types):
+def column_names(types: Sequence[int]) -> List[str]:
     """CSV column names, one per value of a scan."""
     names = []
     for index, code in enumerate(types):
-        if code == BATTERY:
-            names.append("battery")
-        elif code == DATA_VALID:
-            names.append("data_valid")
-        elif code == COUNTER:
-            names.append("counter%d" % (index + 1))
-        else:
-            names.append("ch%d" % (index + 1))
+        column = kind(code).column
+        names.append(column + str(index + 1) if code not in (BATTERY, DATA_VALID) else column)
     return names
 
 
-def unit(code):
-    """Unit of a value of type `code`: the library scales measuring channels to microvolts."""
-    if code == BATTERY:
-        return "%"
-    if code in (COUNTER, DATA_VALID):
-        return ""
-    return "uV"
+def unit(code: int) -> str:
+    """Unit of a value of type `code`."""
+    return kind(code).unit
 
 
-def index_of(types, code):
+def index_of(types: Sequence[int], code: int) -> Optional[int]:
     """Position of the first value of type `code`, or None."""
     for index, value in enumerate(types):
         if value == code:

@@ -1,5 +1,8 @@
 """Recording an amplifier's scans into a BDF+ file, one data record per second.
 
+``AmplifierRecording`` records a streaming ``Amplifier``; ``Recorder`` writes
+chunks of scans with their times, from any source.
+
 A scan holds the amplifier's channels in channel order, then the battery level
 and the data-valid flag; each becomes a signal of the file. The recorder takes
 chunks of scans with their de-jittered sample times (wall clock), writes every
@@ -332,3 +335,51 @@ def file_for_serial(path: str, serial: str) -> str:
     root, ext = os.path.splitext(path)
     safe = "".join(ch if ch.isalnum() or ch in "-." else "_" for ch in serial)
     return "%s_%s%s" % (root, safe, ext or ".bdf")
+
+
+class AmplifierRecording:
+    """Writes what ``amplifier.read()`` returns into `path`; call ``poll()`` regularly.
+
+    The amplifier must be streaming (``start()``); this object reads its ring
+    buffer, so do not also ``read()`` it elsewhere. ``mark(text)`` may be called
+    from any thread; ``close()`` finishes the file and its JSON sidecar.
+    """
+
+    def __init__(self, amplifier, path: str, range_uv: float = DEFAULT_RANGE_UV) -> None:
+        info = amplifier.info
+        self.amplifier = amplifier
+        self.recorder = Recorder(path, RecordingInfo(
+            info.serial_number, info.model_number, info.firmware_revision, int(info.sampling_rate),
+            [c.type_code for c in info.channels]), range_uv=range_uv)
+
+    def _wall(self, monotonic: float) -> float:
+        amp = self.amplifier
+        return amp.stream_start_wall + (monotonic - amp.stream_start_monotonic)
+
+    def poll(self, timeout: float = 0.1) -> int:
+        """Writes the scans that have arrived (waiting up to `timeout` s); returns their number."""
+        data, times = self.amplifier.read(timeout=timeout)
+        if len(data):
+            self.recorder.write(data, self._wall(times))
+        for event in self.amplifier.events():
+            if event.kind == "stall":
+                self.recorder.link_lost(at=self._wall(event.time))
+            elif event.kind == "resumed":
+                self.recorder.link_restored(event.seconds, event.samples, at=self._wall(event.time))
+        return len(data)
+
+    def mark(self, text: str, at: Optional[float] = None) -> None:
+        """A user marker now, or at wall-clock time `at`."""
+        self.recorder.mark(text, at)
+
+    def close(self) -> dict:
+        """Writes what is left and finishes the file; returns the sidecar's contents."""
+        if not self.recorder.closed:
+            self.poll(timeout=0.0)
+        return self.recorder.close()
+
+    def __enter__(self) -> "AmplifierRecording":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

@@ -1,12 +1,19 @@
 """A bounded buffer of scans with their times, written by one thread and read by others.
 
-The writer is the library's notification thread: it must never wait long, so
+The writer is the library's delivery thread: it must never wait long, so
 the lock is held only to copy a scan in or a block of scans out. When the
 buffer is full the oldest scans are overwritten and counted.
+
+A reader that waits for scans does not wait on a condition variable over
+that lock: Ctrl-C landing while a condition's wait takes its lock back can
+leave the lock released under the other thread's feet. It waits instead on
+a second lock used as a signal, which the writer releases after each scan:
+taking a lock either succeeds or not, whatever interrupts it.
 """
 from __future__ import annotations
 
 import threading
+import time
 from typing import Optional, Tuple
 
 import numpy as np
@@ -24,7 +31,10 @@ class RingBuffer:
         self._times = np.zeros(self.capacity, dtype=np.float64)
         self._arrivals = np.zeros(self.capacity, dtype=np.float64)
         self._lock = threading.Lock()
-        self._readable = threading.Condition(self._lock)
+        # Released (unlocked) when there may be something new to read.
+        self._signal = threading.Lock()
+        self._signal.acquire()
+        self._ended = False  # no more scans will come: waiting readers return
         self._written = 0  # scans written over the buffer's life
         self._read = 0  # index (over the life) of the next scan read() returns
         self.dropped = 0  # scans overwritten before read() returned them
@@ -55,8 +65,15 @@ class RingBuffer:
                 lost = self._written - self._read - self.capacity
                 self._read += lost
                 self.dropped += lost
-            self._readable.notify_all()
-            return lost
+        self._notify()
+        return lost
+
+    def _notify(self) -> None:
+        if self._signal.locked():
+            try:
+                self._signal.release()
+            except RuntimeError:  # released meanwhile by another thread
+                pass
 
     def _copy(self, first: int, count: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         index = np.arange(first, first + count) % self.capacity
@@ -64,16 +81,26 @@ class RingBuffer:
 
     def read(self, max_scans: Optional[int] = None, timeout: Optional[float] = 0.0
              ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """The unread scans (at most `max_scans`), waiting up to `timeout` seconds for one."""
-        with self._lock:
-            if self._written == self._read and timeout != 0.0:
-                self._readable.wait_for(lambda: self._written > self._read, timeout)
-            count = self._written - self._read
-            if max_scans is not None:
-                count = max(0, min(count, int(max_scans)))
-            block = self._copy(self._read, count)
-            self._read += count
-            return block
+        """The unread scans (at most `max_scans`), waiting up to `timeout` seconds
+        (None: without limit) for one; at once once the buffer has ended."""
+        deadline = None if timeout is None else time.monotonic() + max(float(timeout), 0.0)
+        while True:
+            with self._lock:
+                count = self._written - self._read
+                if count or self._ended or (deadline is not None and time.monotonic() >= deadline):
+                    if max_scans is not None:
+                        count = max(0, min(count, int(max_scans)))
+                    block = self._copy(self._read, count)
+                    self._read += count
+                    ended = self._ended
+                    break
+            if deadline is None:
+                self._signal.acquire()
+            else:
+                self._signal.acquire(timeout=max(deadline - time.monotonic(), 0.0))
+        if ended:
+            self._notify()  # another waiting reader returns too
+        return block
 
     def read_until(self, until: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The unread scans whose sample time is at most `until` (sample times only increase)."""
@@ -98,7 +125,14 @@ class RingBuffer:
             count = max(0, min(int(count), self._written, self.capacity))
             return self._copy(self._written - count, count)
 
-    def wake(self) -> None:
-        """Lets a waiting read() return early (when the stream stops)."""
+    def end(self) -> None:
+        """No more scans will come (the stream stopped): waiting readers return
+        what is unread, or nothing, at once, and so do later reads."""
         with self._lock:
-            self._readable.notify_all()
+            self._ended = True
+        self._notify()
+
+    def restart(self) -> None:
+        """Scans will come again: reads wait for them once more."""
+        with self._lock:
+            self._ended = False

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -130,5 +131,16 @@ class SimpleBLEDevice final : public IDevice {
     SimpleBLE::Peripheral attempt_;
     std::thread keeper_;
 };
+
+// A notification handler that reaches the stream only while it exists.
+template <typename Handler>
+std::function<void(SimpleBLE::ByteArray)> SimpleBLEDevice::Bind(
+    const std::shared_ptr<Stream>& stream, Handler handler) {
+    return [weak = std::weak_ptr<Stream>(stream), handler](SimpleBLE::ByteArray value) {
+        if (std::shared_ptr<Stream> held = weak.lock()) {
+            handler(*held, value);
+        }
+    };
+}
 
 }  // namespace Tavo::BLE

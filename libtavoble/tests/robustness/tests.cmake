@@ -6,6 +6,7 @@ if(TARGET tavoble-sim-testing)
   add_executable(tavoble_robustness_test
     ${CMAKE_CURRENT_LIST_DIR}/FaultTable.cpp
     ${CMAKE_CURRENT_LIST_DIR}/FaultMatrix_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FaultWorker.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Soak_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Torture_test.cpp)
   target_include_directories(tavoble_robustness_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})

@@ -11,16 +11,20 @@ from unittest import mock
 import numpy as np
 import pytest
 
+from tavo_ble import discovery, handles, native
 from tavo_ble.amplifier import Amplifier
 from tavo_ble.lib import tavo_ble_wrapper as w
 from tavo_ble.lib.tavo_ble_wrapper import TavoBLEWrapper
 
-MODULE_FILE = w.__file__
-NATIVE = os.path.join(os.path.dirname(MODULE_FILE), "native")
+# The library is chosen and loaded by tavo_ble.native, once; the binding
+# module's names are that module's.
+MODULE_FILE = native.__file__
+NATIVE = os.path.join(os.path.dirname(w.__file__), "native")
 
 
-def load_fresh(system, machine="x86_64", bitness="64bit", android=False, library=None):
-    """Executes the binding module anew on a pretended platform, with
+def load_fresh(system, machine="x86_64", bitness="64bit", android=False, library=None, path=MODULE_FILE,
+               name="tavo_ble._native_probe"):
+    """Executes the native module anew on a pretended platform, with
     TAVOBLE_LIBRARY set to `library` (None: unset).
 
     Returns (module or exception, the mock standing in for ctypes.CDLL)."""
@@ -39,7 +43,7 @@ def load_fresh(system, machine="x86_64", bitness="64bit", android=False, library
         patches.append(mock.patch.object(sys, "getandroidapilevel", create=True, new=lambda: 33))
     elif hasattr(sys, "getandroidapilevel"):
         patches.append(mock.patch.object(sys, "getandroidapilevel"))
-    module_spec = importlib.util.spec_from_file_location("tavo_ble_wrapper_probe", MODULE_FILE)
+    module_spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(module_spec)
     for p in patches:
         p.start()
@@ -127,10 +131,14 @@ def test_system_members_and_text():
     assert str(w.System.Linux) == "System.Linux"
 
 
-def test_binding_outside_its_package_fails_the_first_result_check():
-    module, _ = load_fresh("Linux")
+def test_the_binding_module_takes_its_names_from_the_one_loaded_library():
+    assert w.lib is native.lib and w.library_path == native.library_path
+    assert (w.platform_folder, w.architecture_folder, w.library_name) == (
+        native.platform_folder, native.architecture_folder, native.library_name)
+    assert w.TAVOBLE_DEVICE_INFORMATION is native.TAVOBLE_DEVICE_INFORMATION and w.System is native.System
+    # Outside its package it has no package to load the library from.
     with pytest.raises(ImportError):
-        module.TavoBLEWrapper.__handle_error__(0)
+        load_fresh("Linux", path=w.__file__, name="tavo_ble_wrapper_probe")
 
 
 def test_device_information_layout_matches_the_library():
@@ -231,6 +239,7 @@ def no_library(monkeypatch):
     """A stand-in for the library that records every call."""
     fake = mock.MagicMock(name="lib")
     monkeypatch.setattr(w, "lib", fake)
+    monkeypatch.setattr(native, "lib", fake)
     return fake
 
 
@@ -298,6 +307,7 @@ def bare_wrapper(channel_types=(), **fields):
     obj = TavoBLEWrapper.__new__(TavoBLEWrapper)
     obj._data_callback = None
     obj._TavoBLEWrapper__hDevice = w.TAVOBLE_HANDLE(0)
+    obj._TavoBLEWrapper__device = None
     info = w.TAVOBLE_DEVICE_INFORMATION()
     for i, code in enumerate(channel_types):
         info.channelTypes[i] = code
@@ -369,17 +379,39 @@ def test_start_and_stop_on_a_handle_that_is_not_open():
 
 
 def test_exit_hook_stops_and_closes_what_is_open(no_library, monkeypatch):
-    # Wrappers left over by earlier tests close themselves when collected:
-    # collect them now, so that only the exit hook's calls are counted.
-    gc.collect()
-    no_library.reset_mock()
-    device = bare_wrapper()
-    device._TavoBLEWrapper__hDevice.value = 7
-    closed = bare_wrapper()
-    hooked = w.weakref.WeakSet([device, closed])
-    monkeypatch.setattr(w, "_open_wrappers", hooked)
-    w._close_at_exit()
+    # The account of what is open, as the native layer keeps it: handle 7
+    # streams, handle 8 is only open, and a scan runs.
+    monkeypatch.setattr(native, "_open", {7: True, 8: False})
+    monkeypatch.setattr(native, "_scanning", True)
+    monkeypatch.setattr(native, "_exiting", False)
+    native._close_at_exit()
     data_calls = no_library.TAVOBLE_RegisterDataAvailableCallback.call_args_list
     assert [c.args[0] for c in data_calls] == [7]
     assert not data_calls[0].args[1]  # a null callback stops the stream
-    assert no_library.TAVOBLE_CloseDevice.call_count == 1
+    closed = [c.args[0]._obj.value for c in no_library.TAVOBLE_CloseDevice.call_args_list]
+    assert sorted(closed) == [7, 8]
+    assert no_library.TAVOBLE_StopScanning.call_count == 1
+    # After it, nothing is opened, registered or closed any more.
+    no_library.reset_mock()
+    native.register_data(9, None)
+    native.close_device(7)
+    native.start_scanning(None)
+    assert no_library.mock_calls == []
+
+
+def test_scan_fan_out_starts_once_and_stops_with_the_last(no_library, monkeypatch, keep_discovery_state):
+    no_library.TAVOBLE_RegisterDeviceDiscoveredCallback.return_value = 0
+    no_library.TAVOBLE_StartScanning.return_value = 0
+    monkeypatch.setattr(discovery, "_subscribers", [])
+    batches = []
+    TavoBLEWrapper.set_device_discovered_callback(batches.append)
+    with discovery.searching() as lists:
+        TavoBLEWrapper.start_scanning()
+        assert no_library.TAVOBLE_StartScanning.call_count == 1
+        discovery._on_discovered(names_buffer(b"UX-0001.00.01"), 1)
+        assert batches == [["UX-0001.00.01"]] and lists.get_nowait() == ["UX-0001.00.01"]
+        TavoBLEWrapper.stop_scanning()
+        assert no_library.TAVOBLE_StopScanning.call_count == 0  # the search goes on
+        discovery._on_discovered(names_buffer(b"UX-0002.00.01"), 1)
+        assert len(batches) == 1 and lists.get_nowait() == ["UX-0002.00.01"]
+    assert no_library.TAVOBLE_StopScanning.call_count == 1

@@ -10,7 +10,9 @@ import numpy as np
 import pytest
 
 import tavo_ble
-from tavo_ble import channels, cli, plotting, streaming
+from tavo_ble import channels, cli
+from tavo_ble.cli import common, devices, plotting, record
+from tavo_ble.cli import stream as streaming
 
 from .stand_in import StandInAmplifier, StandInDevice, stand_in
 
@@ -99,7 +101,7 @@ def test_plot_without_scans(tmp_path):
 
 
 def test_info_lists_record_and_channel_meanings():
-    text = "\n".join(cli.describe(fake()[0].info))
+    text = "\n".join(common.describe(fake()[0].info))
     assert "Serial number:      UX-0001.00.01" in text
     assert "Sampling rate:      250 Hz" in text
     assert "Values per scan:    10 (8 channels, battery level, data valid)" in text
@@ -112,15 +114,22 @@ def test_device_texts_are_printed_with_control_characters_escaped():
     device = StandInDevice("UX-1", TYPES, fake_scan)
     device.information.modelNumber = b"UX\x1b[2J\nFake"
     device.information.serialNumber = b"UX-\xff1"
-    text = "\n".join(cli.describe(StandInAmplifier(device).info))
+    text = "\n".join(common.describe(StandInAmplifier(device).info))
     assert "Model number:       UX\\x1b[2J\\nFake" in text and "\x1b" not in text
     assert "UX-\ufffd1" in text  # a replacement character is printable
     assert "shown as U+FFFD" in text
-    assert cli._describe_batch(["A\rB"]) == "1 amplifier in range: A\\rB"
+    assert common.describe_batch(["A\rB"]) == "1 amplifier in range: A\\rB"
 
 
 def _no_amplifier(*args, **kwargs):
     pytest.fail("searched for or opened an amplifier")
+
+
+def nothing_opened(monkeypatch):
+    for module in (devices, streaming, record):
+        for name in ("open_amplifier", "search"):
+            if hasattr(module, name):
+                monkeypatch.setattr(module, name, _no_amplifier)
 
 
 @pytest.mark.parametrize("argv,says", [
@@ -134,8 +143,7 @@ def test_output_paths_are_checked_before_opening(monkeypatch, capsys, argv, says
     import importlib.util
 
     monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None)  # no matplotlib either
-    monkeypatch.setattr(cli, "_open", _no_amplifier)
-    monkeypatch.setattr(cli, "_search", _no_amplifier)
+    nothing_opened(monkeypatch)
     assert cli.main(argv) == cli.EXIT_USAGE
     assert says in capsys.readouterr().err
 
@@ -147,8 +155,7 @@ def test_output_paths_are_checked_before_opening(monkeypatch, capsys, argv, says
                                                                   "--range-uv", "0"], "must be positive"),
     (["info", ""], "not a serial number"), (["info", "UX\x1b[2J"], "not a serial number")])
 def test_argument_values_are_checked_before_opening(monkeypatch, capsys, argv, says):
-    monkeypatch.setattr(cli, "_open", _no_amplifier)
-    monkeypatch.setattr(cli, "_search", _no_amplifier)
+    nothing_opened(monkeypatch)
     with pytest.raises(SystemExit) as done:
         cli.main(argv)
     assert done.value.code == cli.EXIT_USAGE
@@ -164,7 +171,7 @@ def test_version_and_termination_signals(capsys):
     with open(pyproject, encoding="utf-8") as f:
         assert 'version = "%s"\n' % tavo_ble.__version__ in f.read()
     before = signal.getsignal(signal.SIGTERM)
-    with cli.terminate_as_interrupt():
+    with common.terminate_as_interrupt():
         with pytest.raises(KeyboardInterrupt):
             os.kill(os.getpid(), signal.SIGTERM)
             time.sleep(1)

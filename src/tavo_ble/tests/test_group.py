@@ -4,7 +4,7 @@ import time
 
 import numpy as np
 
-from tavo_ble.amplifier import AmplifierGroup
+from tavo_ble.group import AmplifierGroup
 
 from .simulation import wait_until
 from .stand_in import stand_in

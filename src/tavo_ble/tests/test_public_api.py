@@ -49,3 +49,61 @@ def test_public_names_have_docstrings_and_type_hints():
 
 def test_the_package_is_marked_typed():
     assert os.path.isfile(os.path.join(os.path.dirname(tavo_ble.__file__), "py.typed"))
+
+
+def package_imports():
+    """Module -> the package modules it imports (at the top or in a function)."""
+    import ast
+
+    root = os.path.dirname(tavo_ble.__file__)
+    graph = {}
+    for folder, _, files in os.walk(root):
+        if os.path.basename(folder) == "tests":
+            continue
+        for name in files:
+            if not name.endswith(".py"):
+                continue
+            path = os.path.join(folder, name)
+            parts = ["tavo_ble"] + os.path.relpath(path, root)[:-3].split(os.sep)
+            package = parts[:-1]
+            module = ".".join(parts if parts[-1] != "__init__" else parts[:-1])
+            deps = set()
+            with open(path, encoding="utf-8") as f:
+                tree = ast.parse(f.read())
+            for node in ast.walk(tree):
+                if isinstance(node, ast.ImportFrom) and node.level:
+                    base = package[:len(package) - (node.level - 1)]
+                    names = [node.module] if node.module else [a.name for a in node.names]
+                    deps.update(".".join(base + n.split(".")) for n in names)
+            graph[module] = deps
+    return graph
+
+
+def test_no_import_circle_and_one_native_layer():
+    graph = package_imports()
+
+    def reaches(start, goal, seen):
+        for dep in graph.get(start, ()):
+            if dep == goal or (dep not in seen and not seen.add(dep) and reaches(dep, goal, seen)):
+                return True
+        return False
+
+    circles = [m for m in graph if reaches(m, m, set())]
+    assert circles == []
+    assert graph["tavo_ble.native"] == {"tavo_ble.errors"}
+    # Only the native layer loads a library with ctypes.
+    for module in graph:
+        path = os.path.join(os.path.dirname(tavo_ble.__file__), *module.split(".")[1:])
+        path = path + ".py" if os.path.isfile(path + ".py") else os.path.join(path, "__init__.py")
+        with open(path, encoding="utf-8") as f:
+            loads = "CDLL(" in f.read()
+        assert loads == (module in ("tavo_ble.native", "tavo_ble.bdf")), module
+
+
+def test_no_file_of_the_package_is_over_500_lines():
+    root = os.path.dirname(tavo_ble.__file__)
+    for folder, _, files in os.walk(root):
+        for name in files:
+            if name.endswith(".py"):
+                with open(os.path.join(folder, name), encoding="utf-8") as f:
+                    assert sum(1 for _ in f) <= 500, name

@@ -4,7 +4,8 @@ import io
 
 import numpy as np
 
-from tavo_ble import bdf, record_command
+from tavo_ble import bdf
+from tavo_ble.cli import record as record_command
 
 from .stand_in import stand_in
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import tavo_ble
-from tavo_ble import device_table
+from tavo_ble import handles, native
 from tavo_ble.lib import tavo_ble_wrapper as binding
 
 from .simulation import (  # noqa: F401 (the sim fixture)
@@ -60,7 +60,7 @@ def test_open_info_and_closing(sim):
         with tavo_ble.Amplifier.open(DEFAULT_SERIAL):
             raise RuntimeError("the recording failed")
     assert wait_until(lambda: not sim.is_connected(DEFAULT_SERIAL))
-    assert device_table.open_handles() == []
+    assert handles.open_handles() == []
 
 
 def test_two_objects_on_one_amplifier_have_their_own_lifetimes(sim):
@@ -287,11 +287,11 @@ def test_every_failure_raises_its_own_error(sim):
         tavo_ble.Amplifier.open(UNKNOWN_SERIAL, timeout=30)
     assert session.value.code == 3 and session.value.text
     with pytest.raises(ValueError):  # code written against the binding keeps working
-        device_table.check(binding.lib.TAVOBLE_OpenDevice(b"UX-0001.00.01", None))
+        native.check(binding.lib.TAVOBLE_OpenDevice(b"UX-0001.00.01", None))
     with pytest.raises(tavo_ble.ArgumentError):
-        device_table.check(binding.lib.TAVOBLE_OpenDevice(b"UX-0001.00.01", None))
+        native.check(binding.lib.TAVOBLE_OpenDevice(b"UX-0001.00.01", None))
     with pytest.raises(tavo_ble.HandleError):
-        device_table.check(binding.lib.TAVOBLE_GetDeviceInformation(
+        native.check(binding.lib.TAVOBLE_GetDeviceInformation(
             987654, ctypes.byref(binding.TAVOBLE_DEVICE_INFORMATION())))
     with pytest.raises(tavo_ble.ArgumentError):
         tavo_ble.Amplifier.open("")

@@ -94,7 +94,7 @@ def test_streamed_scans_are_what_the_amplifier_sent(sim):
     sim.remove_amplifier(name)
 
 
-def test_two_instances_share_one_device(sim):
+def test_two_instances_share_one_device_each_with_its_own_callback_and_lifetime(sim):
     first = TavoBLEWrapper(DEFAULT_SERIAL)
     second = TavoBLEWrapper(DEFAULT_SERIAL)
     assert first.handle == second.handle
@@ -103,23 +103,53 @@ def test_two_instances_share_one_device(sim):
     second.set_data_callback(to_second.append)
     first.start()
     assert wait_until(lambda: len(to_first) >= 10)
-    second.start()  # replaces the first instance's callback in the library
-    assert wait_until(lambda: len(to_second) >= 5)
-    replaced_at = len(to_first)
+    second.start()  # joins the stream: the first instance's callback keeps its scans
     assert wait_until(lambda: len(to_second) >= 50)
-    assert len(to_first) <= replaced_at + 1
-    assert second.serial_number == DEFAULT_SERIAL
+    # From the second's first scan on, both got the same scans, each its own array.
+    numbers = [int(s[7]) for s in to_first]
+    start = numbers.index(int(to_second[0][7]))
+    shared = min(len(to_first) - start, len(to_second))
+    assert shared >= 40
+    assert [int(s[7]) for s in to_second[:shared]] == numbers[start:start + shared]
+    assert not np.shares_memory(to_first[start], to_second[0])
 
-    # Finalising one closes the device for both.
+    # One stops: the other streams on.
+    first.stop()
+    stopped_at = len(to_first)
+    before = len(to_second)
+    assert wait_until(lambda: len(to_second) > before + 50)
+    assert len(to_first) <= stopped_at + 1
+
+    # Finalising one leaves the device open for the other.
     del first
     collect()
-    assert wait_until(lambda: not sim.is_connected(DEFAULT_SERIAL))
-    for call in (second.start, second.stop):
-        with pytest.raises(ValueError) as raised:
-            call()
-        assert raised.value.args == ("Couldn't get device from handle.",)
+    before = len(to_second)
+    assert wait_until(lambda: len(to_second) > before + 50)
+    assert sim.is_connected(DEFAULT_SERIAL)
+    second.stop()
     del second
     collect()
+    assert wait_until(lambda: not sim.is_connected(DEFAULT_SERIAL))
+
+
+def test_a_wrapper_and_an_amplifier_on_one_device_do_not_disturb_each_other(sim):
+    import tavo_ble
+
+    amp = tavo_ble.Amplifier.open(DEFAULT_SERIAL)
+    amp.start()
+    wrapper = TavoBLEWrapper(DEFAULT_SERIAL)
+    assert wrapper.handle == amp._device.handle
+    scans = []
+    wrapper.set_data_callback(scans.append)
+    wrapper.start()
+    assert wait_until(lambda: len(scans) >= 50)
+    wrapper.stop()
+    del wrapper
+    collect()
+    before = amp.sample_count
+    assert wait_until(lambda: amp.sample_count > before + 50), "the amplifier stopped streaming"
+    amp.close()
+    assert wait_until(lambda: not sim.is_connected(DEFAULT_SERIAL))
 
 
 def test_unknown_serial_raises_the_library_text(sim):

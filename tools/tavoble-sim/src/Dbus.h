@@ -46,6 +46,13 @@ struct Interface {
     const Value* find(const std::string& prop) const;
 };
 
+// a{sv}: an interface's properties, in their order.
+void appendProperties(sd_bus_message* m, const std::vector<std::pair<std::string, Value>>& props);
+// a{sa{sv}} of one object, with the two standard interfaces that BlueZ lists
+// too when withStandard is set.
+void appendInterfaces(sd_bus_message* m, const std::vector<const Interface*>& ifaces,
+                      bool withStandard);
+
 // A method call in progress. Handlers reply at once or keep the pointer and
 // reply later (BlueZ answers Connect or StartNotify asynchronously).
 class Call {
@@ -153,6 +160,9 @@ class ObjectTree {
 
 // Interface names in one place.
 namespace iface {
+inline constexpr const char* kProps = "org.freedesktop.DBus.Properties";
+inline constexpr const char* kIntrospectable = "org.freedesktop.DBus.Introspectable";
+inline constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 inline constexpr const char* kAdapter = "org.bluez.Adapter1";
 inline constexpr const char* kDevice = "org.bluez.Device1";
 inline constexpr const char* kBattery = "org.bluez.Battery1";

@@ -2,7 +2,7 @@
 battery level and the filler scans (lost samples) marked."""
 import numpy as np
 
-from . import channels
+from .. import channels
 
 
 def _filler_runs(valid):

@@ -8,7 +8,7 @@ times are the ``Amplifier``'s, fitted from sample number against notification
 arrival, so radio jitter does not show in them; fillers get the time of the
 sample they stand for.
 """
-from . import channels
+from .. import channels
 
 
 def _format_row(when, scan):

@@ -10,13 +10,13 @@ filler scans (data valid 0) up to its own first sample. A stall of the stream
 scans flow again. Every line typed on standard input becomes a marker in
 every file.
 """
-import signal
 import sys
 import threading
 import time
 from typing import List, Optional
 
-from . import recording
+from .. import recording
+from .common import add_timeout, open_amplifier, positive, serial_number, signals_held
 
 # How long to wait for every amplifier's first scan before the files start anyway.
 FIRST_SCAN_WAIT = 5.0
@@ -88,14 +88,9 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
         except KeyboardInterrupt:
             pass
         finally:
-            numbers = [getattr(signal, n) for n in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, n)]
-            previous = [signal.signal(n, signal.SIG_IGN) for n in numbers]
-            try:
+            with signals_held():
                 for track in tracks:
                     track.amp.stop()
-            finally:
-                for number, handler in zip(numbers, previous):
-                    signal.signal(number, handler)
         _pump(tracks, common_start, began, final=True)
     finally:
         stop.set()
@@ -133,13 +128,8 @@ def _pump(tracks, common_start, began, final=False):
     return common_start
 
 
-def add_command(commands, open_amplifier, positive, serial) -> None:
-    """The ``record`` subcommand of the command-line tool.
-
-    `open_amplifier(serial, timeout, out)` opens one amplifier; `positive`
-    and `serial` check argument values. The output path is checked by the
-    tool before this runs.
-    """
+def add_command(commands) -> None:
+    """The ``record`` subcommand; the tool checks the output path before it runs."""
 
     def run(args):
         amplifiers = []
@@ -153,7 +143,7 @@ def add_command(commands, open_amplifier, positive, serial) -> None:
         return 0
 
     cmd = commands.add_parser("record", help="record one or several amplifiers into BDF+ files")
-    cmd.add_argument("serial", metavar="SERIAL", nargs="+", type=serial,
+    cmd.add_argument("serial", metavar="SERIAL", nargs="+", type=serial_number,
                      help="serial number(s), e.g. UX-0001.00.01")
     cmd.add_argument("--out", required=True, metavar="FILE.bdf",
                      help="the file; with several amplifiers FILE_<serial>.bdf each")
@@ -161,6 +151,5 @@ def add_command(commands, open_amplifier, positive, serial) -> None:
     cmd.add_argument("--range-uv", type=positive, default=recording.DEFAULT_RANGE_UV,
                      help="physical range of the measuring channels, +- microvolts (default %g)"
                      % recording.DEFAULT_RANGE_UV)
-    cmd.add_argument("--timeout", type=positive, default=30.0,
-                     help="how long the library may search, connect and configure each (default 30)")
+    add_timeout(cmd, " each")
     cmd.set_defaults(run=run)

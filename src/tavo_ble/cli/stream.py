@@ -1,10 +1,11 @@
 """The ``stream`` command: receive scans, show a status line, write CSV and plot."""
 import collections
-import signal
 import sys
 import time
 
-from . import channels
+from .. import channels
+from .common import (add_timeout, describe, open_amplifier, positive, printable, search, serial_number,
+                     signals_held)
 
 # How often the status line is refreshed on a terminal, and otherwise.
 STATUS_INTERVAL_TTY = 0.25
@@ -60,7 +61,7 @@ def stream(amp, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, 
     stats = StreamStats(channels.index_of(types, channels.BATTERY), channels.index_of(types, channels.DATA_VALID))
     csv_file = None
     if csv_path:
-        from .csv_output import CsvWriter
+        from .csv_file import CsvWriter
 
         csv_file = CsvWriter(csv_path, types)
     # The plot shows the newest seconds: the ring buffer must hold them.
@@ -97,13 +98,8 @@ def stream(amp, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, 
             stopped_by = "Ctrl-C"
         finally:
             # A second Ctrl-C (or SIGTERM, SIGHUP) must not cut the stop short.
-            numbers = [getattr(signal, n) for n in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, n)]
-            previous = [signal.signal(n, signal.SIG_IGN) for n in numbers]
-            try:
+            with signals_held():
                 amp.stop()
-            finally:
-                for number, handler in zip(numbers, previous):
-                    signal.signal(number, handler)
         elapsed = time.monotonic() - start
         take(time.monotonic())
     finally:
@@ -127,3 +123,39 @@ def stream(amp, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, 
         plot_scans(plot_path, data, types, rate, stats.scans - len(data), amp.serial)
         print("Wrote a plot of the last %.1f s to %s." % (len(data) / rate, plot_path), file=out, flush=True)
     return stats
+
+
+def cmd_stream(args) -> int:
+    print("Looking for %s (up to %g s) ..." % (printable(args.serial), args.find_seconds), flush=True)
+    try:
+        last = search(args.find_seconds, want=args.serial)
+    except KeyboardInterrupt:
+        print("Stopped.")
+        return 0
+    if args.serial not in last:
+        print("%s was not seen in the scan; asking the library to search for it." % printable(args.serial),
+              flush=True)
+    amp = open_amplifier(args.serial, args.timeout, sys.stdout)
+    try:
+        for line in describe(amp.info):
+            print("  " + line)
+        stream(amp, seconds=args.seconds, csv_path=args.csv, plot_path=args.plot, plot_seconds=args.plot_seconds)
+    finally:
+        amp.close()
+        print("Closed %s." % printable(amp.serial))
+    return 0
+
+
+def add_command(commands) -> None:
+    """The ``stream`` subcommand."""
+    cmd = commands.add_parser("stream", help="stream an amplifier's samples")
+    cmd.add_argument("serial", metavar="SERIAL", type=serial_number, help="serial number, e.g. UX-0001.00.01")
+    cmd.add_argument("--seconds", type=positive, default=None, help="how long to stream (default: until Ctrl-C)")
+    cmd.add_argument("--csv", metavar="FILE", help="write every scan as one CSV row")
+    cmd.add_argument("--plot", metavar="FILE.png", help="plot the last seconds of every channel")
+    cmd.add_argument("--plot-seconds", type=positive, default=10.0,
+                     help="how many of the last seconds to plot (default 10)")
+    cmd.add_argument("--find-seconds", type=positive, default=10.0,
+                     help="how long to scan for the amplifier before opening it (default 10)")
+    add_timeout(cmd)
+    cmd.set_defaults(run=cmd_stream)

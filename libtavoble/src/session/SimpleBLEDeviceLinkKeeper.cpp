@@ -1,0 +1,116 @@
+// SimpleBLEDevice: the link keeper, which makes a lost link again for as
+// long as the device stays open.
+
+#include "SimpleBLEDevice.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace Tavo::BLE {
+namespace {
+
+// One reconnect attempt searches this long; the scan runs throughout, so an
+// amplifier that comes back is seen within a pass or two.
+constexpr double kReconnectSearchLimitMs = 5000.0;
+// Without a disconnection notice (a stack that misses one), the link is
+// looked at this often.
+constexpr auto kLinkCheck = std::chrono::milliseconds(500);
+// Pauses between failed attempts: 0.5 s, doubling, capped at 5 s.
+constexpr auto kFirstBackOff = std::chrono::milliseconds(500);
+constexpr auto kMaxBackOff = std::chrono::milliseconds(5000);
+
+}  // namespace
+
+bool SimpleBLEDevice::WaitClosing(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> lock(watch_->mutex);
+    return watch_->changed.wait_for(lock, duration, [this] { return watch_->closing; });
+}
+
+void SimpleBLEDevice::KeepLink() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(watch_->mutex);
+            watch_->changed.wait_for(lock, kLinkCheck,
+                                     [this] { return watch_->closing || watch_->lost; });
+            if (watch_->closing) {
+                return;
+            }
+            watch_->lost = false;
+        }
+        bool up = false;
+        try {
+            up = link_.peripheral.is_connected();
+        } catch (...) {
+        }
+        if (up) {
+            continue;
+        }
+        {
+            // The subscriptions went with the link.
+            std::lock_guard<std::mutex> lock(subscriptionMutex_);
+            linkUp_ = false;
+            dataSubscribed_ = false;
+            batterySubscribed_ = false;
+        }
+        auto backOff = kFirstBackOff;
+        while (!Reconnect()) {
+            if (configurationChanged_ || WaitClosing(backOff)) {
+                return;
+            }
+            backOff = std::min(backOff * 2, kMaxBackOff);
+        }
+    }
+}
+
+bool SimpleBLEDevice::Reconnect() {
+    if (Closing()) {
+        return false;
+    }
+    Link link;
+    auto fresh = std::make_shared<Stream>();
+    TAVOBLE_DEVICE_INFORMATION information{};
+    try {
+        ConnectLink(serialNumber_, link, fresh, information, kReconnectSearchLimitMs);
+    } catch (...) {
+        return false;
+    }
+    // Scans of another layout, rate or amplifier must not reach a callback
+    // that was set up for this one.
+    const bool same =
+        std::memcmp(information.serialNumber, deviceInformation_.serialNumber,
+                    sizeof information.serialNumber) == 0 &&
+        std::memcmp(information.channelTypes, deviceInformation_.channelTypes,
+                    sizeof information.channelTypes) == 0 &&
+        information.numberOfAcquiredChannels == deviceInformation_.numberOfAcquiredChannels &&
+        information.samplingRate == deviceInformation_.samplingRate &&
+        fresh->configuration.Frames() == stream_->configuration.Frames();
+    if (!same || Closing()) {
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
+        if (!same) {
+            configurationChanged_ = true;
+        }
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(subscriptionMutex_);
+    link_ = std::move(link);
+    linkUp_ = true;
+    stream_->batteryLevel = fresh->batteryLevel.load();
+    try {
+        if (HasCallback()) {
+            Subscribe();
+        }
+    } catch (...) {
+        // The link went again while subscribing; the next round retries.
+        linkUp_ = false;
+        dataSubscribed_ = false;
+        batterySubscribed_ = false;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Tavo::BLE

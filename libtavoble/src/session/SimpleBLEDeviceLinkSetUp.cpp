@@ -1,0 +1,227 @@
+// SimpleBLEDevice: making one link, for open and reconnect alike: connect,
+// resolve the GATT profile, read Device Information, configuration, battery.
+
+#include "SimpleBLEDevice.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "ApiException.h"
+#include "GattProfile.h"
+
+namespace Tavo::BLE {
+namespace {
+
+// How often a connect in progress looks whether the device is being closed.
+constexpr auto kClosingCheck = std::chrono::milliseconds(50);
+
+std::string ToString(const SimpleBLE::ByteArray& value) {
+    return std::string(reinterpret_cast<const char*>(value.data()), value.size());
+}
+
+// Bounded copy of a Device Information string: up to its first NUL, at most
+// 254 characters, always terminated.
+void CopyText(char (&field)[TAVOBLE_STRING_LENGTH_MAX], const std::string& text) {
+    const std::size_t length = strnlen(text.c_str(), TAVOBLE_STRING_LENGTH_MAX - 1);
+    std::memcpy(field, text.data(), length);
+    field[length] = '\0';
+}
+
+}  // namespace
+
+void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
+                                  const std::shared_ptr<Stream>& stream,
+                                  TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs) {
+    const std::vector<SimpleBLE::Peripheral> candidates =
+        FindPeripheral(serialNumber, searchLimitMs);
+    // A refused or timed-out link (also one whose services never resolved) is
+    // a failure to connect, whatever the Bluetooth stack called it; the next
+    // peer of that name is tried, and a refused one is left disconnected.
+    bool linked = false;
+    for (const SimpleBLE::Peripheral& candidate : candidates) {
+        link.peripheral = candidate;
+        {
+            std::lock_guard<std::mutex> lock(attemptMutex_);
+            attempt_ = link.peripheral;
+        }
+        if (Closing()) {
+            break;
+        }
+        if (ConnectPeripheral(link.peripheral) && link.peripheral.is_connected()) {
+            linked = true;
+            break;
+        }
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
+    }
+    try {
+        if (!linked) {
+            throw ApiException("Could not connect to device.", ErrorCode::Session);
+        }
+        link.services = link.peripheral.services();
+        link.amplifierService = FindService(link.services, Gatt::AmplifierService);
+        link.dataCharacteristic =
+            FindCharacteristic(link.amplifierService, Gatt::DataCharacteristic);
+        link.batteryService = FindService(link.services, Gatt::BatteryService);
+        link.batteryLevelCharacteristic =
+            FindCharacteristic(link.batteryService, Gatt::BatteryLevelCharacteristic);
+        ReadDeviceInformation(link, information);
+
+        DeviceConfiguration& configuration = stream->configuration;
+        configuration.SetAmplifierConfiguration(ToString(ReadCharacteristic(
+            link, Gatt::AmplifierService, Gatt::AmplifierConfigurationCharacteristic)));
+        const AmplifierConfiguration amplifier = configuration.Amplifier();
+
+        std::unique_lock<std::mutex> lock(configuration.Mutex());
+        configuration.ClearReceived();
+        CollectStream(
+            link, stream, lock, amplifier.channelConfigurationCount,
+            Gatt::ChannelConfigurationCharacteristic, link.channelConfigurationCharacteristic,
+            &DeviceConfiguration::OnChannelConfiguration, "Could not read channel configuration.");
+        CollectStream(
+            link, stream, lock, amplifier.payloadConfigurationCount,
+            Gatt::PayloadConfigurationCharacteristic, link.payloadConfigurationCharacteristic,
+            &DeviceConfiguration::OnPayloadConfiguration, "Could not read payload configuration.");
+        CollectStream(
+            link, stream, lock, amplifier.filterConfigurationCount,
+            Gatt::FilterConfigurationCharacteristic, link.filterConfigurationCharacteristic,
+            &DeviceConfiguration::OnFilterConfiguration, "Could not read filter configuration.");
+
+        const SimpleBLE::ByteArray battery =
+            ReadCharacteristic(link, Gatt::BatteryService, Gatt::BatteryLevelCharacteristic);
+        stream->batteryLevel = battery.empty() ? 0 : battery[0];
+
+        configuration.Derive(information);
+        WatchLink(link.peripheral);
+    } catch (...) {
+        // Whatever the stack thinks of the link, nothing may stay connected.
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
+        {
+            std::lock_guard<std::mutex> lock(attemptMutex_);
+            attempt_ = SimpleBLE::Peripheral();
+        }
+        throw;
+    }
+    std::lock_guard<std::mutex> lock(attemptMutex_);
+    attempt_ = SimpleBLE::Peripheral();
+}
+
+bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral) {
+    // A connect to an amplifier that is out of reach takes the stack's whole
+    // timeout. It runs on a helper that holds only shared handles, so closing
+    // the device can walk away from it; an abandoned link is dropped when the
+    // connect finally returns.
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool linked = false;
+        bool abandoned = false;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([link = peripheral, outcome]() mutable {
+        bool linked = true;
+        try {
+            link.connect();
+        } catch (...) {
+            linked = false;
+        }
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->finished = true;
+        outcome->linked = linked;
+        if (outcome->abandoned) {
+            try {
+                link.disconnect();
+            } catch (...) {
+            }
+        }
+        outcome->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    while (!outcome->finished) {
+        outcome->done.wait_for(lock, kClosingCheck);
+        if (!outcome->finished && Closing()) {
+            outcome->abandoned = true;
+            return false;
+        }
+    }
+    return outcome->linked;
+}
+
+void SimpleBLEDevice::WatchLink(SimpleBLE::Peripheral& peripheral) {
+    // The notice arrives on a central thread and may come after this object
+    // is gone; it holds the watch only weakly.
+    peripheral.set_callback_on_disconnected([weak = std::weak_ptr<LinkWatch>(watch_)] {
+        if (std::shared_ptr<LinkWatch> watch = weak.lock()) {
+            std::lock_guard<std::mutex> lock(watch->mutex);
+            watch->lost = true;
+            watch->changed.notify_all();
+        }
+    });
+}
+
+void SimpleBLEDevice::CollectStream(Link& link, const std::shared_ptr<Stream>& stream,
+                                    std::unique_lock<std::mutex>& lock, uint16_t count,
+                                    const char* characteristicUuid,
+                                    SimpleBLE::Characteristic& characteristic,
+                                    void (DeviceConfiguration::*handler)(const std::string&),
+                                    const char* failure) {
+    if (count == 0) {
+        return;
+    }
+    characteristic = FindCharacteristic(link.amplifierService, characteristicUuid);
+    link.peripheral.notify(link.amplifierService.uuid(), characteristic.uuid(),
+                           Bind(stream, [handler](Stream& held, const SimpleBLE::ByteArray& value) {
+                               (held.configuration.*handler)(ToString(value));
+                           }));
+    const bool received = stream->configuration.WaitReceived(lock);
+    link.peripheral.unsubscribe(link.amplifierService.uuid(), characteristic.uuid());
+    if (!received) {
+        throw ApiException(failure, ErrorCode::Session);
+    }
+    stream->configuration.ClearReceived();
+}
+
+void SimpleBLEDevice::ReadDeviceInformation(Link& link, TAVOBLE_DEVICE_INFORMATION& information) {
+    const char* const uuids[] = {Gatt::ModelNumberCharacteristic, Gatt::SerialNumberCharacteristic,
+                                 Gatt::FirmwareRevisionCharacteristic,
+                                 Gatt::HardwareRevisionCharacteristic,
+                                 Gatt::ManufacturerNameCharacteristic};
+    std::string values[5];
+    for (std::size_t i = 0; i < 5; ++i) {
+        values[i] = ToString(ReadCharacteristic(link, Gatt::DeviceInformationService, uuids[i]));
+    }
+    CopyText(information.modelNumber, values[0]);
+    CopyText(information.serialNumber, values[1]);
+    CopyText(information.firmwareRevision, values[2]);
+    CopyText(information.hardwareRevision, values[3]);
+    CopyText(information.manufacturerName, values[4]);
+}
+
+SimpleBLE::Service SimpleBLEDevice::FindService(std::vector<SimpleBLE::Service> services,
+                                                const char* uuid) {
+    return Tavo::BLE::FindService(std::move(services), uuid);
+}
+
+SimpleBLE::Characteristic SimpleBLEDevice::FindCharacteristic(SimpleBLE::Service service,
+                                                              const char* uuid) {
+    return Tavo::BLE::FindCharacteristic(std::move(service), uuid);
+}
+
+SimpleBLE::ByteArray SimpleBLEDevice::ReadCharacteristic(Link& link, const char* serviceUuid,
+                                                         const char* characteristicUuid) {
+    if (Closing()) {
+        throw ApiException("Could not connect to device.", ErrorCode::Session);
+    }
+    SimpleBLE::Service service = FindService(link.peripheral.services(), serviceUuid);
+    SimpleBLE::Characteristic characteristic = FindCharacteristic(service, characteristicUuid);
+    return link.peripheral.read(service.uuid(), characteristic.uuid());
+}
+
+}  // namespace Tavo::BLE

@@ -1,0 +1,88 @@
+// SimpleBLEDevice: finding the amplifier's peripheral by its serial number.
+
+#include "SimpleBLEDevice.h"
+
+#include <chrono>
+#include <thread>
+
+#include "ApiException.h"
+#include "SimpleBLEAdapter.h"
+
+namespace Tavo::BLE {
+namespace {
+
+constexpr auto kSearchPass = std::chrono::milliseconds(100);
+
+// A link the Bluetooth service keeps up (its client was killed, say) leaves
+// the amplifier connected and silent: it never advertises again until the
+// link ends, so the search takes such peers from the service as well.
+void AddConnectedPeripherals(SimpleBLEAdapter& adapter, std::vector<SimpleBLE::Peripheral>& seen) {
+    std::vector<SimpleBLE::Peripheral> connected;
+    try {
+        connected = adapter.GetConnectedPeripherals();
+    } catch (...) {
+        return;  // the advertisers alone, as a stack without the list offers
+    }
+    for (SimpleBLE::Peripheral& peripheral : connected) {
+        const std::string address = peripheral.address();
+        bool listed = false;
+        for (SimpleBLE::Peripheral& known : seen) {
+            listed = listed || known.address() == address;
+        }
+        if (!listed) {
+            seen.push_back(peripheral);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
+                                                                   double limitMs) {
+    SimpleBLEAdapter* adapter = SimpleBLEAdapter::GetInstance();
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<SimpleBLE::Peripheral> seen;
+    double elapsedMs = 0.0;
+    bool found = false;
+    std::vector<SimpleBLE::Peripheral> matches;
+    do {
+        seen = adapter->GetPeripherals();
+        AddConnectedPeripherals(*adapter, seen);
+        if (!adapter->IsScanning()) {
+            adapter->StartScanning();
+        }
+        std::this_thread::sleep_for(kSearchPass);
+        elapsedMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        // Every peer under that name: another device may advertise it too
+        // and refuse connections, which must not hide the amplifier.
+        for (SimpleBLE::Peripheral& peripheral : seen) {
+            if (peripheral.identifier() == serialNumber) {
+                matches.push_back(peripheral);
+                found = true;
+            }
+        }
+    } while (!found && elapsedMs < limitMs && !Closing());
+
+    // Ends the scan also when the application had started it.
+    if (adapter->IsScanning()) {
+        adapter->StopScanning();
+    }
+    if (seen.empty() || !found || elapsedMs >= limitMs) {
+        throw ApiException("Could not find device with the specified serial number.",
+                           ErrorCode::Session);
+    }
+    std::vector<SimpleBLE::Peripheral> connectable;
+    for (SimpleBLE::Peripheral& peripheral : matches) {
+        if (peripheral.is_connectable()) {
+            connectable.push_back(peripheral);
+        }
+    }
+    if (connectable.empty()) {
+        throw ApiException("'" + serialNumber + "' is not connectable.", ErrorCode::Session);
+    }
+    return connectable;
+}
+
+}  // namespace Tavo::BLE
