@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """After a ctest run on SimpleBLE: which failed tests show SimpleBLE's lost
 D-Bus reply (its call waits 30 s and fails with "D-Bus call timed out"), a
-fault that strikes calls at random and that libtavoble cannot avoid.
+fault that strikes calls at random and that libtavoble cannot avoid. The
+lost-reply probe (tests/simpleble) reports each one, also on library threads.
 
     lost_replies.py BUILD JUNIT
 
@@ -14,7 +15,7 @@ import os
 import sys
 import xml.etree.ElementTree as ElementTree
 
-LOST_REPLY = "D-Bus call timed out"
+LOST_REPLY = ("SimpleBLE lost a D-Bus reply", "D-Bus call timed out")
 
 
 def failed_outputs(junit_path):
@@ -34,7 +35,8 @@ def main(build, junit_path):
         return 0
     with open(failed_list) as f:
         entries = [line.rstrip("\n") for line in f if ":" in line]
-    stalled = [e for e in entries if LOST_REPLY in failed.get(e.split(":", 1)[1], "")]
+    stalled = [e for e in entries
+               if any(text in failed.get(e.split(":", 1)[1], "") for text in LOST_REPLY)]
     others = [e.split(":", 1)[1] for e in entries if e not in stalled]
     with open(failed_list, "w") as f:
         f.writelines(e + "\n" for e in stalled)

@@ -32,8 +32,10 @@ cmake --build "$build" -j"$(nproc)"
 export LD_LIBRARY_PATH="$prefix/lib:$prefix/lib64${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
 # SimpleBLE 1.1 sometimes loses the reply to a D-Bus call (the call fails
-# after 30 s with "D-Bus call timed out"), at random. A failed test whose
-# output shows that runs again, twice at most; any other failure counts.
+# after 30 s with "D-Bus call timed out"), at random; the preloaded probe says
+# so in the test's output. A failed test whose output shows a lost reply runs
+# again, twice at most; any other failure counts.
+export LD_PRELOAD="$(cd "$build" && pwd)/lib/liblost_reply_probe.so${LD_PRELOAD:+:$LD_PRELOAD}"
 jobs=2
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 \

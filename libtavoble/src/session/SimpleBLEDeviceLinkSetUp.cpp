@@ -9,12 +9,17 @@
 
 #include "ApiException.h"
 #include "GattProfile.h"
+#include "LinkedPeripherals.h"
 
 namespace Tavo::BLE {
 namespace {
 
 // How often a connect in progress looks whether the device is being closed.
 constexpr auto kClosingCheck = std::chrono::milliseconds(50);
+// BlueZ may publish the battery (its Battery1 interface, which SimpleBLE
+// shows as the '180F' service) a while after the services resolved.
+constexpr auto kBatteryWait = std::chrono::seconds(3);
+constexpr auto kBatteryPoll = std::chrono::milliseconds(50);
 
 std::string ToString(const SimpleBLE::ByteArray& value) {
     return std::string(reinterpret_cast<const char*>(value.data()), value.size());
@@ -33,12 +38,35 @@ void CopyText(char (&field)[TAVOBLE_STRING_LENGTH_MAX], const std::string& text)
 void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
                                   const std::shared_ptr<Stream>& stream,
                                   TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs) {
-    const std::vector<SimpleBLE::Peripheral> candidates =
-        FindPeripheral(serialNumber, searchLimitMs);
+    using Clock = std::chrono::steady_clock;
+    const auto giveUpAt =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double, std::milli>(searchLimitMs));
+    Found found;
+    bool linked = false;
+    bool mayRemember = true;
+    for (;;) {
+        const double leftMs =
+            std::chrono::duration<double, std::milli>(giveUpAt - Clock::now()).count();
+        found = FindPeripheral(serialNumber, leftMs, mayRemember);
+        if (!found.remembered) {
+            break;
+        }
+        // One try: a connect given up on may still be running.
+        mayRemember = false;
+        if (ConnectRemembered(link, found.peers.front(), giveUpAt)) {
+            linked = true;
+            break;
+        }
+        if (Closing()) {
+            break;
+        }
+    }
     // A refused or timed-out link (also one whose services never resolved) is
     // a failure to connect, whatever the Bluetooth stack called it; the next
     // peer of that name is tried, and a refused one is left disconnected.
-    bool linked = false;
+    const std::vector<SimpleBLE::Peripheral> candidates =
+        linked || found.remembered ? std::vector<SimpleBLE::Peripheral>() : found.peers;
     for (const SimpleBLE::Peripheral& candidate : candidates) {
         link.peripheral = candidate;
         {
@@ -65,7 +93,7 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
         link.amplifierService = FindService(link.services, Gatt::AmplifierService);
         link.dataCharacteristic =
             FindCharacteristic(link.amplifierService, Gatt::DataCharacteristic);
-        link.batteryService = FindService(link.services, Gatt::BatteryService);
+        link.batteryService = FindBatteryService(link);
         link.batteryLevelCharacteristic =
             FindCharacteristic(link.batteryService, Gatt::BatteryLevelCharacteristic);
         ReadDeviceInformation(link, information);
@@ -96,6 +124,7 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
 
         configuration.Derive(information);
         WatchLink(link.peripheral);
+        LinkedPeripherals::Instance().Remember(serialNumber, link.peripheral);
     } catch (...) {
         // Whatever the stack thinks of the link, nothing may stay connected.
         try {
@@ -112,7 +141,36 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
     attempt_ = SimpleBLE::Peripheral();
 }
 
-bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral) {
+bool SimpleBLEDevice::ConnectRemembered(Link& link, const SimpleBLE::Peripheral& peripheral,
+                                        std::chrono::steady_clock::time_point giveUpAt) {
+    link.peripheral = peripheral;
+    {
+        std::lock_guard<std::mutex> lock(attemptMutex_);
+        attempt_ = link.peripheral;
+    }
+    // An amplifier out of reach fails to connect: the search goes on (and
+    // ends with "not found") as if nothing had been tried.
+    return !Closing() && ConnectPeripheral(link.peripheral, giveUpAt) &&
+           link.peripheral.is_connected();
+}
+
+SimpleBLE::Service SimpleBLEDevice::FindBatteryService(Link& link) {
+    const auto giveUpAt = std::chrono::steady_clock::now() + kBatteryWait;
+    for (;;) {
+        try {
+            return FindService(link.services, Gatt::BatteryService);
+        } catch (const ApiException&) {
+            if (std::chrono::steady_clock::now() >= giveUpAt || Closing()) {
+                throw;
+            }
+        }
+        std::this_thread::sleep_for(kBatteryPoll);
+        link.services = link.peripheral.services();
+    }
+}
+
+bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral,
+                                        std::chrono::steady_clock::time_point giveUpAt) {
     // A connect to an amplifier that is out of reach takes the stack's whole
     // timeout. It runs on a helper that holds only shared handles, so closing
     // the device can walk away from it; an abandoned link is dropped when the
@@ -146,7 +204,7 @@ bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral)
     std::unique_lock<std::mutex> lock(outcome->mutex);
     while (!outcome->finished) {
         outcome->done.wait_for(lock, kClosingCheck);
-        if (!outcome->finished && Closing()) {
+        if (!outcome->finished && (Closing() || std::chrono::steady_clock::now() >= giveUpAt)) {
             outcome->abandoned = true;
             return false;
         }
