@@ -7,6 +7,7 @@
  * the test's output, so that the run can tell it from a fault of libtavoble. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -16,27 +17,33 @@ typedef void (*FreeFunction)(void*);
 typedef unsigned int (*SetNotify)(DBusPendingCall*, NotifyFunction, void*, FreeFunction);
 typedef unsigned int (*GetCompleted)(DBusPendingCall*);
 
-/* dlsym hands out functions as object pointers. */
-static void* Lookup(void* handle, const char* name, void* function, size_t size) {
-    void* symbol = dlsym(handle, name);
-    if (symbol != NULL) {
-        memcpy(function, &symbol, size);
+static SetNotify realSetNotify;
+static GetCompleted getCompleted;
+static pthread_once_t resolved = PTHREAD_ONCE_INIT;
+
+/* libdbus as the caller loaded it: a program may have opened SimpleBLE with
+ * dlopen (python's ctypes does), out of reach of RTLD_NEXT. dlsym hands out
+ * functions as object pointers. */
+static void Resolve(void) {
+    void* dbus = dlopen("libdbus-1.so.3", RTLD_LAZY | RTLD_NOLOAD);
+    void* setNotify = dbus != NULL ? dlsym(dbus, "dbus_pending_call_set_notify") : NULL;
+    void* completed = dbus != NULL ? dlsym(dbus, "dbus_pending_call_get_completed") : NULL;
+    if (setNotify != NULL) {
+        memcpy(&realSetNotify, &setNotify, sizeof realSetNotify);
     }
-    return symbol;
+    if (completed != NULL) {
+        memcpy(&getCompleted, &completed, sizeof getCompleted);
+    }
 }
 
 unsigned int dbus_pending_call_set_notify(DBusPendingCall* pending, NotifyFunction function,
                                           void* data, FreeFunction freeData) {
-    SetNotify next = NULL;
-    GetCompleted completed = NULL;
-    if (Lookup(RTLD_NEXT, "dbus_pending_call_set_notify", &next, sizeof next) == NULL) {
+    pthread_once(&resolved, Resolve);
+    if (realSetNotify == NULL) {
         return 0;
     }
-    if (function != NULL &&
-        Lookup(RTLD_DEFAULT, "dbus_pending_call_get_completed", &completed, sizeof completed) !=
-            NULL &&
-        completed(pending)) {
+    if (function != NULL && getCompleted != NULL && getCompleted(pending)) {
         fputs("lost-reply probe: SimpleBLE lost a D-Bus reply (the call will time out)\n", stderr);
     }
-    return next(pending, function, data, freeData);
+    return realSetNotify(pending, function, data, freeData);
 }

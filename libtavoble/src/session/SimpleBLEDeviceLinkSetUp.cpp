@@ -18,7 +18,7 @@ namespace {
 constexpr auto kClosingCheck = std::chrono::milliseconds(50);
 // BlueZ may publish the battery (its Battery1 interface, which SimpleBLE
 // shows as the '180F' service) a while after the services resolved.
-constexpr auto kBatteryWait = std::chrono::seconds(3);
+constexpr auto kBatteryWait = std::chrono::seconds(1);
 constexpr auto kBatteryPoll = std::chrono::milliseconds(50);
 
 std::string ToString(const SimpleBLE::ByteArray& value) {
