@@ -31,27 +31,24 @@ cmake --build "$build" -j"$(nproc)"
 # A shared SimpleBLE must be found at run time, also by python3.
 export LD_LIBRARY_PATH="$prefix/lib:$prefix/lib64${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
-# SimpleBLE 1.1 sometimes loses the reply to a D-Bus call (the call fails
-# after 30 s with "D-Bus call timed out"), at random; the preloaded probe says
-# so in the test's output. A failed test whose output shows a lost reply runs
-# again, twice at most; any other failure counts.
-export LD_PRELOAD="$(cd "$build" && pwd)/lib/liblost_reply_probe.so${LD_PRELOAD:+:$LD_PRELOAD}"
+# SimpleBLE 1.1 loses the reply to a D-Bus call now and then, at random (the
+# call fails after 30 s with "D-Bus call timed out"). The preloaded probe
+# (tests/simpleble) reports each loss; in the main run it also hands the reply
+# over, so that this one fault does not fail tests at random. The tests of
+# SimpleBLE's faults run without that, as a user's program does.
+probe="$(cd "$build" && pwd)/lib/liblost_reply_probe.so"
 jobs=2
 status=0
-ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 \
-  -LE 'simpleble-known-failure|intree-central-only' --output-junit junit.xml || status=$?
-for attempt in 1 2; do
-  [ "$status" -ne 0 ] || break
-  python3 scripts/lost_replies.py "$build" "$build/junit.xml" || break
-  echo "== Again, after SimpleBLE lost a D-Bus reply (attempt $((attempt + 1))) =="
-  status=0
+LD_PRELOAD="$probe${LD_PRELOAD:+:$LD_PRELOAD}" TAVOBLE_MEND_LOST_REPLIES=1 \
   ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 \
-    --rerun-failed --output-junit junit.xml || status=$?
-done
+  -LE 'simpleble-known-failure|intree-central-only' || status=$?
+lost=$(grep -c 'SimpleBLE lost a D-Bus reply' "$build/Testing/Temporary/LastTest.log" || true)
+echo "Replies SimpleBLE lost (handed over by the probe): $lost"
 
 echo
 echo "== Known failures of SimpleBLE (label simpleble-known-failure), not counted above =="
-ctest --test-dir "$build" -j"$jobs" --timeout 300 -L simpleble-known-failure || true
+LD_PRELOAD="$probe${LD_PRELOAD:+:$LD_PRELOAD}" \
+  ctest --test-dir "$build" -j"$jobs" --timeout 300 -L simpleble-known-failure || true
 echo
 echo "== Not run: tests that can only hold for the in-tree central (label intree-central-only) =="
 ctest --test-dir "$build" -N -L intree-central-only | grep 'Test *#' || true
