@@ -44,22 +44,70 @@ static void Resolve(void) {
     mend = wanted != NULL && strcmp(wanted, "1") == 0;
 }
 
+/* The caller's function, called exactly once: by libdbus when the reply
+ * comes after the function was set, or by the probe when it came before. */
+typedef struct {
+    NotifyFunction function;
+    void* data;
+    FreeFunction freeData;
+    int claimed;
+} Handover;
+
+static int Claim(Handover* handover) {
+    return __atomic_exchange_n(&handover->claimed, 1, __ATOMIC_ACQ_REL) == 0;
+}
+
+static void Notify(DBusPendingCall* pending, void* data) {
+    Handover* handover = data;
+    if (Claim(handover)) {
+        handover->function(pending, handover->data);
+    }
+}
+
+static void Free(void* data) {
+    Handover* handover = data;
+    if (handover->freeData != NULL) {
+        handover->freeData(handover->data);
+    }
+    free(handover);
+}
+
+static void Report(int mended) {
+    fputs(mended ? "lost-reply probe: SimpleBLE lost a D-Bus reply; handed over\n"
+                 : "lost-reply probe: SimpleBLE lost a D-Bus reply (the call will time out)\n",
+          stderr);
+}
+
 unsigned int dbus_pending_call_set_notify(DBusPendingCall* pending, NotifyFunction function,
                                           void* data, FreeFunction freeData) {
     pthread_once(&resolved, Resolve);
     if (realSetNotify == NULL) {
         return 0;
     }
-    /* Completed before the function is set: libdbus will never call it. */
-    const int lost = function != NULL && getCompleted != NULL && getCompleted(pending);
-    const unsigned int set = realSetNotify(pending, function, data, freeData);
-    if (lost) {
-        fputs(mend ? "lost-reply probe: SimpleBLE lost a D-Bus reply; handed over\n"
-                   : "lost-reply probe: SimpleBLE lost a D-Bus reply (the call will time out)\n",
-              stderr);
-        if (mend && set) {
-            function(pending, data);
+    Handover* handover = mend && function != NULL ? calloc(1, sizeof *handover) : NULL;
+    if (handover == NULL) {
+        /* Completed before the function is set: libdbus will never call it. */
+        if (function != NULL && getCompleted != NULL && getCompleted(pending)) {
+            Report(0);
         }
+        return realSetNotify(pending, function, data, freeData);
     }
-    return set;
+    /* Completed before the function is set: libdbus will never call it. */
+    const int lost = getCompleted != NULL && getCompleted(pending);
+    handover->function = function;
+    handover->data = data;
+    handover->freeData = freeData;
+    if (!realSetNotify(pending, Notify, handover, Free)) {
+        free(handover);
+        return 0;
+    }
+    /* Completed by now: either libdbus calls Notify (the reply came after the
+     * function was set) or nobody will; whoever claims first hands it over. */
+    if (getCompleted != NULL && getCompleted(pending) && Claim(handover)) {
+        if (lost) {
+            Report(1);
+        }
+        function(pending, data);
+    }
+    return 1;
 }
