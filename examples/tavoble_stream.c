@@ -28,7 +28,7 @@ static void sleep_ms(long ms) {
     nanosleep(&t, NULL);
 }
 
-static void on_discovered(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
+static void on_discovered(char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
     printf("amplifiers in range (%u):", (unsigned)count);
     for (uint32_t i = 0; i < count; ++i) {
         printf(" %s", names[i]);
@@ -40,7 +40,7 @@ static void on_discovered(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], ui
     }
 }
 
-static void on_scan(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+static void on_scan(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     (void)handle;
     atomic_fetch_add(&scans, 1);
     if (scan[count - 1] == 0.0f) {

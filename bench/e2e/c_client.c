@@ -25,7 +25,7 @@ static uint64_t g_last_sample;
 static int g_counter_column = -1;
 static atomic_int g_found;
 
-static void on_scan(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+static void on_scan(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     const uint64_t t = e2e_now_ns();
     (void)handle;
     /* The running sample number: FRAMES per notification, from 1. */
@@ -49,7 +49,7 @@ static uint64_t received(void) {
     return atomic_load_explicit(&g_scans, memory_order_relaxed) / FRAMES;
 }
 
-static void on_discovered(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
+static void on_discovered(char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         if (strcmp(names[i], E2E_AMPLIFIER) == 0) {
             atomic_store(&g_found, 1);

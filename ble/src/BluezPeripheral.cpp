@@ -114,33 +114,51 @@ void BluezPeripheral::connect() {
     }
     std::string last;
     // Real radios fail a connection attempt now and then (for example
-    // le-connection-abort-by-local): retry those while time is left.
+    // le-connection-abort-by-local), and a link may drop again before its
+    // services are resolved: both end that attempt at once, and the next is
+    // made while time is left.
     for (int attempt = 0; attempt < 5; ++attempt) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             break;
         }
+        // BlueZ answers Connect once the link is up; after InProgress or
+        // AlreadyConnected the link is up once Connected says so.
+        bool up = false;
         try {
             c.call(path, detail::kDeviceInterface, "Connect", nullptr, nullptr, left);
+            up = true;
+        } catch (const CallError& e) {
+            if (e.name != "org.bluez.Error.AlreadyConnected" &&
+                e.name != "org.bluez.Error.InProgress") {
+                last = e.text();
+                if (e.name != "org.bluez.Error.Failed") {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                continue;
+            }
+        }
+        bool dropped = false;
+        auto settled = [&](const Objects& objects) {
+            auto it = objects.find(path);
+            if (it != objects.end() && flag(it->second, detail::kDeviceInterface, "Connected")) {
+                up = true;
+                return flag(it->second, detail::kDeviceInterface, "ServicesResolved");
+            }
+            dropped = up;
+            return dropped;
+        };
+        if (!c.waitUntil(settled, deadline)) {
             last.clear();
             break;
-        } catch (const CallError& e) {
-            if (e.name == "org.bluez.Error.AlreadyConnected" ||
-                e.name == "org.bluez.Error.InProgress") {
-                last.clear();
-                break;
-            }
-            last = e.text();
-            if (e.name != "org.bluez.Error.Failed") {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
-    }
-    if (last.empty() && c.waitUntil(resolved, deadline)) {
-        connected();
-        return;
+        if (!dropped) {
+            connected();
+            return;
+        }
+        last = "the link dropped before its services were resolved";
     }
     // Cancel BlueZ's own attempt, which would otherwise go on.
     try {

@@ -163,6 +163,8 @@ class Central {
     void dispatchEvents();
     void dispatch(Event& event);
     void waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub);
+    // Event thread: drops the subscriptions of a device whose link went.
+    void endSubscriptionsOf(const std::string& device);
 
     void onObjectManagerSignal(sdbus::Message& msg);
     void onPropertiesChanged(sdbus::Message& msg);

@@ -97,6 +97,10 @@ __attribute__((no_sanitize("null"))) void Central::dispatch(Event& event) {
         }
         case Event::Connected:
         case Event::Disconnected: {
+            if (event.kind == Event::Disconnected &&
+                !flag(object(event.path), kDeviceInterface, "Connected")) {
+                endSubscriptionsOf(event.path);
+            }
             std::shared_ptr<BluezPeripheral> state;
             {
                 std::lock_guard<std::mutex> lock(statesMutex_);

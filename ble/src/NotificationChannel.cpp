@@ -66,14 +66,14 @@ void NotificationChannel::start() {
     std::thread([self = shared_from_this(), generation] { self->run(generation); }).detach();
 }
 
-void NotificationChannel::close() {
+void NotificationChannel::close(bool wait) {
     std::unique_lock<std::mutex> lock(mutex_);
     stopping_ = true;
     pending_.clear();
     uint64_t one = 1;
     ssize_t written = ::write(wakeFd_, &one, sizeof one);
     (void)written;
-    if (tInside != this) {
+    if (wait && tInside != this) {
         returned_.wait_for(lock, kCallbackPatience, [this] { return calling_ == 0; });
     }
 }

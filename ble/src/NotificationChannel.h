@@ -50,9 +50,9 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     ~NotificationChannel();
 
     // No callback begins after this; one that runs is waited for up to
-    // kCallbackPatience, unless it is the caller. The connection goes with
-    // the last thread.
-    void close();
+    // kCallbackPatience (if `wait`), unless it is the caller. The connection
+    // goes with the last thread.
+    void close(bool wait = true);
     // The watchdog's tick: when the reading thread has been inside one
     // callback since the previous tick, another thread takes over reading.
     // True when a callback is running.

@@ -8,6 +8,7 @@
 
 #include "BluezNames.h"
 #include "CentralEvents.h"
+#include "GattTree.h"
 #include "MessageDecoding.h"
 #include "NotificationChannel.h"
 
@@ -81,6 +82,33 @@ bool Central::unsubscribe(const std::string& path, bool battery) {
     old->active = false;
     waitNotRunning(lock, old.get());
     return true;
+}
+
+void Central::endSubscriptionsOf(const std::string& device) {
+    // BlueZ ends the notify sessions of a link that went; the channels that
+    // served them (a connection and a thread each) would otherwise wait for an
+    // unsubscribe that a program closing during the outage never makes.
+    std::vector<std::shared_ptr<NotificationChannel>> ended;
+    {
+        std::lock_guard<std::mutex> lock(dispatchMutex_);
+        for (auto it = channels_.begin(); it != channels_.end();) {
+            if (isSubPath(it->first, device)) {
+                ended.push_back(std::move(it->second));
+                it = channels_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        // On the event thread a battery callback is this caller or not running.
+        auto battery = batterySubs_.find(device);
+        if (battery != batterySubs_.end()) {
+            battery->second->active = false;
+            batterySubs_.erase(battery);
+        }
+    }
+    for (auto& channel : ended) {
+        channel->close(false);  // a running callback is left to return by itself
+    }
 }
 
 void Central::watchChannels() {

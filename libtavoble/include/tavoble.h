@@ -25,6 +25,12 @@
  *     is closed, and its buffers are released once the callback returns.
  * TAVOBLE_OpenDevice blocks for up to about 12 s and must not be called from a
  * callback (it returns -1 if it is).
+ *
+ * fork(). A child forked after an amplifier was opened owns none of the
+ * parent's devices: their handles name nothing in the child (closing one
+ * returns 1 and leaves the parent's stream alone), and the child's exit does
+ * not close them. The library's threads are not in the child, so a child that
+ * wants Bluetooth of its own must exec a new program first.
  */
 #ifndef TAVOBLE_H
 #define TAVOBLE_H
@@ -90,14 +96,14 @@ typedef struct TAVOBLE_DEVICE_INFORMATION {
 /* Called with the whole current list of amplifiers in range, whenever it
  * changes: `count` consecutive 15-byte slots, each a NUL-terminated name of
  * at most 14 characters. The slots are valid only during the call. */
-typedef void (*DeviceDiscoveredCallback)(const char (*deviceNames)[TAVOBLE_DEVICENAME_LENGTH_MAX],
+typedef void (*DeviceDiscoveredCallback)(char (*deviceNames)[TAVOBLE_DEVICENAME_LENGTH_MAX],
                                          uint32_t count);
 
 /* Called once per scan: `count` floats (numberOfAcquiredChannels), laid out as
  * channelTypes describes; the last value is 1.0 for a scan from the amplifier
  * and 0.0 for a filler standing in for a lost sample. The buffer is reused for
  * the next scan: copy what you keep before returning. */
-typedef void (*DataAvailableCallback)(TAVOBLE_HANDLE hDevice, const float* sample, uint32_t count);
+typedef void (*DataAvailableCallback)(TAVOBLE_HANDLE hDevice, float* sample, uint32_t count);
 
 /* Always 2.0. */
 TAVOBLE_API float TAVOBLE_GetApiVersion(void);
@@ -107,10 +113,13 @@ TAVOBLE_API float TAVOBLE_GetApiVersion(void);
  * it is loaded; a later failure on another thread may replace the text. */
 TAVOBLE_API const char* TAVOBLE_GetLastErrorText(void);
 
-/* Starts scanning for amplifiers; does nothing if a scan is running. */
+/* Starts scanning for amplifiers; does nothing if a scan is running. The
+ * discovered callback is called while this scan runs, and only then: the
+ * library's own searches (an open, a lost link being sought) do not report. */
 TAVOBLE_API int32_t TAVOBLE_StartScanning(void);
 
-/* Stops scanning; does nothing if no scan is running. */
+/* Stops scanning; does nothing if no scan is running. Once it has returned
+ * (called outside the discovered callback) no discovered callback starts. */
 TAVOBLE_API int32_t TAVOBLE_StopScanning(void);
 
 /* Replaces the discovered callback; null stops the reports. */
@@ -119,7 +128,9 @@ TAVOBLE_API int32_t TAVOBLE_RegisterDeviceDiscoveredCallback(DeviceDiscoveredCal
 /* Finds, connects and configures the amplifier advertising `deviceName` (its
  * serial number) and writes its handle to *hDevice. Searches for up to 10 s,
  * stops any running scan when the search ends, and returns the existing
- * handle when that amplifier is already open. */
+ * handle when that amplifier is already open. An amplifier that another
+ * running program has open is refused at once (3, "The amplifier is in use by
+ * another program (process N)."). */
 TAVOBLE_API int32_t TAVOBLE_OpenDevice(const char* deviceName, TAVOBLE_HANDLE* hDevice);
 
 /* Closes the device and sets *hDevice to 0, whether or not the close succeeded. */

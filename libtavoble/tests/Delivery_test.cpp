@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int> slowScans{0};
 // An application that plots every scan: 50 ms each, while 250 arrive per second.
-void SlowCallback(TAVOBLE_HANDLE, const float*, uint32_t) {
+void SlowCallback(TAVOBLE_HANDLE, float*, uint32_t) {
     ++slowScans;
     std::this_thread::sleep_for(50ms);
 }
@@ -36,7 +36,7 @@ void SlowCallback(TAVOBLE_HANDLE, const float*, uint32_t) {
 std::mutex applicationLock;
 std::atomic<int> blockedEntries{0};
 std::atomic<int> blockedReturns{0};
-void BlockedCallback(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void BlockedCallback(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     ++blockedEntries;
     { std::lock_guard<std::mutex> lock(applicationLock); }
     ScanRecorder::Callback(handle, scan, count);

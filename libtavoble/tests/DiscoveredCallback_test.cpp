@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "SimulatorTest.h"
 
@@ -18,7 +19,7 @@ struct BlockingCallback {
         static BlockingCallback instance;
         return instance;
     }
-    static void Callback(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
+    static void Callback(char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
         BlockingCallback& self = Instance();
         std::unique_lock<std::mutex> lock(self.mutex);
         std::vector<std::string> batch;
@@ -63,9 +64,10 @@ TEST_F(SimulatorTest, ABlockedDiscoveredCallbackDelaysNeitherOpeningNorTheList) 
     sim.addAmplifier(R"({"name": "UX-0002.00.02"})");
     sim.addAmplifier(R"({"name": "UX-0003.00.03"})");
     ASSERT_TRUE(bletest::waitFor([&] { return sim.deviceAddresses().size() == 3; }, 10s));
+    std::this_thread::sleep_for(500ms);  // both are in the list by now
 
     // Opening needs the scan reports and D-Bus replies: it completes while
-    // the callback is still blocked.
+    // the callback is still blocked (and ends the scan, as every open does).
     const auto start = std::chrono::steady_clock::now();
     TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
     ASSERT_NE(handle, 0u);
@@ -78,11 +80,27 @@ TEST_F(SimulatorTest, ABlockedDiscoveredCallbackDelaysNeitherOpeningNorTheList) 
         EXPECT_EQ(blocked.inside, 1);
         EXPECT_EQ(blocked.batches.size(), 1u);
     }
-    // The lists that came meanwhile were coalesced: the next call carries
-    // the newest one, not every step.
+    blocked.Release();
+    ASSERT_TRUE(blocked.WaitFor([&] { return blocked.inside == 0; }, 10s));
+    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+}
+
+TEST_F(SimulatorTest, ListsFoundWhileTheCallbackIsBlockedAreCoalesced) {
+    StartSimulator();
+    BlockingCallback& blocked = BlockingCallback::Instance();
+    ASSERT_EQ(TAVOBLE_RegisterDeviceDiscoveredCallback(&BlockingCallback::Callback), 0);
+    ASSERT_EQ(TAVOBLE_StartScanning(), 0);
+    ASSERT_TRUE(blocked.WaitFor([&] { return blocked.inside == 1; }, 10s));
+    sim.addAmplifier(R"({"name": "UX-0002.00.02"})");
+    sim.addAmplifier(R"({"name": "UX-0003.00.03"})");
+    ASSERT_TRUE(bletest::waitFor([&] { return sim.deviceAddresses().size() == 3; }, 10s));
+    std::this_thread::sleep_for(500ms);
+
+    // The next call carries the newest list, not every step.
     blocked.Release();
     ASSERT_TRUE(
         blocked.WaitFor([&] { return blocked.batches.size() >= 2 && blocked.inside == 0; }, 10s));
+    std::this_thread::sleep_for(300ms);
     {
         std::lock_guard<std::mutex> lock(blocked.mutex);
         EXPECT_EQ(blocked.batches.size(), 2u);
@@ -91,5 +109,5 @@ TEST_F(SimulatorTest, ABlockedDiscoveredCallbackDelaysNeitherOpeningNorTheList) 
         EXPECT_EQ(last,
                   (std::vector<std::string>{"UX-0001.00.01", "UX-0002.00.02", "UX-0003.00.03"}));
     }
-    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+    EXPECT_EQ(TAVOBLE_StopScanning(), 0);
 }

@@ -3,12 +3,11 @@
 // InProgress. Starts, stops and opens from several threads inside that window
 // still end in the state asked for.
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include <atomic>
 #include <thread>
 #include <vector>
 
+#include "AdapterDiscovering.h"
 #include "SimulatorTest.h"
 
 using namespace e2e;
@@ -20,13 +19,6 @@ using Batches = std::vector<std::vector<std::string>>;
 
 const char* kTwoAmplifiers = R"({"timing": {"discoveringDelayMs": 150},
     "amplifiers": [{"name": "UX-0001.00.01"}, {"name": "UX-0002.00.02"}]})";
-
-// The adapter's `Discovering` as BlueZ reports it to any client.
-bool AdapterDiscovering() {
-    auto connection = sdbus::createSystemBusConnection();
-    auto adapter = sdbus::createProxy(*connection, "org.bluez", "/org/bluez/hci0");
-    return adapter->getProperty("Discovering").onInterface("org.bluez.Adapter1").get<bool>();
-}
 
 // Longer than the Discovering delay: a start still under way has ended by then.
 void LetDiscoveryStateSettle() {

@@ -116,5 +116,6 @@ TEST_F(SimulatorTest, TheOnlyAmplifierSwitchedOffLeavesTheListAfterTenSeconds) {
     EXPECT_GT(after, 10s);
     EXPECT_LT(after, 15s);
     EXPECT_EQ(seen.Batches().size(), 2u);
+    EXPECT_EQ(seen.NullLists(), 0) << "the empty list came without a buffer";
     ASSERT_EQ(TAVOBLE_StopScanning(), 0);
 }

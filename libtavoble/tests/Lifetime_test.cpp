@@ -16,18 +16,18 @@ const char* kFastAmplifier = R"({"amplifiers": [{"name": "UX-0001.00.01", "rate"
 std::atomic<int> delivered{0};
 std::atomic<TAVOBLE_HANDLE> handleToClose{0};
 
-void CountScan(TAVOBLE_HANDLE, const float*, uint32_t) {
+void CountScan(TAVOBLE_HANDLE, float*, uint32_t) {
     ++delivered;
 }
 
 // Removes itself at its first scan.
-void RemoveSelf(TAVOBLE_HANDLE handle, const float*, uint32_t) {
+void RemoveSelf(TAVOBLE_HANDLE handle, float*, uint32_t) {
     ++delivered;
     EXPECT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0);
 }
 
 // Closes its own device at its first scan.
-void CloseSelf(TAVOBLE_HANDLE handle, const float*, uint32_t) {
+void CloseSelf(TAVOBLE_HANDLE handle, float*, uint32_t) {
     if (delivered++ == 0) {
         TAVOBLE_HANDLE h = handle;
         EXPECT_EQ(TAVOBLE_CloseDevice(&h), 0);
@@ -37,7 +37,7 @@ void CloseSelf(TAVOBLE_HANDLE handle, const float*, uint32_t) {
 }
 
 std::atomic<int> discoveries{0};
-void StopScanFromCallback(const char (*)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t) {
+void StopScanFromCallback(char (*)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t) {
     ++discoveries;
     EXPECT_EQ(TAVOBLE_StopScanning(), 0);
 }

@@ -21,11 +21,12 @@ inline const char* const kLinkLossAmplifier = R"({"name": "UX-0001.00.01", "samp
 constexpr int kCounter = 3;  // column of the sample number in a received scan
 constexpr int kValid = 5;    // column of the data-valid flag
 
-// The scenario with `extra` (", \"key\": value" pairs) merged into the amplifier.
-inline std::string LinkLossScenario(const std::string& extra = "") {
+// The scenario with `extra` (", \"key\": value" pairs) merged into the
+// amplifier and `timing` (the same) into the scenario's timing.
+inline std::string LinkLossScenario(const std::string& extra = "", const std::string& timing = "") {
     char text[2048];
     std::snprintf(text, sizeof text, kLinkLossAmplifier, extra.c_str());
-    return std::string(R"({"timing": {"deviceTimeoutMs": 300}, "amplifiers": [)") + text + "]}";
+    return R"({"timing": {"deviceTimeoutMs": 300)" + timing + R"(}, "amplifiers": [)" + text + "]}";
 }
 
 }  // namespace e2e

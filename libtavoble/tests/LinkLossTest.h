@@ -15,8 +15,8 @@ namespace e2e {
 
 class LinkLossTest : public SimulatorTest {
   protected:
-    void StartStreaming(const std::string& extra = "") {
-        StartSimulator(LinkLossScenario(extra));
+    void StartStreaming(const std::string& extra = "", const std::string& timing = "") {
+        StartSimulator(LinkLossScenario(extra, timing));
         handle = Open(kDefaultAmplifier);
         ASSERT_NE(handle, 0u);
         ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);

@@ -1,3 +1,6 @@
+#include <exception>
+#include <thread>
+
 #include "SimulatorTest.h"
 
 using namespace e2e;
@@ -132,4 +135,32 @@ TEST_F(SimulatorTest, TheBatteryThatBlueZPublishesLateIsFound) {
     ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(2, 10s));
     EXPECT_EQ(ScanRecorder::Instance().Take()[0].values[8], 64.0f);
     EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+}
+
+// Between two opens the Bluetooth service forgets the amplifier (its device
+// object times out, here after 0.3 s, or the service restarts): the second
+// open finds it afresh instead of trying the object that is gone.
+TEST_F(SimulatorTest, AnAmplifierWhoseDeviceObjectWasDroppedOpensAgain) {
+    StartSimulator(R"({"timing": {"deviceTimeoutMs": 300}})");
+    for (const bool restart : {false, true}) {
+        TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+        ASSERT_NE(handle, 0u);
+        ASSERT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+        if (restart) {
+            sim.restartBluetooth(0.2);
+        }
+        ASSERT_TRUE(bletest::waitFor(
+            [this] {
+                try {
+                    return sim.deviceAddresses().empty();
+                } catch (const std::exception&) {
+                    return false;  // the service is not back yet
+                }
+            },
+            10s));
+        std::this_thread::sleep_for(500ms);
+        handle = Open(kDefaultAmplifier);
+        EXPECT_NE(handle, 0u) << (restart ? "after a restart" : "after a time-out");
+        TAVOBLE_CloseDevice(&handle);
+    }
 }

@@ -11,7 +11,7 @@ ScanRecorder& ScanRecorder::Instance() {
     return *recorder;
 }
 
-void ScanRecorder::Callback(TAVOBLE_HANDLE handle, const float* sample, uint32_t count) {
+void ScanRecorder::Callback(TAVOBLE_HANDLE handle, float* sample, uint32_t count) {
     ScanRecorder& r = Instance();
     std::lock_guard<std::mutex> lock(r.mutex_);
     r.scans_.push_back(Scan{handle, std::vector<float>(sample, sample + count)});
@@ -38,8 +38,7 @@ DiscoveryRecorder& DiscoveryRecorder::Instance() {
     return *recorder;
 }
 
-void DiscoveryRecorder::Callback(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX],
-                                 uint32_t count) {
+void DiscoveryRecorder::Callback(char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
     std::vector<std::string> batch;
     for (uint32_t i = 0; i < count; ++i) {
         // Every slot must be terminated inside its 15 bytes.
@@ -50,6 +49,7 @@ void DiscoveryRecorder::Callback(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_M
     }
     DiscoveryRecorder& r = Instance();
     std::lock_guard<std::mutex> lock(r.mutex_);
+    r.nullLists_ += names == nullptr ? 1 : 0;
     r.batches_.push_back(std::move(batch));
     r.changed_.notify_all();
 }
@@ -64,6 +64,11 @@ bool DiscoveryRecorder::WaitFor(
     std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return ready(batches_); });
+}
+
+int DiscoveryRecorder::NullLists() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return nullLists_;
 }
 
 void DiscoveryRecorder::Clear() {

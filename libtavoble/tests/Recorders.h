@@ -22,7 +22,7 @@ struct Scan {
 class ScanRecorder {
   public:
     static ScanRecorder& Instance();
-    static void Callback(TAVOBLE_HANDLE handle, const float* sample, uint32_t count);
+    static void Callback(TAVOBLE_HANDLE handle, float* sample, uint32_t count);
 
     std::vector<Scan> Take();  // everything received so far, emptying the record
     std::size_t Count();
@@ -37,17 +37,21 @@ class ScanRecorder {
 class DiscoveryRecorder {
   public:
     static DiscoveryRecorder& Instance();
-    static void Callback(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count);
+    static void Callback(char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count);
 
     std::vector<std::vector<std::string>> Batches();
     bool WaitFor(const std::function<bool(const std::vector<std::vector<std::string>>&)>& ready,
                  std::chrono::milliseconds timeout);
     void Clear();
+    // Lists handed over as a null pointer (every list, an empty one too,
+    // must come in a buffer).
+    int NullLists();
 
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::vector<std::string>> batches_;
+    int nullLists_ = 0;
 };
 
 std::string LastError();

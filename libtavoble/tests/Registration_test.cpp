@@ -21,7 +21,7 @@ std::atomic<int> reRegisterResult{-100};
 
 // At its first scan, waits until another thread is inside Register(h, NULL),
 // then registers itself again.
-void ReRegister(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void ReRegister(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     if (reRegistrations++ == 0) {
         bletest::waitFor([] { return removerStarted.load(); }, 20s);
         std::this_thread::sleep_for(300ms);  // the remover is inside its call now
@@ -33,7 +33,7 @@ void ReRegister(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
 
 std::atomic<bool> racing{false};
 // Registers or removes itself at random while application threads do the same.
-void RacingCallback(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void RacingCallback(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     ScanRecorder::Callback(handle, scan, count);
     if (racing && count > 0 && static_cast<uint32_t>(scan[7]) % 7 == 0) {
         EXPECT_EQ(TAVOBLE_RegisterDataAvailableCallback(

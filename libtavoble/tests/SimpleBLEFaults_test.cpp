@@ -106,7 +106,7 @@ void NoteDuration(Clock::time_point start) {
 
 // Every call here goes to the central from the thread that delivers its
 // events: a central that serves the bus on that thread alone deadlocks on it.
-void CallInFromDataCallback(TAVOBLE_HANDLE handle, const float*, uint32_t) {
+void CallInFromDataCallback(TAVOBLE_HANDLE handle, float*, uint32_t) {
     if (callbackRuns++ >= 3) {
         return;
     }
@@ -118,7 +118,7 @@ void CallInFromDataCallback(TAVOBLE_HANDLE handle, const float*, uint32_t) {
     NoteDuration(start);
 }
 
-void CallInFromDiscoveryCallback(const char (*)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t) {
+void CallInFromDiscoveryCallback(char (*)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t) {
     if (callbackRuns++ >= 1) {
         return;
     }

@@ -11,7 +11,7 @@ using namespace std::chrono_literals;
 
 namespace {
 std::atomic<int> exits{0};
-void ExitFromCallback(TAVOBLE_HANDLE, const float*, uint32_t) {
+void ExitFromCallback(TAVOBLE_HANDLE, float*, uint32_t) {
     ++exits;
     pthread_exit(nullptr);
 }

@@ -31,6 +31,11 @@ if(TARGET tavoble-sim-testing)
     ${CMAKE_CURRENT_LIST_DIR}/Lifetime_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ThreadEnd_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ScanState_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ApplicationScan_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Outage_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Fork_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ChangedDescription_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/OneOwner_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SharedLink_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/LinkLoss_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/LinkLossCounters_test.cpp

@@ -14,10 +14,12 @@ from .group import AmplifierGroup, open_many  # noqa: F401
 from .info import AmplifierInfo, Channel  # noqa: F401
 from .timeline import StreamEvent  # noqa: F401
 from .errors import (  # noqa: F401
-    AdapterError, ArgumentError, Error, HandleError, PayloadError, SessionError)
+    AdapterError, ArgumentError, Error, HandleError, OutputPathError, PayloadError, RecordingWriteError,
+    SessionError)
 
 __all__ = [
     "__version__",
     "Amplifier", "AmplifierGroup", "AmplifierInfo", "Channel", "StreamEvent", "open_many", "scan",
     "Error", "ArgumentError", "PayloadError", "HandleError", "AdapterError", "SessionError",
+    "OutputPathError", "RecordingWriteError",
 ]

@@ -23,17 +23,27 @@ A scan holds the channels, then the battery level, then the data-valid flag
 (0.0 for a filler: a scan the library inserts for a sample that was lost on
 the radio, so that sample numbers stay continuous).
 
-Times. Every scan gets three times:
+Times. One notion of time: a scan's sample time is when the amplifier
+sampled it, in seconds on ``time.monotonic()``'s clock (on Linux the
+CLOCK_MONOTONIC that Lab Streaming Layer's ``local_clock()`` also reads).
+Every scan gets:
 
-- its arrival: ``time.monotonic()`` when its notification reached the host
-  (the scans of one notification share it; fillers that the library delivers
-  just before a notification share that notification's arrival);
 - its sample time: from a running robust linear fit of sample number against
-  arrival time (``SampleClock``), so it is free of radio jitter; fillers get
-  the times of the samples they stand for;
+  notification arrival (``tavo_ble.timeline``), free of radio jitter;
+  fillers get the times of the samples they stand for. When the stream
+  resumes after an outage in which the amplifier's clock moved on but its
+  sample numbers did not, the fit starts anew there (a ``"gap"`` event): no
+  gap is squeezed out, and no time ever goes back;
+- its arrival: ``time.monotonic()`` when its notification reached the host
+  (the scans of one notification share it);
 - the stream's start: ``stream_start_wall`` (``time.time()``) and
   ``stream_start_monotonic`` taken together at ``start()``; a sample time
   ``t`` is ``stream_start_wall + (t - stream_start_monotonic)`` in wall time.
+
+The stream starts at its first measured scan. The fillers that the library
+puts before it, one for every sample the amplifier counted before the stream
+(a free-running counter, an earlier stream), are skipped: never streamed, so
+neither lost nor timed. ``skipped_before_start`` counts them.
 
 Reading. ``read(max_scans=None, timeout=0.0)`` returns ``(data, times)`` of
 the scans not read yet, waiting up to ``timeout`` seconds (None: without
@@ -42,8 +52,10 @@ or closed (by another thread too); ``read_with_arrivals()`` also returns the arr
 returns the newest window whether read or not. The ring buffer holds
 ``buffer_seconds`` (default 60); when it is full the oldest scans are dropped,
 counted in ``dropped`` and reported by a ``RuntimeWarning`` and an
-``"overflow"`` event. ``sample_count`` is the number of scans received since
-``start()``; the scan numbered ``n`` (0-based) has sample number ``n``.
+``"overflow"`` event. ``sample_count`` is the number of scans since the
+first measured one; the scan numbered ``n`` (0-based) has sample number ``n``.
+A scan that came late enough to be the start of a gap is held back until the
+next notifications tell (a few notification intervals).
 
 Per-scan callback. ``on_scan(amplifier, scan, time)`` runs on the library's
 thread for every scan: keep it short. An exception raised in it is reported
@@ -52,9 +64,14 @@ once, with its traceback, on stderr and counted in ``callback_errors``.
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:
 
+- ``"skipped"``: ``samples`` fillers before the first measured scan were
+  skipped (see above); ``time`` is the first measured scan's arrival;
 - ``"fillers"``: a run of ``samples`` filler scans starting at sample number
   ``first_sample``, whose first sample time is ``time`` and which spans
   ``seconds``; reported when the first measured scan after the run arrives;
+- ``"gap"``: the amplifier's clock moved on by ``seconds`` more than its
+  sample numbers say, from ``time`` (just after the last sample before it)
+  to the sample numbered ``first_sample``;
 - ``"stall"``: no scan arrived for ``stall_timeout`` seconds (default five
   notification intervals, at least 0.5 s); ``time`` is the arrival of the
   last scan, ``first_sample`` the number of the next expected sample;
@@ -91,11 +108,10 @@ from typing import TYPE_CHECKING, Callable, Deque, List, Optional, Tuple
 import numpy as np
 
 from . import channels as channel_types
-from . import discovery, handles
-from .errors import ArgumentError, HandleError
+from .errors import ArgumentError, HandleError, SessionError
 from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
-from .timeline import StreamEvent, StreamTimeline
+from .timeline import Placed, StreamEvent, StreamTimeline
 
 if TYPE_CHECKING:
     from .recording import AmplifierRecording
@@ -165,7 +181,17 @@ class Amplifier:
             raise ArgumentError("the timeout must be positive", -1)
         if buffer_seconds <= 0:
             raise ArgumentError("the buffer must hold more than 0 s", -1)
-        return cls(handles.acquire(serial, timeout), buffer_seconds, stall_timeout)
+        # The native library is loaded on first use: importing the package
+        # (recordings, the command line's help) needs none.
+        from . import handles
+
+        try:
+            device = handles.acquire(serial, timeout)
+        except SessionError as error:
+            if not error.text.startswith("Could not find device"):
+                raise
+            raise SessionError(_not_found(serial, error.text), error.code) from None
+        return cls(device, buffer_seconds, stall_timeout)
 
     def close(self) -> None:
         """Stops the stream and gives the amplifier back; calling it again does nothing."""
@@ -174,6 +200,8 @@ class Amplifier:
                 return
             self._closed = True
         self.stop()
+        from . import handles
+
         handles.release(self._device)
 
     def __enter__(self) -> "Amplifier":
@@ -207,6 +235,13 @@ class Amplifier:
     def stalls(self) -> int:
         """Stalls of the stream since ``start()``."""
         return self._timeline.stalls
+
+    @property
+    def skipped_before_start(self) -> int:
+        """Fillers before the stream's first measured scan, skipped: samples the
+        amplifier counted before the stream started, never streamed, so
+        neither lost nor timed."""
+        return self._timeline.skipped_before_start
 
     @property
     def stalled(self) -> bool:
@@ -255,6 +290,10 @@ class Amplifier:
         if ring is not None:
             ring.end()  # a read() waiting for scans returns now
         self._device.unlisten(self._on_scan)
+        with self._timing:
+            ready = self._timeline.flush()
+            self._collect_events()
+        self._hand_out(ready)
         self._wake.set()
         helper = self._helper
         if helper is not None and helper is not threading.current_thread():
@@ -272,27 +311,30 @@ class Amplifier:
         if not self._streaming:
             return
         with self._timing:
-            fitted, arrival = self._timeline.place(scan, arrival)
-            number = self._timeline.sample_count - 1
+            ready = self._timeline.feed(scan, arrival)
             self._collect_events()
+        self._hand_out(ready)
+
+    def _hand_out(self, ready: List[Placed]) -> None:
         ring = self._ring
-        if ring is not None:
-            lost = ring.put(scan, fitted, arrival)
-            if lost:
-                self.dropped += lost
-                event = StreamEvent("overflow", self.serial, arrival, number, lost, 0.0)
-                self._events.append(event)
-                self._to_dispatch.append(event)
-        callback = self.on_scan
-        if callback is not None:
-            try:
-                callback(self, scan, fitted)
-            except Exception:
-                self.callback_errors += 1
-                if self.callback_errors == 1:
-                    sys.stderr.write("tavo_ble: the on_scan callback of %s raised (reported once, then counted):\n"
-                                     % self.serial)
-                    traceback.print_exc()
+        for scan, fitted, arrival in ready:
+            if ring is not None:
+                lost = ring.put(scan, fitted, arrival)
+                if lost:
+                    self.dropped += lost
+                    event = StreamEvent("overflow", self.serial, arrival, self._timeline.sample_count, lost, 0.0)
+                    self._events.append(event)
+                    self._to_dispatch.append(event)
+            callback = self.on_scan
+            if callback is not None:
+                try:
+                    callback(self, scan, fitted)
+                except Exception:
+                    self.callback_errors += 1
+                    if self.callback_errors == 1:
+                        sys.stderr.write("tavo_ble: the on_scan callback of %s raised (reported once, then "
+                                         "counted):\n" % self.serial)
+                        traceback.print_exc()
 
     def _check_stall(self, now: float) -> None:
         if not self._streaming:
@@ -388,9 +430,25 @@ def _helper_loop(reference: "weakref.ref[Amplifier]", wake: threading.Event) -> 
         wake.wait(interval)
 
 
+# How long a failed open looks for what is in range, to say it.
+_NOT_FOUND_SCAN = 2.0
+
+
+def _not_found(serial: str, text: str) -> str:
+    # The library's text, the serial, and the amplifiers that are in range.
+    try:
+        seen = scan(_NOT_FOUND_SCAN)
+    except Exception:  # the scan failing too adds nothing
+        seen = []
+    names = ", ".join(seen) if seen else "none"
+    return "%s (%s; amplifiers in range: %s)" % (text, serial, names)
+
+
 def scan(seconds: float = 3.0) -> List[str]:
     """The serial numbers of the amplifiers in range after searching `seconds`.
 
     Names that are not UTF-8 come back with U+FFFD replacement characters.
     """
+    from . import discovery
+
     return discovery.discover(seconds)

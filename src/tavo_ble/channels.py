@@ -58,6 +58,14 @@ def column_names(types: Sequence[int]) -> List[str]:
     return names
 
 
+def file_label(code: int, index: int) -> str:
+    """A recording's label for the value at `index`: the signal's type first
+    ("EEG Ch1", "MISC Counter"), as readers such as MNE take it apart."""
+    if kind(code).measuring:
+        return "EEG Ch%d" % (index + 1)
+    return {BATTERY: "MISC Battery", COUNTER: "MISC Counter", DATA_VALID: "MISC Data valid"}[code]
+
+
 def unit(code: int) -> str:
     """Unit of a value of type `code`."""
     return kind(code).unit

@@ -58,3 +58,39 @@ def signed_code(raw: int) -> int:
 def error_for(code: int, text: str) -> Error:
     """The exception for result `code` (an unknown code gives a plain Error)."""
     return _BY_CODE.get(code, Error)(text, code)
+
+
+class OutputPathError(ValueError):
+    """An output file that cannot be used: it exists (and overwriting was not
+    asked for), its extension is wrong, or its folder is missing or not
+    writable. Raised before anything is searched for or written."""
+
+
+class RecordingWriteError(OSError):
+    """Writing a recording failed (no space, the file size limit, permission);
+    ``path`` names the file and ``reason`` says why. The recording has stopped
+    and the file on disk is valid up to its last whole second."""
+
+    def __init__(self, path: str, code: int) -> None:
+        self.path = path
+        self.reason = describe_errno(code)
+        super().__init__(code, "cannot write %s: %s" % (path, self.reason))
+
+    def __str__(self) -> str:
+        return str(self.args[1])
+
+
+def describe_errno(code: int) -> str:
+    """A reader's words for why a write failed."""
+    import errno
+    import os
+
+    if code == errno.ENOSPC:
+        return "no space left on the device"
+    if code == errno.EFBIG:
+        return "the file is too large (the file size limit was reached)"
+    if code in (errno.EACCES, errno.EPERM, errno.EROFS):
+        return "permission denied"
+    if code == getattr(errno, "EDQUOT", -1):
+        return "the disk quota is used up"
+    return os.strerror(code) if code else "the write failed"

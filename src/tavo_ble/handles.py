@@ -64,6 +64,8 @@ class OpenDevice:
         with _lock:
             if self.closed:
                 raise error_for(1, "Couldn't get device from handle.")
+            if any(r() == listener for r in self._listeners):
+                return  # listening already: each scan once
             self._listeners = self._listeners + [weakref.WeakMethod(listener)]  # type: ignore[arg-type]
         try:
             self._sync()

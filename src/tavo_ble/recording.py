@@ -1,26 +1,41 @@
 """Recording an amplifier's scans into a BDF+ file, one data record per second.
 
 ``AmplifierRecording`` records a streaming ``Amplifier``; ``Recorder`` writes
-chunks of scans with their times, from any source.
+chunks of scans with their sample times (``time.monotonic()``) from any
+source.
 
 A scan holds the amplifier's channels in channel order, then the battery level
-and the data-valid flag; each becomes a signal of the file. The recorder takes
-chunks of scans with their de-jittered sample times (wall clock), writes every
-whole second as soon as it is complete, and annotates what a reader of the
-signals must know: runs of filler scans, link losses, counter restarts and the
-user's markers. A JSON sidecar next to the file keeps the first and last sample
-times and the rate fitted from them, for aligning several amplifiers afterwards.
+and the data-valid flag; each becomes a signal of the file. The file is the
+recording's time base: sample position ``p`` lies ``p / rate`` seconds after
+the file's start, the first sample's time. Where the sample times jump (the
+amplifier's clock moved on while nobody measured), filler samples (data valid
+0) cover the gap, so every sample stays at its true time, and a "link lost"
+annotation gives the gap's start and length. Every annotation (runs of
+fillers, gaps, counter restarts, the user's markers) sits on sample
+positions. A JSON sidecar beside the file keeps the first and last sample
+times on the wall clock and on ``time.monotonic()``, each segment's fitted
+rate and the annotations; it is rewritten each second.
+
+An existing file (or sidecar) is refused unless ``overwrite``. When a write
+fails (no space left, the file size limit, permission), ``write()`` raises
+``RecordingWriteError`` and the recording stops; ``close()`` then leaves a
+valid file of whole seconds, its annotations so far and a sidecar that
+agrees with it.
 """
 import datetime
 import json
 import os
 import threading
+import time
 from dataclasses import dataclass
 from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import bdf, channels
+from .errors import RecordingWriteError
+from .file_time import FileTimeline
+from .outputs import check_output, file_for_serial, sidecar_path  # noqa: F401 (file_for_serial: here too)
 
 # Typical full scale of the amplifier's 24-bit measuring channels: 8388608 steps
 # of 0.02235174 uV is +-187.5 mV. Values beyond the range are clipped and counted.
@@ -28,6 +43,8 @@ DEFAULT_RANGE_UV = 187500.0
 # The counter is kept modulo 2**24 so that it fits BDF's 24 bits for ~18 h at 250/s.
 _COUNTER_MODULO = 1 << 24
 _TICK = 1e-4  # annotation onsets are kept to 0.1 ms
+# Sample times further apart than this many periods are a gap.
+_GAP_PERIODS = 1.5
 
 
 @dataclass(frozen=True)
@@ -39,98 +56,76 @@ class RecordingInfo:
     firmware: str
     rate: int
     channel_types: Sequence[int]
+    hardware: str = ""
 
 
 def _signals(info: RecordingInfo, range_uv: float) -> List[bdf.Signal]:
     signals = []
     for index, code in enumerate(info.channel_types):
+        label = channels.file_label(code, index)
         if code == channels.BATTERY:
-            signals.append(bdf.Signal("Battery", "%", info.rate, 0.0, 255.0))
+            signals.append(bdf.Signal(label, "%", info.rate, 0.0, 255.0))
         elif code == channels.DATA_VALID:
-            signals.append(bdf.Signal("Data valid", "", info.rate, 0.0, 1.0))
+            signals.append(bdf.Signal(label, "", info.rate, 0.0, 1.0))
         elif code == channels.COUNTER:
-            signals.append(bdf.Signal("Ch%d counter" % (index + 1), "", info.rate, 0.0,
-                                      float(_COUNTER_MODULO - 1)))
+            signals.append(bdf.Signal(label, "", info.rate, 0.0, float(_COUNTER_MODULO - 1)))
         else:
-            signals.append(bdf.Signal("Ch%d type %d" % (index + 1, code), "uV", info.rate,
-                                      -range_uv, range_uv))
+            signals.append(bdf.Signal(label, channels.unit(code), info.rate, -range_uv, range_uv))
     return signals
 
 
-class _RateFit:
-    """Least-squares line of sample time against sample number."""
-
-    def __init__(self) -> None:
-        self.n = 0
-        self._sx = self._sy = self._sxx = self._sxy = 0.0
-        self._x0: Optional[float] = None
-        self._y0 = 0.0
-
-    def add(self, index: np.ndarray, times: np.ndarray) -> None:
-        if len(index) == 0:
-            return
-        if self._x0 is None:
-            self._x0, self._y0 = float(index[0]), float(times[0])
-        x = index.astype(np.float64) - self._x0
-        y = times.astype(np.float64) - self._y0
-        self.n += len(x)
-        self._sx += float(x.sum())
-        self._sy += float(y.sum())
-        self._sxx += float((x * x).sum())
-        self._sxy += float((x * y).sum())
-
-    def line(self) -> Optional[Tuple[float, float]]:
-        """(time of sample 0, seconds per sample), or None with fewer than 2 samples."""
-        if self._x0 is None or self.n < 2:
-            return None
-        den = self.n * self._sxx - self._sx * self._sx
-        if den <= 0:
-            return None
-        slope = (self.n * self._sxy - self._sx * self._sy) / den
-        icpt = (self._sy - slope * self._sx) / self.n
-        return self._y0 + icpt - slope * self._x0, slope
+def _field(text: str) -> str:
+    # EDF+ header subfields are separated by spaces.
+    return "_".join(text.split()) or "X"
 
 
 class Recorder:
     """Writes the scans of one amplifier into a BDF+ file as they arrive.
 
     `write()` is called from one thread (the one reading the stream); `mark()`
-    may be called from any thread.
+    may be called from any thread. `clock_offset` turns ``time.monotonic()``
+    into wall-clock time (default: taken now).
     """
 
-    def __init__(self, path: str, info: RecordingInfo, start: Optional[float] = None,
-                 range_uv: float = DEFAULT_RANGE_UV) -> None:
+    def __init__(self, path: str, info: RecordingInfo, range_uv: float = DEFAULT_RANGE_UV,
+                 overwrite: bool = False, prefilter: str = "", clock_offset: Optional[float] = None) -> None:
         if info.rate <= 0 or int(info.rate) != info.rate:
             raise ValueError("BDF needs a whole number of samples per second, not %r" % info.rate)
         if not range_uv > 0:
             raise ValueError("the physical range must be positive")
+        check_output(path, overwrite, ".bdf", sidecar=True)
         self.path = path
         self.info = info
+        self.rate = int(info.rate)
         self.range_uv = float(range_uv)
+        self.prefilter = prefilter
+        self.clock_offset = time.time() - time.monotonic() if clock_offset is None else float(clock_offset)
         self.signals = _signals(info, self.range_uv)
         self._types = list(info.channel_types)
         self._valid = channels.index_of(self._types, channels.DATA_VALID)
-        self._counter = None
-        for index, code in enumerate(self._types):
-            if code == channels.COUNTER:
-                self._counter = index
-        self._start = start  # wall time of the first sample; fixed by the first chunk if None
+        self._counter = channels.index_of(self._types, channels.COUNTER)
+        self._start: Optional[float] = None  # monotonic time of file position 0
         self._writer: Optional[bdf.BdfWriter] = None
         self._pending = np.zeros((0, len(self._types)), dtype=np.float64)
         self._lock = threading.Lock()
         self._annotations: List[Tuple[float, Optional[float], str]] = []
-        self._fit = _RateFit()
-        self.samples = 0
-        self.lost_samples = 0
+        self._marks: List[Tuple[float, str]] = []
+        self.timeline = FileTimeline(self.rate)
+        self.samples = 0  # file positions filled: scans written and gap fillers
+        self.lost_samples = 0  # fillers from the library: samples lost on the radio
+        self.gap_samples = 0  # fillers put in for gaps in time
+        self.skipped_before_start = 0
+        self.failed: Optional[RecordingWriteError] = None
+        self.sidecar_error: Optional[OSError] = None
         self._lost_run = 0
-        self._last_counter: Optional[float] = None
-        self._first_time: Optional[float] = None
+        self._last_row: Optional[np.ndarray] = None
         self._last_time: Optional[float] = None
+        self._last_counter: Optional[float] = None
         self.closed = False
 
     @property
     def start(self) -> Optional[float]:
-        """Wall-clock time (seconds since the epoch) of the file's first sample."""
+        """``time.monotonic()`` of the file's first sample position."""
         return self._start
 
     @property
@@ -138,20 +133,24 @@ class Recorder:
         """Values outside the physical range, written as the range's limit."""
         return sum(self._writer.clipped.values()) if self._writer else 0
 
-    def _open(self, first_time: float) -> None:
-        if self._start is None:
-            self._start = first_time
-        # Annotation onsets have 0.1 ms steps: start on such a step too. The header's
-        # start date and time are UTC, as MNE reads them.
-        self._start = round(self._start / _TICK) * _TICK
-        when = datetime.datetime.fromtimestamp(self._start, tz=datetime.timezone.utc)
-        self._writer = bdf.BdfWriter(
-            self.path, self.signals, when, equipment=self.info.serial,
-            recording="model %s firmware %s" % (self.info.model, self.info.firmware),
-            patient_code="X")
+    def _open(self, start: float) -> None:
+        # The header's start has 0.1 ms steps, as annotation onsets do; in UTC, as MNE reads it.
+        wall = round((start + self.clock_offset) / _TICK) * _TICK
+        self._start = wall - self.clock_offset
+        when = datetime.datetime.fromtimestamp(wall, tz=datetime.timezone.utc)
+        info = self.info
+        # The header's recording field has little room: firmware and hardware
+        # first, then the model (cut when too long).
+        recording = "fw:%s hw:%s %s" % (_field(info.firmware), _field(info.hardware), _field(info.model))
+        try:
+            self._writer = bdf.BdfWriter(self.path, self.signals, when, equipment=_field(info.serial),
+                                         recording=recording, patient_code="X", prefilter=self.prefilter)
+        except RecordingWriteError as error:
+            self.failed = error
+            raise
 
     def begin(self, start: float, lead_in: int = 0) -> None:
-        """Open the file at wall time `start`, `lead_in` filler scans before the first sample.
+        """Opens the file at `start` (time.monotonic()), `lead_in` filler scans before the first sample.
 
         Several amplifiers' files share one start this way; without a call the
         file starts at the first sample written.
@@ -160,15 +159,17 @@ class Recorder:
             raise ValueError("the recording has begun")
         self._open(start)
         if lead_in > 0:
+            self._add(0.0, lead_in / float(self.rate), "before first sample")
             filler = np.zeros((lead_in, len(self._types)), dtype=np.float64)
-            self._add(0.0, lead_in / float(self.info.rate), "before first sample")
-            self.samples += lead_in
-            self._pending = filler
+            self._queue(filler)
+            self.timeline.break_here()
 
     def write(self, data: np.ndarray, times: np.ndarray) -> None:
-        """Add scans (n, values per scan) with their sample times (wall clock)."""
+        """Adds scans (n, values per scan) with their sample times (time.monotonic())."""
         if self.closed:
             raise ValueError("the recording is closed")
+        if self.failed is not None:
+            raise self.failed
         data = np.asarray(data, dtype=np.float64)
         if data.ndim != 2 or data.shape[1] != len(self._types):
             raise ValueError("scans must be (n, %d)" % len(self._types))
@@ -177,24 +178,51 @@ class Recorder:
         times = np.asarray(times, dtype=np.float64)
         if self._writer is None:
             self._open(float(times[0]))
-        index = np.arange(self.samples, self.samples + len(data))
-        if self._valid is not None:
-            # Fillers arrive with the next measured notification, not at their own time.
-            keep = data[:, self._valid] != 0.0
-            index, fit_times = index[keep], times[keep]
-        else:
-            fit_times = times
-        self._fit.add(index, fit_times)
-        if self._first_time is None:
-            self._first_time = float(times[0]) - self.samples / float(self.info.rate)
+        previous = self._last_time if self._last_time is not None else float(times[0]) - 1.0 / self.rate
+        steps = np.diff(np.concatenate([[previous], times]))
+        first = 0
+        for gap_at in np.nonzero(steps > _GAP_PERIODS / self.rate)[0]:
+            self._take(data[first:gap_at], times[first:gap_at])
+            self._fill_gap(float(times[gap_at]) - (self._last_time if self._last_time is not None else previous))
+            first = int(gap_at)
+        self._take(data[first:], times[first:])
+        self._resolve_marks(final=False)
+        try:
+            while len(self._pending) >= self.rate:
+                self._write_record(self._pending[:self.rate])
+                self._pending = self._pending[self.rate:]
+        except RecordingWriteError as error:
+            self.failed = error
+            raise
+
+    def _take(self, data: np.ndarray, times: np.ndarray) -> None:
+        if len(data) == 0:
+            return
+        positions = np.arange(self.samples, self.samples + len(data))
+        self._scan_events(data, positions)
+        self.timeline.add(positions, times)
         self._last_time = float(times[-1])
-        self._scan_events(data)
-        self.samples += len(data)
-        self._pending = np.concatenate([self._pending, data])
-        rate = self.info.rate
-        while len(self._pending) >= rate:
-            self._write_record(self._pending[:rate])
-            self._pending = self._pending[rate:]
+        self._last_row = data[-1]
+        self._queue(data)
+
+    def _fill_gap(self, seconds: float) -> None:
+        # Nobody measured for `seconds`: fillers keep every later sample at its time.
+        count = int(round(seconds * self.rate)) - 1
+        if count <= 0:
+            return
+        row = self._last_row if self._last_row is not None else np.zeros(len(self._types))
+        filler = np.repeat(row[None, :], count, axis=0)
+        if self._valid is not None:
+            filler[:, self._valid] = 0.0
+        self._add(self.samples / float(self.rate), count / float(self.rate),
+                  "link lost: %.3f s" % (count / float(self.rate)))
+        self.gap_samples += count
+        self._queue(filler)
+        self.timeline.break_here()
+
+    def _queue(self, rows: np.ndarray) -> None:
+        self.samples += len(rows)
+        self._pending = np.concatenate([self._pending, rows])
 
     def _write_record(self, block: np.ndarray) -> None:
         cols = [block[:, c].copy() for c in range(block.shape[1])]
@@ -206,114 +234,144 @@ class Recorder:
         # each second, so that a killed recording loses at most the last second's.
         self._write_sidecar()
 
-    def _scan_events(self, data: np.ndarray) -> None:
-        rate = float(self.info.rate)
+    def _scan_events(self, data: np.ndarray, positions: np.ndarray) -> None:
+        rate = float(self.rate)
         if self._valid is not None:
             lost = data[:, self._valid] == 0.0
             for i, is_lost in enumerate(lost):
                 if is_lost:
                     self._lost_run += 1
                 elif self._lost_run:
-                    self._end_lost_run(self.samples + i)
+                    self._end_lost_run(int(positions[i]))
             self.lost_samples += int(lost.sum())
         if self._counter is not None:
             counter = data[:, self._counter]
             prev = np.concatenate([[self._last_counter if self._last_counter is not None else -np.inf],
                                    counter[:-1]])
             for i in np.nonzero(counter < prev)[0]:
-                self._add((self.samples + int(i)) / rate, None,
+                self._add(int(positions[i]) / rate, None,
                           "counter restart (%d after %d)" % (int(counter[i]), int(prev[i])))
             self._last_counter = float(counter[-1])
 
-    def _end_lost_run(self, end_index: int) -> None:
-        rate = float(self.info.rate)
+    def _end_lost_run(self, end_position: int) -> None:
         count, self._lost_run = self._lost_run, 0
-        self._add((end_index - count) / rate, count / rate, "lost samples: %d" % count)
+        self._add((end_position - count) / float(self.rate), count / float(self.rate), "lost samples: %d" % count)
 
     def _add(self, onset: float, duration: Optional[float], text: str) -> None:
         with self._lock:
             self._annotations.append((max(onset, 0.0), duration, text))
 
-    def _onset(self, wall: Optional[float]) -> float:
-        if wall is None:
-            return self.samples / float(self.info.rate)
-        start = self._start if self._start is not None else wall
-        return wall - start
+    def mark(self, text: str, at: Optional[float] = None) -> float:
+        """A user marker now (or at `at`, time.monotonic()); any thread. Returns its time.
 
-    def mark(self, text: str, at: Optional[float] = None) -> None:
-        """A user marker now (or at wall-clock time `at`); any thread.
-
-        EDFlib keeps the first 40 bytes of an annotation's text.
+        It goes into the file at the position of the sample taken at that
+        time. EDFlib keeps the first 40 bytes of an annotation's text.
         """
-        import time
+        when = time.monotonic() if at is None else float(at)
+        with self._lock:
+            self._marks.append((when, text))
+        return when
 
-        self._add(self._onset(time.time() if at is None else at), None, text)
+    def _resolve_marks(self, final: bool) -> None:
+        # Markers whose time the samples have reached get their positions.
+        with self._lock:
+            marks = self._marks
+            if not final and self._last_time is not None:
+                ready = [m for m in marks if m[0] <= self._last_time]
+            else:
+                ready = list(marks) if final else []
+            self._marks = [m for m in marks if m not in ready]
+        for when, text in ready:
+            self._add(self.timeline.position_of(when) / float(self.rate), None, text)
 
-    def link_lost(self, at: Optional[float] = None) -> None:
-        """The stream stalled (the link dropped) at wall time `at` (default: after the last sample)."""
-        self._add(self._onset(at), None, "link lost")
-
-    def link_restored(self, gap_seconds: float, gap_samples: int, at: Optional[float] = None) -> None:
-        """Data flows again after a gap of `gap_seconds` and `gap_samples`."""
-        self._add(self._onset(at), None, "link restored: gap %.3f s, %d samples"
-                  % (gap_seconds, gap_samples))
+    def position_of(self, when: float) -> float:
+        """The file position (in samples) of the time `when` (time.monotonic())."""
+        return self.timeline.position_of(when)
 
     def sidecar(self) -> dict:
-        """The times of the first and last sample, and the rate fitted from all of them."""
-        line = self._fit.line()
+        """The file's times, segments, fitted rate and annotations."""
         with self._lock:
             notes = sorted(self._annotations, key=lambda a: a[0])
-        first = last = rate = None
-        if line is not None:
-            t0, step = line
-            first, last = t0, t0 + step * (self.samples - 1)
-            rate = 1.0 / step if step > 0 else None
+        records = self._writer.records if self._writer is not None else 0
+        in_file = records * self.rate
+        if self.failed is not None:
+            notes = [a for a in notes if a[0] < records]  # only what the file holds
+        segments = self.timeline.summary()
+        for segment in segments:
+            for key in ("first_time", "last_time"):
+                segment[key + "_wall"] = segment[key] + self.clock_offset  # type: ignore[operator]
+        first = segments[0]["first_time"] if segments else None
+        last = segments[-1]["last_time"] if segments else None
+        wall = self.clock_offset
         return {
             "file": os.path.basename(self.path),
             "serial": self.info.serial,
             "model": self.info.model,
             "firmware": self.info.firmware,
-            "nominal_rate": self.info.rate,
-            "fitted_rate": rate,
-            "file_start_time": self._start,
-            "first_sample_time": first if first is not None else self._first_time,
-            "last_sample_time": last if last is not None else self._last_time,
+            "hardware": self.info.hardware,
+            "nominal_rate": self.rate,
+            "fitted_rate": self.timeline.fitted_rate(),
+            "file_start_time": self._start + wall if self._start is not None else None,
+            "file_start_monotonic": self._start,
+            "first_sample_time": first + wall if first is not None else None,  # type: ignore[operator]
+            "last_sample_time": last + wall if last is not None else None,  # type: ignore[operator]
             "samples": self.samples,
-            "samples_in_file": self.samples + (-self.samples % self.info.rate),
+            "samples_in_file": in_file if self.closed or self.failed else self.samples,
+            "records_in_file": records,
             "lost_samples": self.lost_samples,
+            "gap_samples": self.gap_samples,
+            "skipped_before_start": self.skipped_before_start,
             "clipped_values": self.clipped,
             "physical_range_uv": self.range_uv,
+            "segments": segments,
+            "write_error": str(self.failed) if self.failed is not None else None,
             "annotations": [{"onset": o, "duration": d, "text": t} for o, d, t in notes],
         }
 
     def _write_sidecar(self) -> None:
         path = sidecar_path(self.path)
-        with open(path + ".tmp", "w", encoding="utf-8") as f:
-            json.dump(self.sidecar(), f, indent=2)
-            f.write("\n")
-        os.replace(path + ".tmp", path)
+        temporary = path + ".tmp"
+        try:
+            with open(temporary, "w", encoding="utf-8") as f:
+                json.dump(self.sidecar(), f, indent=2)
+                f.write("\n")
+            os.replace(temporary, path)
+            self.sidecar_error = None
+        except OSError as error:
+            # No room for it either: no half-written file is left behind.
+            self.sidecar_error = error
+            try:
+                os.remove(temporary)
+            except OSError:
+                pass
 
     def close(self) -> dict:
-        """Finish the file (the last second is padded as filler) and write the sidecar."""
+        """Finishes the file (the last second padded with fillers) and writes the sidecar."""
         if self.closed:
             return self.sidecar()
-        self.closed = True
         if self._lost_run:
             self._end_lost_run(self.samples)
-        if self._writer is not None:
-            if len(self._pending):
-                pad = np.repeat(self._pending[-1:], self.info.rate - len(self._pending), axis=0)
+        self._resolve_marks(final=True)
+        writer = self._writer
+        if writer is not None:
+            if len(self._pending) and self.failed is None:
+                count = self.rate - len(self._pending)
+                pad = np.repeat(self._pending[-1:], count, axis=0)
                 if self._valid is not None:
                     pad[:, self._valid] = 0.0
-                self._add(self.samples / float(self.info.rate), len(pad) / float(self.info.rate),
-                          "end (padded: %d samples)" % len(pad))
-                self._write_record(np.concatenate([self._pending, pad]))
-                self._pending = self._pending[:0]
+                self._add(self.samples / float(self.rate), count / float(self.rate),
+                          "end (padded: %d samples)" % count)
+                try:
+                    self._write_record(np.concatenate([self._pending, pad]))
+                except RecordingWriteError as error:
+                    self.failed = error
+            self._pending = self._pending[:0]
             with self._lock:
                 notes = sorted(self._annotations, key=lambda a: a[0])
             for onset, duration, text in notes:
-                self._writer.annotate(onset, text, duration)
-            self._writer.close()
+                writer.annotate(onset, text, duration)
+            writer.close()
+        self.closed = True
         self._write_sidecar()
         return self.sidecar()
 
@@ -324,58 +382,50 @@ class Recorder:
         self.close()
 
 
-def sidecar_path(path: str) -> str:
-    """The JSON file beside a recording: FILE.bdf -> FILE.json."""
-    root, _ = os.path.splitext(path)
-    return root + ".json"
-
-
-def file_for_serial(path: str, serial: str) -> str:
-    """With several amplifiers, one file each: FILE.bdf -> FILE_<serial>.bdf."""
-    root, ext = os.path.splitext(path)
-    safe = "".join(ch if ch.isalnum() or ch in "-." else "_" for ch in serial)
-    return "%s_%s%s" % (root, safe, ext or ".bdf")
-
-
 class AmplifierRecording:
     """Writes what ``amplifier.read()`` returns into `path`; call ``poll()`` regularly.
 
     The amplifier must be streaming (``start()``); this object reads its ring
     buffer, so do not also ``read()`` it elsewhere. ``mark(text)`` may be called
-    from any thread; ``close()`` finishes the file and its JSON sidecar.
+    from any thread; ``close()`` finishes the file and its JSON sidecar. The
+    path is checked at once: ``OutputPathError`` for a file that exists (unless
+    `overwrite`), is not ``.bdf`` or has no writable folder.
     """
 
-    def __init__(self, amplifier, path: str, range_uv: float = DEFAULT_RANGE_UV) -> None:
+    def __init__(self, amplifier, path: str, range_uv: float = DEFAULT_RANGE_UV, overwrite: bool = False,
+                 prefilter: str = "") -> None:
         info = amplifier.info
         self.amplifier = amplifier
         self.recorder = Recorder(path, RecordingInfo(
             info.serial_number, info.model_number, info.firmware_revision, int(info.sampling_rate),
-            [c.type_code for c in info.channels]), range_uv=range_uv)
-
-    def _wall(self, monotonic: float) -> float:
-        amp = self.amplifier
-        return amp.stream_start_wall + (monotonic - amp.stream_start_monotonic)
+            [c.type_code for c in info.channels], info.hardware_revision), range_uv=range_uv,
+            overwrite=overwrite, prefilter=prefilter,
+            clock_offset=amplifier.stream_start_wall - amplifier.stream_start_monotonic
+            if amplifier.stream_start_monotonic else None)
 
     def poll(self, timeout: float = 0.1) -> int:
-        """Writes the scans that have arrived (waiting up to `timeout` s); returns their number."""
+        """Writes the scans that have arrived (waiting up to `timeout` s); returns their number.
+
+        Raises ``RecordingWriteError`` when the file cannot be written: the
+        recording has stopped; ``close()`` leaves a valid file.
+        """
         data, times = self.amplifier.read(timeout=timeout)
+        self.recorder.skipped_before_start = self.amplifier.skipped_before_start
         if len(data):
-            self.recorder.write(data, self._wall(times))
-        for event in self.amplifier.events():
-            if event.kind == "stall":
-                self.recorder.link_lost(at=self._wall(event.time))
-            elif event.kind == "resumed":
-                self.recorder.link_restored(event.seconds, event.samples, at=self._wall(event.time))
+            self.recorder.write(data, times)
         return len(data)
 
-    def mark(self, text: str, at: Optional[float] = None) -> None:
-        """A user marker now, or at wall-clock time `at`."""
-        self.recorder.mark(text, at)
+    def mark(self, text: str, at: Optional[float] = None) -> float:
+        """A user marker now, or at `at` (time.monotonic()); returns its time."""
+        return self.recorder.mark(text, at)
 
     def close(self) -> dict:
         """Writes what is left and finishes the file; returns the sidecar's contents."""
-        if not self.recorder.closed:
-            self.poll(timeout=0.0)
+        if not self.recorder.closed and self.recorder.failed is None:
+            try:
+                self.poll(timeout=0.0)
+            except RecordingWriteError:
+                pass
         return self.recorder.close()
 
     def __enter__(self) -> "AmplifierRecording":

@@ -58,6 +58,11 @@ class SampleClock:
         limit = self.LATE_LIMIT * max(self._deviation, 0.05)
         if self.updates > 20 and residual > limit:
             weight = (limit / residual) ** 2
+        elif self.updates <= 20 and residual > 0:
+            # While the line is young, a later arrival than it says is mostly
+            # jitter: the line follows the earliest arrivals, so the first
+            # times never jump ahead.
+            weight = 1e-6
         # Recursive least squares with forgetting on the regressor (1, x).
         lam = self._forget
         p0 = self._p00 + self._p01 * x
@@ -87,11 +92,26 @@ class SampleClock:
         self._p00 = 1e4
         self._p01 = 0.0
 
+    def anchor(self, n: int, time: float) -> None:
+        """Starts a new line through (`n`, `time`) with the fitted period: for a
+        stream whose sample numbers went on while its clock jumped."""
+        self.restart()
+        self._started = True
+        self._n0 = float(n)
+        self._t0 = time
+        self._a = 0.0
+        self.updates = 1
+
     def time_of(self, n: int) -> float:
         """The fitted time of sample number `n` (the first arrival before any fit)."""
         if not self._started:
             return math.nan
         return self._t0 + (self._a + self._b * (float(n) - self._n0)) * self.nominal_period
+
+    @property
+    def deviation(self) -> float:
+        """The robust spread of the arrivals around the line, in nominal periods."""
+        return self._deviation
 
     @property
     def period(self) -> float:

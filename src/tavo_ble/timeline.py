@@ -1,16 +1,38 @@
 """The times and events of one stream, scan by scan: pure, without threads.
 
-``StreamTimeline.place(scan, arrival)`` is called for every scan in order,
-with the ``time.monotonic()`` at which it reached the host, and gives the
-scan's sample time; ``check_stall(now)`` is called now and then from
+``StreamTimeline.feed(scan, arrival)`` is called for every scan the library
+delivers, in order, with the ``time.monotonic()`` at which it reached the
+host; it returns the scans that are ready, each with its sample time (when
+the amplifier sampled it, on ``time.monotonic()``'s clock) and its
+notification's arrival. ``check_stall(now)`` is called now and then from
 elsewhere. Both append ``StreamEvent`` records to ``pending``. The object
 starts no thread and takes no lock: its owner calls it from one thread at a
 time.
+
+Time. Within a segment of the stream, sample ``n`` is at ``offset + n *
+period``, fitted from arrival against sample number (``SampleClock``), so
+radio jitter does not show. Fillers the library puts in for samples lost on
+the radio keep their places on that line.
+
+Before the start. The library puts a filler before the first measured scan
+for every sample the amplifier counted before the stream (and across a stop
+and start). Those samples were never streamed: not lost, and without a time.
+They are skipped and counted (``skipped_before_start``), and a ``"skipped"``
+event says so.
+
+Gaps. When a notification arrives later than its sample numbers say by more
+than the jitter bound, either the host was slow (a backlog, which arrives in
+a burst and catches up with the line) or the amplifier's clock moved on while
+its sample numbers did not (an outage after which the amplifier resumed
+counting where it stopped). The timeline holds such scans back until it can
+tell: a backlog gets the times of the line; a gap starts a new segment with
+its own line, and a ``"gap"`` event gives its start and length. Either way
+no time is squeezed and no later time drifts back.
 """
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 import numpy as np
 
@@ -21,6 +43,19 @@ from .sample_clock import SampleClock
 # busy host Python takes a while between them, while notifications (a period
 # or more apart) rarely come closer.
 _SAME_NOTIFICATION = 0.5
+# Lateness beyond the line that starts a hold: at least this many seconds ...
+GAP_MIN = 0.04
+# ... and this many robust deviations of the arrivals around the line.
+GAP_DEVIATIONS = 6.0
+# A hold turns into a gap when the held notifications' arrivals span at least
+# HOLD_SPAN seconds (a backlog comes in one burst) and their lateness agrees;
+# it turns into a gap in any case after HOLD_MAX seconds. The new line goes
+# through the least late of them: the longer the hold, the surer that one.
+HOLD_SPAN = 0.25
+HOLD_MAX = 1.0
+
+# A scan ready to be handed out: (scan, sample time, arrival of its notification).
+Placed = Tuple[np.ndarray, float, float]
 
 
 @dataclass(frozen=True)
@@ -47,13 +82,19 @@ class StreamTimeline:
         self.start = start  # time.monotonic() when the stream was started
         self.pending: List[StreamEvent] = []
         self.clock = SampleClock(self.rate)
+        self.period = 1.0 / self.rate
         self._same_notification = _SAME_NOTIFICATION / self.rate
-        self.sample_count = 0
+        self.sample_count = 0  # scans handed out or held, from the first measured one
+        self.skipped_before_start = 0
+        self.segments = 0
         self.stalls = 0
         self.stalled = False
-        self._group_arrival = -1.0
+        self._measured_seen = False
         self.last_arrival = -1.0
+        self._group_arrival = -1.0
+        self._group_first = 0
         self._group_size = 0
+        self._group_checked = False
         self._scans_per_notification = 1
         self._last_time = -np.inf
         self._last_measured = -1
@@ -61,6 +102,14 @@ class StreamTimeline:
         self._filler_first = -1
         self._filler_time = 0.0
         self._stall_sample = 0
+        # Held back while it is not yet clear whether the clock jumped:
+        # [(scan, number, arrival)] and each held notification's (first number, arrival).
+        self._held: List[Tuple[np.ndarray, int, float]] = []
+        self._opening: List[Tuple[np.ndarray, int, float]] = []
+        self._group_measured = 0
+        self._held_groups: List[Tuple[int, float]] = []
+
+    # -- helpers ---------------------------------------------------------------
 
     def effective_stall_timeout(self) -> float:
         """Seconds without a scan that make a stall (default five notifications, at least 0.5 s)."""
@@ -76,33 +125,119 @@ class StreamTimeline:
         index = self.valid_index
         return index is not None and index < len(scan) and scan[index] == 0.0
 
-    def place(self, scan: np.ndarray, arrival: float) -> "tuple[float, float]":
-        """The sample time of the next scan and its notification's arrival."""
+    def gap_bound(self) -> float:
+        """How much later than the line a notification may come without a hold."""
+        spread = self.clock.deviation * self.clock.nominal_period
+        return max(GAP_MIN, GAP_DEVIATIONS * spread, 2.0 * self._scans_per_notification * self.period)
+
+    def _lateness(self, number: int, arrival: float) -> float:
+        # The arrival of a notification stands for its last scan.
+        last = number + self._scans_per_notification - 1
+        return arrival - self.clock.time_of(last)
+
+    # -- the stream ------------------------------------------------------------
+
+    def feed(self, scan: np.ndarray, arrival: float) -> List[Placed]:
+        """Takes the next scan; returns the scans now ready, with their times."""
         filler = self.is_filler(scan)
-        clock = self.clock
+        if not self._measured_seen:
+            if filler:
+                self.skipped_before_start += 1
+                return []
+            self._measured_seen = True
+            if self.skipped_before_start:
+                self._emit("skipped", arrival, 0, self.skipped_before_start, 0.0)
+        ready: List[Placed] = []
         if arrival - self.last_arrival > self._same_notification or self._group_arrival < 0:
-            if self._group_arrival >= 0:
-                # A notification's arrival stands for its last sample; only the
-                # first anchors the clock at its first sample, the time its
-                # scans were given before there was a clock.
-                anchor = self.sample_count - 1 if clock.updates else self.sample_count - self._group_size
-                clock.update(anchor, self._group_arrival)
-                self._scans_per_notification = max(1, self._group_size)
-                if self.stalled and not filler and arrival - clock.time_of(self.sample_count) > (
-                        self.effective_stall_timeout() / 2):
-                    # Measured data again after a stall, far later than the sample
-                    # numbers say: the amplifier paused. Its sample times start anew here.
-                    clock.restart()
+            ready = self._end_group()
             self._group_arrival = arrival
+            self._group_first = self.sample_count
             self._group_size = 0
+            self._group_measured = 0
+            self._group_checked = False
         self.last_arrival = arrival
         self._group_size += 1
-        arrival = self._group_arrival
+        self._group_measured += 0 if filler else 1
         number = self.sample_count
         self.sample_count = number + 1
+        arrival = self._group_arrival
+        if not self.clock.updates:
+            # The stream's first notification: its scans wait for its end,
+            # since its arrival stands for its last scan.
+            self._opening.append((scan, number, arrival))
+            return ready
+        if not filler and not self._group_checked:
+            # The first measured scan of a notification tells how late it came.
+            self._group_checked = True
+            late = self._lateness(number, arrival)
+            if self._held_groups:
+                self._held_groups.append((number, arrival))
+                ready += self._decide(late, arrival)
+            elif late > self.gap_bound():
+                self._held_groups = [(number, arrival)]
+        if self._held_groups:
+            self._held.append((scan, number, arrival))
+            return ready
+        ready.append(self._place(scan, number, arrival, filler))
+        return ready
+
+    def _end_group(self) -> List[Placed]:
+        # A notification is complete: its arrival goes into the line, unless held.
+        if self._group_arrival < 0 or self._held_groups:
+            return []
+        self.clock.update(self.sample_count - 1, self._group_arrival)
+        self._scans_per_notification = max(1, self._group_measured)
+        opening, self._opening = self._opening, []
+        return [self._place(s, n, a, self.is_filler(s)) for s, n, a in opening]
+
+    def _decide(self, late: float, arrival: float) -> List[Placed]:
+        # With one more held notification: a backlog, a gap, or not yet known.
+        bound = self.gap_bound()
+        if late <= bound:
+            return self._release(gap=False)
+        arrivals = [a for _, a in self._held_groups]
+        lateness = [a - self.clock.time_of(n + self._scans_per_notification - 1) for n, a in self._held_groups]
+        spread = max(arrivals) - min(arrivals)
+        agree = max(lateness) - min(lateness) < bound / 2
+        if (len(arrivals) >= 3 and spread >= HOLD_SPAN and agree) or arrival - arrivals[0] > HOLD_MAX:
+            return self._release(gap=True)
+        return []
+
+    def _release(self, gap: bool) -> List[Placed]:
+        held, groups = self._held, self._held_groups
+        self._held, self._held_groups = [], []
+        if gap:
+            # A new segment whose line passes through the least late of the
+            # held notifications (a notification is never early).
+            first = held[0][1]
+            starts = [a - (n + self._scans_per_notification - 1 - first) * self.clock.period for n, a in groups]
+            start = min(starts)
+            before = self._last_time
+            self.clock.anchor(first, start)
+            self.segments += 1
+            gap_start = before + self.period if np.isfinite(before) else start
+            self._emit("gap", gap_start, first, 0, start - gap_start)
+        ready = []
+        for scan, number, arrival in held:
+            ready.append(self._place(scan, number, arrival, self.is_filler(scan)))
+        if not gap:
+            for number, arrival in groups:
+                self.clock.update(number + self._scans_per_notification - 1, arrival)
+        return ready
+
+    def flush(self) -> List[Placed]:
+        """The scans held back, when the stream ends (a gap if they came late
+        enough for long enough)."""
+        if self._opening:
+            return self._end_group()
+        if not self._held:
+            return []
+        arrivals = [a for _, a in self._held_groups]
+        return self._release(gap=len(arrivals) >= 2 and max(arrivals) - min(arrivals) > 0)
+
+    def _place(self, scan: np.ndarray, number: int, arrival: float, filler: bool) -> Placed:
+        clock = self.clock
         fitted = clock.time_of(number)
-        if fitted != fitted:  # no clock yet: the first notification's scans a period apart from its arrival
-            fitted = arrival + (self._group_size - 1) * clock.nominal_period
         if not fitted > self._last_time:
             # The line moved back by more than a period (after late notifications):
             # keep the times rising, by a quarter period, until it catches up.
@@ -123,7 +258,7 @@ class StreamTimeline:
                            arrival - self._last_measured_arrival)
             self._last_measured = number
             self._last_measured_arrival = arrival
-        return fitted, arrival
+        return scan, fitted, arrival
 
     def check_stall(self, now: float) -> None:
         """Notes a stall when no scan came for the stall timeout up to `now`."""

@@ -12,6 +12,13 @@ endif()
 
 set(TAVO_BLE_STAGE ${CMAKE_BINARY_DIR}/python-package)
 set(TAVO_BLE_STAGE_NATIVE ${TAVO_BLE_STAGE}/src/tavo_ble/lib/native/linux/${TAVO_BLE_ARCH})
+# The wheel's copy of the library goes without its debugging information, as
+# the packages' does (the build keeps it).
+set(TAVO_BLE_STRIP)
+if(CMAKE_OBJCOPY)
+  set(TAVO_BLE_STRIP COMMAND ${CMAKE_OBJCOPY} --strip-unneeded ${TAVO_BLE_STAGE_NATIVE}/libtavoble.so)
+endif()
+
 add_custom_target(wheel
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${TAVO_BLE_STAGE}
   COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/src/tavo_ble ${TAVO_BLE_STAGE}/src/tavo_ble
@@ -20,6 +27,7 @@ add_custom_target(wheel
           ${PROJECT_SOURCE_DIR}/README.md ${TAVO_BLE_STAGE}/
   COMMAND ${CMAKE_COMMAND} -E make_directory ${TAVO_BLE_STAGE_NATIVE}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tavoble> ${TAVO_BLE_STAGE_NATIVE}/libtavoble.so
+  ${TAVO_BLE_STRIP}
   COMMAND ${Python3_EXECUTABLE} -m pip wheel --quiet --no-build-isolation --no-index --no-deps
           -w ${CMAKE_BINARY_DIR}/dist ${TAVO_BLE_STAGE}
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}

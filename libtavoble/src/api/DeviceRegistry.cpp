@@ -1,5 +1,7 @@
 #include "DeviceRegistry.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -44,8 +46,38 @@ DeviceRegistry::~DeviceRegistry() {
 DeviceRegistry& DeviceRegistry::Instance() {
     // Never destroyed: at exit other threads may still be inside the library,
     // and the exit hook has closed what could be closed.
-    static DeviceRegistry* registry = new DeviceRegistry(GetFactory(), true);
+    static DeviceRegistry* registry = [] {
+        auto* made = new DeviceRegistry(GetFactory(), true);
+        pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+        return made;
+    }();
     return *registry;
+}
+
+// The table's lock is taken across fork() (it is never held for long), so the
+// child gets a table no thread was changing.
+void DeviceRegistry::BeforeFork() noexcept {
+    Instance().mutex_.lock();
+}
+
+void DeviceRegistry::AfterForkInParent() noexcept {
+    Instance().mutex_.unlock();
+}
+
+// A forked child has only the thread that forked: the parent's devices, their
+// link keepers and notification threads, and their links in the Bluetooth
+// service stay the parent's. The child forgets them without destroying them
+// (destroying would wait for threads it does not have, and would end the
+// parent's links and subscriptions): their handles name nothing in the child,
+// and its exit leaves them alone.
+void DeviceRegistry::AfterForkInChild() noexcept {
+    DeviceRegistry& registry = Instance();
+    for (auto& [handle, entry] : registry.devices_) {
+        static_cast<void>(entry.owner.release());
+    }
+    registry.devices_.clear();
+    registry.opening_.clear();
+    registry.mutex_.unlock();
 }
 
 void DeviceRegistry::CloseAll() noexcept {

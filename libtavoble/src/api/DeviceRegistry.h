@@ -60,6 +60,12 @@ class DeviceRegistry {
     void CloseAll() noexcept;
 
   private:
+    // fork(): the table is locked across it, and the child forgets the
+    // parent's devices, whose threads it does not have (see the definition).
+    static void BeforeFork() noexcept;
+    static void AfterForkInParent() noexcept;
+    static void AfterForkInChild() noexcept;
+
     struct Entry {
         std::unique_ptr<IDevice> owner;  // empty once its destruction has begun
         IDevice* device = nullptr;       // stays set until the entry is erased

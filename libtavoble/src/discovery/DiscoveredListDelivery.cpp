@@ -15,6 +15,9 @@ DiscoveredListDelivery::DiscoveredListDelivery(CallbackSource callback, std::fun
 void DiscoveredListDelivery::Post(std::vector<char> slots, uint32_t count) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!reporting_) {
+            return;
+        }
         slots_ = std::move(slots);
         count_ = count;
         pending_ = true;
@@ -26,6 +29,23 @@ void DiscoveredListDelivery::Post(std::vector<char> slots, uint32_t count) {
 void DiscoveredListDelivery::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
     StartLocked();
+}
+
+void DiscoveredListDelivery::SetReporting(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reporting_ = on;
+    if (!on) {
+        pending_ = false;
+        slots_.clear();
+    }
+}
+
+void DiscoveredListDelivery::WaitIdle() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (caller_ == std::this_thread::get_id()) {
+        return;  // from inside the callback: it is this very call
+    }
+    idle_.wait_for(lock, kCallbackPatience, [this] { return !calling_; });
 }
 
 void DiscoveredListDelivery::StartLocked() {
@@ -49,21 +69,19 @@ __attribute__((no_sanitize("null"))) void DiscoveredListDelivery::Run() {
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 wake_.wait_until(lock, nextTick, [this] { return pending_; });
-                if (pending_) {
+                if (pending_ && reporting_) {
                     slots.swap(slots_);
                     count = count_;
-                    pending_ = false;
                     deliver = true;
+                    // Taken under the lock that turning reporting off takes,
+                    // so a stop either drops this list or waits for its call.
+                    calling_ = true;
+                    caller_ = std::this_thread::get_id();
                 }
+                pending_ = false;
             }
             if (deliver) {
-                const DeviceDiscoveredCallback callback = callback_();
-                if (callback != nullptr) {
-                    CallbackScope scope;
-                    callback(reinterpret_cast<const char(*)[TAVOBLE_DEVICENAME_LENGTH_MAX]>(
-                                 slots.data()),
-                             count);
-                }
+                Deliver(slots, count);
             }
             if (std::chrono::steady_clock::now() >= nextTick) {
                 nextTick = std::chrono::steady_clock::now() + period_;
@@ -73,17 +91,37 @@ __attribute__((no_sanitize("null"))) void DiscoveredListDelivery::Run() {
     } catch (abi::__forced_unwind&) {
         // The callback ended this thread (an interpreter shutting down does
         // so): the next list starts another one.
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            running_ = false;
-        }
+        Ended();
         throw;
     } catch (...) {
         // Neither the callback (a C function) nor the tick throws; should one,
         // the next list starts a new thread.
-        std::lock_guard<std::mutex> lock(mutex_);
-        running_ = false;
+        Ended();
     }
+}
+
+void DiscoveredListDelivery::Deliver(std::vector<char>& slots, uint32_t count) {
+    // An empty list still gets a valid buffer, as every other list does.
+    if (slots.empty()) {
+        slots.assign(TAVOBLE_DEVICENAME_LENGTH_MAX, '\0');
+    }
+    const DeviceDiscoveredCallback callback = callback_();
+    if (callback != nullptr) {
+        CallbackScope scope;
+        callback(reinterpret_cast<char(*)[TAVOBLE_DEVICENAME_LENGTH_MAX]>(slots.data()), count);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    calling_ = false;
+    caller_ = std::thread::id();
+    idle_.notify_all();
+}
+
+void DiscoveredListDelivery::Ended() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    calling_ = false;
+    caller_ = std::thread::id();
+    idle_.notify_all();
 }
 
 }  // namespace Tavo::BLE

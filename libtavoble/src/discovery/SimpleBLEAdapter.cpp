@@ -63,21 +63,58 @@ bool AlreadyStopped(const std::exception& e) {
 }
 }  // namespace
 
-void SimpleBLEAdapter::StartScanning() {
-    if (!SimpleBLE::Adapter::bluetooth_enabled()) {
-        // Switched off since the adapter was built: nothing would scan, so
-        // say so as a fresh process would. BlueZ ended any discovery.
-        {
-            std::lock_guard<std::mutex> lock(scanMutex_);
-            wanted_ = false;
-            if (!driving_) {
-                active_ = false;
-            }
-        }
-        throw ApiException("Bluetooth adapter not enabled.", ErrorCode::Adapter);
+void SimpleBLEAdapter::ThrowIfBluetoothOff() {
+    if (SimpleBLE::Adapter::bluetooth_enabled()) {
+        return;
     }
+    // Switched off since the adapter was built: nothing would scan, so say so
+    // as a fresh process would. BlueZ ended any discovery.
+    {
+        std::lock_guard<std::mutex> lock(scanMutex_);
+        EndApplicationScanLocked();
+        if (!driving_) {
+            active_ = false;
+        }
+    }
+    throw ApiException("Bluetooth adapter not enabled.", ErrorCode::Adapter);
+}
+
+void SimpleBLEAdapter::StartScanning() {
+    ThrowIfBluetoothOff();
     CurrentAdapter();
-    SetScanning(true);
+    {
+        std::lock_guard<std::mutex> lock(scanMutex_);
+        if (!applicationScan_) {
+            // A new scan of the application's: a list of its own, reported
+            // from now on. A start during its scan changes nothing.
+            applicationScan_ = true;
+            ClearListLocked();
+            delivery_.SetReporting(true);
+        }
+    }
+    Drive();
+}
+
+void SimpleBLEAdapter::StopScanning() {
+    {
+        std::lock_guard<std::mutex> lock(scanMutex_);
+        EndApplicationScanLocked();
+    }
+    // No list reaches the callback once this returns.
+    delivery_.WaitIdle();
+    Drive();
+}
+
+void SimpleBLEAdapter::EndApplicationScanLocked() {
+    applicationScan_ = false;
+    delivery_.SetReporting(false);
+}
+
+void SimpleBLEAdapter::ClearListLocked() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    peripherals_.clear();
+    names_.clear();
+    lastSeen_.clear();
 }
 
 SimpleBLE::Adapter SimpleBLEAdapter::CurrentAdapter() {
@@ -94,11 +131,7 @@ SimpleBLE::Adapter SimpleBLEAdapter::CurrentAdapter() {
         if (candidate.identifier() == current) {
             // The stack ends a discovery by itself when Bluetooth restarts or
             // the bus connection is lost: the next start must start again.
-            const bool stackScanning = inUse.scan_is_active();
-            std::lock_guard<std::mutex> scanLock(scanMutex_);
-            if (!driving_ && !stackScanning) {
-                active_ = false;
-            }
+            CheckStackScan(inUse);
             return inUse;
         }
     }
@@ -120,30 +153,51 @@ SimpleBLE::Adapter SimpleBLEAdapter::CurrentAdapter() {
     return inUse;
 }
 
-void SimpleBLEAdapter::StopScanning() {
-    SetScanning(false);
+void SimpleBLEAdapter::CheckStackScan(const SimpleBLE::Adapter& inUse) {
+    uint64_t discovery = 0;
+    {
+        std::lock_guard<std::mutex> lock(scanMutex_);
+        discovery = discovery_;
+    }
+    bool stackScanning = false;
+    bool gone = false;
+    try {
+        stackScanning = SimpleBLE::Adapter(inUse).scan_is_active();
+    } catch (...) {
+        gone = true;  // the adapter or the service is gone
+    }
+    std::lock_guard<std::mutex> lock(scanMutex_);
+    if (driving_ || discovery != discovery_ || !active_) {
+        return;  // a start or stop of ours decides, or the answer is out of date
+    }
+    if (stackScanning) {
+        stackReported_ = true;
+    } else if (stackReported_ || gone) {
+        active_ = false;
+    }
 }
 
 bool SimpleBLEAdapter::IsScanning() {
     // A scan the Bluetooth stack ended (adapter switched off) is not running,
     // whatever the application asked for: the next start starts it again.
     // The stack is asked without a lock held, as in CurrentAdapter().
+    const bool enabled = SimpleBLE::Adapter::bluetooth_enabled();
     SimpleBLE::Adapter inUse;
     {
         std::lock_guard<std::mutex> lock(adapterMutex_);
         inUse = adapter_;
     }
-    bool stackScanning = true;
-    try {
-        stackScanning = inUse.scan_is_active();
-    } catch (...) {
-        stackScanning = false;  // the adapter or the service is gone
-    }
+    CheckStackScan(inUse);
     std::lock_guard<std::mutex> lock(scanMutex_);
-    if (!driving_ && !stackScanning) {
+    if (!enabled && !driving_) {
         active_ = false;
     }
-    return wanted_ && (active_ || driving_);
+    if (applicationScan_ && !active_ && !driving_) {
+        // The stack ended the application's scan: it is over, reports
+        // included, and the next start starts a new one.
+        EndApplicationScanLocked();
+    }
+    return applicationScan_;
 }
 
 void SimpleBLEAdapter::OnDiscoveryEnded() {
@@ -154,42 +208,89 @@ void SimpleBLEAdapter::OnDiscoveryEnded() {
     }
 }
 
-void SimpleBLEAdapter::SetScanning(bool wanted) {
+void SimpleBLEAdapter::Drive() {
     std::unique_lock<std::mutex> lock(scanMutex_);
-    wanted_ = wanted;
     if (driving_) {
         return;  // the thread whose start or stop is under way goes on to this state
     }
     driving_ = true;
-    while (active_ != wanted_) {
-        const bool start = wanted_;
+    while (active_ != WantedLocked()) {
+        const bool start = WantedLocked();
+        if (start) {
+            ++discovery_;
+        }
         lock.unlock();
+        bool reported = false;
         try {
             if (start) {
-                StartDiscovery();
+                reported = StartDiscovery();
             } else {
                 StopDiscovery();
             }
         } catch (...) {
             lock.lock();
+            // A failed start is not the application's scan; the searches
+            // fail with it and end theirs themselves.
             active_ = false;
-            wanted_ = false;
+            EndApplicationScanLocked();
             driving_ = false;
             throw;
         }
         lock.lock();
         active_ = start;
+        stackReported_ = reported;
     }
     driving_ = false;
 }
 
-void SimpleBLEAdapter::StartDiscovery() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        peripherals_.clear();
-        names_.clear();
-        lastSeen_.clear();
+SimpleBLEAdapter::Search::Search(SimpleBLEAdapter& adapter, bool endsApplicationScan)
+    : adapter_(adapter), endsApplicationScan_(endsApplicationScan) {
+    std::lock_guard<std::mutex> lock(adapter_.scanMutex_);
+    if (!adapter_.WantedLocked()) {
+        // Nobody scans: what the list holds is from an earlier discovery,
+        // whose device objects the stack may have dropped since.
+        adapter_.ClearListLocked();
     }
+    ++adapter_.searches_;
+}
+
+void SimpleBLEAdapter::Search::KeepScanning() {
+    SimpleBLE::Adapter inUse;
+    {
+        std::lock_guard<std::mutex> lock(adapter_.adapterMutex_);
+        inUse = adapter_.adapter_;
+    }
+    adapter_.CheckStackScan(inUse);
+    {
+        std::lock_guard<std::mutex> lock(adapter_.scanMutex_);
+        if (adapter_.active_ || adapter_.driving_) {
+            return;
+        }
+    }
+    adapter_.ThrowIfBluetoothOff();
+    adapter_.CurrentAdapter();
+    adapter_.Drive();
+}
+
+SimpleBLEAdapter::Search::~Search() {
+    {
+        std::lock_guard<std::mutex> lock(adapter_.scanMutex_);
+        --adapter_.searches_;
+        if (endsApplicationScan_) {
+            adapter_.EndApplicationScanLocked();
+        }
+    }
+    try {
+        if (endsApplicationScan_) {
+            adapter_.delivery_.WaitIdle();
+        }
+        adapter_.Drive();
+    } catch (...) {
+        // A stop the stack refused: the next start or stop tries again.
+    }
+}
+
+bool SimpleBLEAdapter::StartDiscovery() {
     SimpleBLE::Adapter adapter;
     {
         std::lock_guard<std::mutex> lock(adapterMutex_);
@@ -210,6 +311,11 @@ void SimpleBLEAdapter::StartDiscovery() {
     }
     // The sweep timer runs from the first scan on.
     delivery_.Start();
+    try {
+        return adapter.scan_is_active();
+    } catch (...) {
+        return false;
+    }
 }
 
 void SimpleBLEAdapter::StopDiscovery() {
@@ -290,7 +396,7 @@ void SimpleBLEAdapter::PostListLocked() {
 void SimpleBLEAdapter::SweepSilent() {
     {
         std::lock_guard<std::mutex> lock(scanMutex_);
-        if (!active_ || !wanted_) {
+        if (!active_ || !WantedLocked()) {
             return;  // the list stays as it is after a stop
         }
     }

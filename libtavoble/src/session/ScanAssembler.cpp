@@ -125,7 +125,7 @@ void ScanAssembler::OnData(const uint8_t* payload, size_t size, uint8_t batteryL
         for (size_t frame = 0; frame < frames_; ++frame) {
             float& cell = current[frame * width + counter];
             const double number = framesD * (static_cast<double>(cell) + counterOffset_ - 1.0) +
-                                  static_cast<double>(frame) + 1.0;
+                                  static_cast<double>(frame) + 1.0 + numberShift_;
             if (frame == 0) {
                 firstNumber = number;
             }
@@ -169,6 +169,27 @@ void ScanAssembler::OnData(const uint8_t* payload, size_t size, uint8_t batteryL
     }
 
     std::memcpy(previous_.data(), current, current_.size() * sizeof(float));
+}
+
+void ScanAssembler::ContinueFrom(const ScanAssembler& earlier) {
+    if (frames_ == 0 || earlier.frames_ == 0 || earlier.valuesPerScan_ != valuesPerScan_ ||
+        earlier.counterColumn_ != counterColumn_) {
+        return;
+    }
+    // The last scan delivered is what the next fillers repeat.
+    const size_t width = valuesPerScan_;
+    std::memcpy(previous_.data() + (frames_ - 1u) * width,
+                earlier.previous_.data() + (earlier.frames_ - 1u) * width, width * sizeof(float));
+    if (!earlier.haveCounter_) {
+        return;
+    }
+    haveCounter_ = true;
+    lastCounter_ = earlier.lastCounter_;
+    counterOffset_ = earlier.counterOffset_;
+    lastNumber_ = earlier.lastNumber_;
+    // The next counter value must name the number after the last one:
+    // frames × (counter + offset) + shift = lastNumber at the last counter.
+    numberShift_ = lastNumber_ - static_cast<double>(frames_) * (lastCounter_ + counterOffset_);
 }
 
 }  // namespace Tavo::BLE

@@ -68,6 +68,14 @@ class ScanAssembler {
         OnData(Bytes(payload), payload.size(), batteryLevel, sink);
     }
 
+    // After a reconnect the amplifier may describe the same scans anew (other
+    // scales, layout or padding): this assembler, built from the new
+    // description, goes on where `earlier` stopped. Sample numbers and fillers
+    // continue, also when the frames per notification changed; the counter
+    // still counts notifications, each now worth this assembler's frames.
+    // Both must have the same values per scan and counter column.
+    void ContinueFrom(const ScanAssembler& earlier);
+
     uint16_t Frames() const { return frames_; }
     uint16_t ValuesPerScan() const { return valuesPerScan_; }
     // Column of the running sample number, or -1 without a counter channel.
@@ -95,6 +103,7 @@ class ScanAssembler {
     double lastCounter_ = 0.0;    // raw counter value of the last notification
     double counterOffset_ = 0.0;  // whole rollovers seen, in counter values
     double lastNumber_ = 0.0;     // sample number of the last scan delivered
+    double numberShift_ = 0.0;    // added to every sample number (see ContinueFrom)
 
     std::vector<float> scales_;       // per sample
     std::vector<uint32_t> cells_;     // per sample: frameIndex × valuesPerScan + column

@@ -93,7 +93,7 @@ uint64_t ScanDelivery::Dropped() {
 // the sanitizer must not check the reference its handler binds.
 __attribute__((no_sanitize("null"))) void ScanDelivery::Call(std::unique_lock<std::mutex>& lock,
                                                              DataAvailableCallback deliver,
-                                                             const float* scan) {
+                                                             float* scan) {
     inCallback_ = true;
     lock.unlock();
     try {

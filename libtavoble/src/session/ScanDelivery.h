@@ -76,7 +76,7 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
     void EnsureThread();
     void Run();
     void DeliverHere();
-    void Call(std::unique_lock<std::mutex>& lock, DataAvailableCallback deliver, const float* scan);
+    void Call(std::unique_lock<std::mutex>& lock, DataAvailableCallback deliver, float* scan);
 
     const Mode mode_;
 

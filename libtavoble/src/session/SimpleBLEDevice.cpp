@@ -45,7 +45,7 @@ void SimpleBLEDevice::ThrowIfUnusable() const {
 
 void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     try {
-        ConnectLink(serialNumber, link_, stream_, deviceInformation_, kSearchLimitMs);
+        ConnectLink(serialNumber, link_, stream_, deviceInformation_, kSearchLimitMs, true);
         stream_->assembler = std::make_unique<ScanAssembler>(stream_->configuration);
         const uint16_t width = stream_->assembler->ValuesPerScan();
         stream_->delivery = std::make_shared<ScanDelivery>(

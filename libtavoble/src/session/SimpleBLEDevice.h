@@ -11,6 +11,7 @@
 
 #include <simpleble/SimpleBLE.h>
 
+#include "AmplifierClaim.h"
 #include "DeviceConfiguration.h"
 #include "IDevice.h"
 #include "ScanAssembler.h"
@@ -39,14 +40,19 @@ class SimpleBLEDevice final : public IDevice {
     // They only assemble scans and queue them for the device's delivery
     // thread, which calls the application (see ScanDelivery).
     struct Stream final : ScanSink {
-        void OnData(const SimpleBLE::ByteArray& value);
+        // A notification of the link numbered `link`; one of a link that has
+        // since been replaced is dropped.
+        void OnData(const SimpleBLE::ByteArray& value, uint64_t link);
         void OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept;
         void DeliverScan(const float* scan, uint32_t count) override;
 
         DeviceConfiguration configuration;
+        // The assembler and the number of the link its description came
+        // with, replaced together on a reconnect; guarded by assemblyMutex,
+        // which also serves a notification handed in on a second thread
+        // while the first is still inside the data callback.
         std::unique_ptr<ScanAssembler> assembler;
-        // The assembler, for a notification handed in on a second thread while
-        // the first is still inside the data callback.
+        uint64_t link = 0;
         std::mutex assemblyMutex;
         // Set once at connect, before any data subscription.
         std::shared_ptr<ScanDelivery> delivery;
@@ -83,33 +89,43 @@ class SimpleBLEDevice final : public IDevice {
         std::vector<SimpleBLE::Peripheral> peers;
         bool remembered = false;
     };
-    Found FindPeripheral(const std::string& serialNumber, double limitMs, bool mayRemember);
+    Found FindPeripheral(const std::string& serialNumber, double limitMs, bool endsApplicationScan,
+                         bool mayRemember);
     void Connect(const std::string& serialNumber);
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
     // the half-made link is dropped and the exception rethrown.
+    // `opening`: the search of TAVOBLE_OpenDevice, not of the link keeper.
     void ConnectLink(const std::string& serialNumber, Link& link,
                      const std::shared_ptr<Stream>& stream, TAVOBLE_DEVICE_INFORMATION& information,
-                     double searchLimitMs);
+                     double searchLimitMs, bool opening);
+    // Claims the peer's amplifier for this program unless this device holds
+    // it already (a new claim is left in `claim`). False, with the reason in
+    // `refusal`, when another running program holds it.
+    bool Claim(SimpleBLE::Peripheral& peripheral, std::unique_ptr<AmplifierClaim>& claim,
+               std::string& refusal);
     void CollectStream(Link& link, const std::shared_ptr<Stream>& stream,
                        std::unique_lock<std::mutex>& lock, uint16_t count,
                        const char* characteristicUuid, SimpleBLE::Characteristic& characteristic,
                        void (DeviceConfiguration::*handler)(const std::string&),
                        const char* failure);
     void ReadDeviceInformation(Link& link, TAVOBLE_DEVICE_INFORMATION& information);
+    // Links the first of `candidates` that this program may claim and that
+    // connects, into `link`; a refusal's reason is left in `refusal`.
+    bool ConnectCandidate(const std::vector<SimpleBLE::Peripheral>& candidates, Link& link,
+                          std::string& refusal, std::chrono::steady_clock::time_point giveUpAt);
     // Connects on a helper thread; gives up (and leaves the helper to drop a
     // late link) when the device is closed or at `giveUpAt`.
     bool ConnectPeripheral(const SimpleBLE::Peripheral& peripheral,
                            std::chrono::steady_clock::time_point giveUpAt =
                                std::chrono::steady_clock::time_point::max());
-    // Connects the peripheral of the amplifier's last link (see
-    // LinkedPeripherals) within `giveUpAt`; true once linked.
-    bool ConnectRemembered(Link& link, const SimpleBLE::Peripheral& peripheral,
-                           std::chrono::steady_clock::time_point giveUpAt);
     SimpleBLE::Service FindBatteryService(Link& link);
     void WatchLink(SimpleBLE::Peripheral& peripheral);
     void KeepLink();
     bool Reconnect();
+    // Decodes the scans of the new link by the description it came with,
+    // going on where the old one stopped.
+    void TakeDescription(const DeviceConfiguration& configuration);
     bool WaitClosing(std::chrono::milliseconds duration);
     bool Closing();
     void ThrowIfUnusable() const;
@@ -144,6 +160,10 @@ class SimpleBLEDevice final : public IDevice {
     std::mutex attemptMutex_;
     SimpleBLE::Peripheral attempt_;
     std::thread keeper_;
+    // This program's claim of the amplifier, from the first link until the
+    // device is destroyed (after its close has disconnected). Used by the
+    // thread that connects: the constructor's, then the keeper's.
+    std::unique_ptr<AmplifierClaim> claim_;
 };
 
 // A notification handler that reaches the stream only while it exists.

@@ -10,6 +10,18 @@
 namespace Tavo::BLE {
 namespace {
 
+// Everything the application was told about the amplifier, field by field.
+bool SameRecord(const TAVOBLE_DEVICE_INFORMATION& a, const TAVOBLE_DEVICE_INFORMATION& b) {
+    return std::memcmp(a.modelNumber, b.modelNumber, sizeof a.modelNumber) == 0 &&
+           std::memcmp(a.serialNumber, b.serialNumber, sizeof a.serialNumber) == 0 &&
+           std::memcmp(a.firmwareRevision, b.firmwareRevision, sizeof a.firmwareRevision) == 0 &&
+           std::memcmp(a.hardwareRevision, b.hardwareRevision, sizeof a.hardwareRevision) == 0 &&
+           std::memcmp(a.manufacturerName, b.manufacturerName, sizeof a.manufacturerName) == 0 &&
+           std::memcmp(a.channelTypes, b.channelTypes, sizeof a.channelTypes) == 0 &&
+           a.numberOfAcquiredChannels == b.numberOfAcquiredChannels &&
+           a.samplingRate == b.samplingRate;
+}
+
 // One reconnect attempt searches this long; the scan runs throughout, so an
 // amplifier that comes back is seen within a pass or two.
 constexpr double kReconnectSearchLimitMs = 5000.0;
@@ -63,6 +75,16 @@ void SimpleBLEDevice::KeepLink() {
     }
 }
 
+void SimpleBLEDevice::TakeDescription(const DeviceConfiguration& configuration) {
+    auto assembler = std::make_unique<ScanAssembler>(configuration);
+    std::lock_guard<std::mutex> lock(stream_->assemblyMutex);
+    if (stream_->assembler != nullptr) {
+        assembler->ContinueFrom(*stream_->assembler);
+    }
+    stream_->assembler = std::move(assembler);
+    ++stream_->link;
+}
+
 bool SimpleBLEDevice::Reconnect() {
     if (Closing()) {
         return false;
@@ -71,20 +93,16 @@ bool SimpleBLEDevice::Reconnect() {
     auto fresh = std::make_shared<Stream>();
     TAVOBLE_DEVICE_INFORMATION information{};
     try {
-        ConnectLink(serialNumber_, link, fresh, information, kReconnectSearchLimitMs);
+        ConnectLink(serialNumber_, link, fresh, information, kReconnectSearchLimitMs, false);
     } catch (...) {
         return false;
     }
-    // Scans of another layout, rate or amplifier must not reach a callback
-    // that was set up for this one.
-    const bool same =
-        std::memcmp(information.serialNumber, deviceInformation_.serialNumber,
-                    sizeof information.serialNumber) == 0 &&
-        std::memcmp(information.channelTypes, deviceInformation_.channelTypes,
-                    sizeof information.channelTypes) == 0 &&
-        information.numberOfAcquiredChannels == deviceInformation_.numberOfAcquiredChannels &&
-        information.samplingRate == deviceInformation_.samplingRate &&
-        fresh->configuration.Frames() == stream_->configuration.Frames();
+    // The application was told what a scan holds (the record): scans of
+    // another amplifier, channel layout or rate must not reach a callback set
+    // up for this one. Within the same record the amplifier may describe its
+    // samples anew (scales, payload layout, padding): every record was read
+    // again, and the new link's scans are decoded by what it says now.
+    const bool same = SameRecord(information, deviceInformation_);
     if (!same || Closing()) {
         try {
             link.peripheral.disconnect();
@@ -96,6 +114,7 @@ bool SimpleBLEDevice::Reconnect() {
         return false;
     }
     std::lock_guard<std::mutex> lock(subscriptionMutex_);
+    TakeDescription(fresh->configuration);
     link_ = std::move(link);
     linkUp_ = true;
     stream_->batteryLevel = fresh->batteryLevel.load();

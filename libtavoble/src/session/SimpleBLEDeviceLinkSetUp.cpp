@@ -35,59 +35,66 @@ void CopyText(char (&field)[TAVOBLE_STRING_LENGTH_MAX], const std::string& text)
 
 }  // namespace
 
+bool SimpleBLEDevice::Claim(SimpleBLE::Peripheral& peripheral,
+                            std::unique_ptr<AmplifierClaim>& claim, std::string& refusal) {
+    std::string address;
+    try {
+        address = peripheral.address();
+    } catch (...) {
+        return true;  // no address to claim by: as without claims
+    }
+    if (claim_ != nullptr && claim_->Address() == address) {
+        return true;  // this device's own amplifier, come back
+    }
+    try {
+        claim = AmplifierClaim::Take(address);
+        return true;
+    } catch (const ApiException& e) {
+        refusal = e.what();
+        return false;
+    }
+}
+
 void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
                                   const std::shared_ptr<Stream>& stream,
-                                  TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs) {
+                                  TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs,
+                                  bool opening) {
     using Clock = std::chrono::steady_clock;
     const auto giveUpAt =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double, std::milli>(searchLimitMs));
-    Found found;
+    // A refused or timed-out link (also one whose services never resolved) is
+    // a failure to connect, whatever the Bluetooth stack called it; the next
+    // peer of that name is tried, and a refused one is left disconnected.
+    // A peer that another running program has claimed is not touched: its
+    // link (which the Bluetooth service would hand over) stays that program's.
+    // The peripheral of the amplifier's last link, which no scan reported,
+    // is tried once within the search time; one out of reach fails as an
+    // amplifier never seen, when the search ends.
     bool linked = false;
+    std::string refusal;
     bool mayRemember = true;
     for (;;) {
         const double leftMs =
             std::chrono::duration<double, std::milli>(giveUpAt - Clock::now()).count();
-        found = FindPeripheral(serialNumber, leftMs, mayRemember);
-        if (!found.remembered) {
-            break;
-        }
-        // One try: a connect given up on may still be running.
+        // Only an open's search ends the application's scan, as an open always has.
+        const Found found = FindPeripheral(serialNumber, leftMs, opening, mayRemember);
         mayRemember = false;
-        if (ConnectRemembered(link, found.peers.front(), giveUpAt)) {
-            linked = true;
-            break;
-        }
-        if (Closing()) {
+        const auto connectUntil = found.remembered ? giveUpAt : Clock::time_point::max();
+        linked = ConnectCandidate(found.peers, link, refusal, connectUntil);
+        if (linked || !found.remembered || Closing()) {
             break;
         }
     }
-    // A refused or timed-out link (also one whose services never resolved) is
-    // a failure to connect, whatever the Bluetooth stack called it; the next
-    // peer of that name is tried, and a refused one is left disconnected.
-    const std::vector<SimpleBLE::Peripheral> candidates =
-        linked || found.remembered ? std::vector<SimpleBLE::Peripheral>() : found.peers;
-    for (const SimpleBLE::Peripheral& candidate : candidates) {
-        link.peripheral = candidate;
-        {
-            std::lock_guard<std::mutex> lock(attemptMutex_);
-            attempt_ = link.peripheral;
-        }
-        if (Closing()) {
-            break;
-        }
-        if (ConnectPeripheral(link.peripheral) && link.peripheral.is_connected()) {
-            linked = true;
-            break;
-        }
-        try {
-            link.peripheral.disconnect();
-        } catch (...) {
-        }
+    if (!linked) {
+        // Every peer tried is left disconnected; one that another program
+        // holds was not touched and must stay connected.
+        link.peripheral = SimpleBLE::Peripheral();
     }
     try {
         if (!linked) {
-            throw ApiException("Could not connect to device.", ErrorCode::Session);
+            throw ApiException(refusal.empty() ? "Could not connect to device." : refusal,
+                               ErrorCode::Session);
         }
         link.services = link.peripheral.services();
         link.amplifierService = FindService(link.services, Gatt::AmplifierService);
@@ -141,17 +148,34 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
     attempt_ = SimpleBLE::Peripheral();
 }
 
-bool SimpleBLEDevice::ConnectRemembered(Link& link, const SimpleBLE::Peripheral& peripheral,
-                                        std::chrono::steady_clock::time_point giveUpAt) {
-    link.peripheral = peripheral;
-    {
-        std::lock_guard<std::mutex> lock(attemptMutex_);
-        attempt_ = link.peripheral;
+bool SimpleBLEDevice::ConnectCandidate(const std::vector<SimpleBLE::Peripheral>& candidates,
+                                       Link& link, std::string& refusal,
+                                       std::chrono::steady_clock::time_point giveUpAt) {
+    for (SimpleBLE::Peripheral candidate : candidates) {
+        if (Closing()) {
+            break;
+        }
+        std::unique_ptr<AmplifierClaim> claim;
+        if (!Claim(candidate, claim, refusal)) {
+            continue;
+        }
+        link.peripheral = candidate;
+        {
+            std::lock_guard<std::mutex> lock(attemptMutex_);
+            attempt_ = link.peripheral;
+        }
+        if (ConnectPeripheral(link.peripheral, giveUpAt) && link.peripheral.is_connected()) {
+            if (claim != nullptr) {
+                claim_ = std::move(claim);
+            }
+            return true;
+        }
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
     }
-    // An amplifier out of reach fails to connect: the search goes on (and
-    // ends with "not found") as if nothing had been tried.
-    return !Closing() && ConnectPeripheral(link.peripheral, giveUpAt) &&
-           link.peripheral.is_connected();
+    return false;
 }
 
 SimpleBLE::Service SimpleBLEDevice::FindBatteryService(Link& link) {

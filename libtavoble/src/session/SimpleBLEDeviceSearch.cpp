@@ -42,7 +42,8 @@ void AddConnectedPeripherals(SimpleBLEAdapter& adapter, std::vector<SimpleBLE::P
 }  // namespace
 
 SimpleBLEDevice::Found SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
-                                                       double limitMs, bool mayRemember) {
+                                                       double limitMs, bool endsApplicationScan,
+                                                       bool mayRemember) {
     SimpleBLEAdapter* adapter = SimpleBLEAdapter::GetInstance();
     const auto start = std::chrono::steady_clock::now();
     std::vector<SimpleBLE::Peripheral> seen;
@@ -50,12 +51,15 @@ SimpleBLEDevice::Found SimpleBLEDevice::FindPeripheral(const std::string& serial
     bool found = false;
     std::vector<SimpleBLE::Peripheral> matches;
     std::vector<SimpleBLE::Peripheral> remembered;
+    // An open ends any scan when its search is over, the application's too;
+    // the link keeper's search leaves the application's scan alone.
+    SimpleBLEAdapter::Search search(*adapter, endsApplicationScan);
     do {
+        // Scanning before the list is read: a list left from an earlier
+        // scan may name device objects the stack has dropped since.
+        search.KeepScanning();
         seen = adapter->GetPeripherals();
         AddConnectedPeripherals(*adapter, seen);
-        if (!adapter->IsScanning()) {
-            adapter->StartScanning();
-        }
         std::this_thread::sleep_for(kSearchPass);
         elapsedMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -73,10 +77,6 @@ SimpleBLEDevice::Found SimpleBLEDevice::FindPeripheral(const std::string& serial
         }
     } while (!found && remembered.empty() && elapsedMs < limitMs && !Closing());
 
-    // Ends the scan also when the application had started it.
-    if (adapter->IsScanning()) {
-        adapter->StopScanning();
-    }
     if (!found && !remembered.empty()) {
         return Found{std::move(remembered), true};
     }

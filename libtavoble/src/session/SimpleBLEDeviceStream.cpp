@@ -12,10 +12,16 @@ namespace Tavo::BLE {
 void SimpleBLEDevice::Subscribe() {
     // Subscribing again while subscribed would only swap the same handler.
     if (!dataSubscribed_) {
-        link_.peripheral.notify(link_.amplifierService.uuid(), link_.dataCharacteristic.uuid(),
-                                Bind(stream_, [](Stream& held, const SimpleBLE::ByteArray& value) {
-                                    held.OnData(value);
-                                }));
+        uint64_t link = 0;
+        {
+            std::lock_guard<std::mutex> lock(stream_->assemblyMutex);
+            link = stream_->link;
+        }
+        link_.peripheral.notify(
+            link_.amplifierService.uuid(), link_.dataCharacteristic.uuid(),
+            Bind(stream_, [link](Stream& held, const SimpleBLE::ByteArray& value) {
+                held.OnData(value, link);
+            }));
         dataSubscribed_ = true;
     }
     if (!batterySubscribed_) {
@@ -101,11 +107,16 @@ void SimpleBLEDevice::Unsubscribe(SimpleBLE::Service& service,
 // A forced unwind has no exception object: the sanitizer must not check
 // the reference its handler binds.
 __attribute__((no_sanitize("null"))) void SimpleBLEDevice::Stream::OnData(
-    const SimpleBLE::ByteArray& value) {
+    const SimpleBLE::ByteArray& value, uint64_t from) {
     try {
-        if (assembler != nullptr && delivery != nullptr && !closed) {
+        if (delivery != nullptr && !closed) {
             {
                 std::lock_guard<std::mutex> lock(assemblyMutex);
+                // A value the old link still handed in after the new one
+                // brought its own description is not decoded by it.
+                if (assembler == nullptr || from != link) {
+                    return;
+                }
                 assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
             }
             delivery->Wake();

@@ -11,3 +11,7 @@ tavoble_object_library(tavoble_protocol
 tavoble_object_library(tavoble_delivery
   ${CMAKE_CURRENT_LIST_DIR}/ScanQueue.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ScanDelivery.cpp)
+
+# One program per amplifier on the machine: a claim the kernel releases when
+# its program ends.
+tavoble_object_library(tavoble_claim ${CMAKE_CURRENT_LIST_DIR}/AmplifierClaim.cpp)

@@ -24,7 +24,7 @@ namespace {
 std::mutex scansMutex;
 std::map<TAVOBLE_HANDLE, std::vector<std::vector<float>>> scansByHandle;
 
-void RecordScan(TAVOBLE_HANDLE handle, const float* sample, uint32_t count) {
+void RecordScan(TAVOBLE_HANDLE handle, float* sample, uint32_t count) {
     std::lock_guard<std::mutex> lock(scansMutex);
     scansByHandle[handle].emplace_back(sample, sample + count);
 }

@@ -39,7 +39,7 @@ struct Record {
 };
 Record record;
 
-void OnScan(TAVOBLE_HANDLE, const float* sample, uint32_t count) {
+void OnScan(TAVOBLE_HANDLE, float* sample, uint32_t count) {
     if (count != kValues) {
         ++record.badShape;
         return;

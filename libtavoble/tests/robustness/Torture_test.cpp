@@ -85,7 +85,7 @@ int32_t Register(TAVOBLE_HANDLE handle, DataAvailableCallback callback) {
     return TAVOBLE_RegisterDataAvailableCallback(handle, callback);
 }
 
-void OnScan(TAVOBLE_HANDLE handle, const float* sample, uint32_t count) {
+void OnScan(TAVOBLE_HANDLE handle, float* sample, uint32_t count) {
     ++streams.scans;
     if (count != kValues || (sample[kValues - 1] != 0.0f && sample[kValues - 1] != 1.0f)) {
         ++streams.wrong;
@@ -141,7 +141,7 @@ void OnScan(TAVOBLE_HANDLE handle, const float* sample, uint32_t count) {
     }
 }
 
-void OnDiscovered(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
+void OnDiscovered(char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
     ++streams.discoveries;
     for (uint32_t i = 0; i < count; ++i) {
         if (strnlen(names[i], TAVOBLE_DEVICENAME_LENGTH_MAX) == TAVOBLE_DEVICENAME_LENGTH_MAX) {

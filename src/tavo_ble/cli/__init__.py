@@ -31,7 +31,7 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     """The tool's argument parser."""
     parser = _Parser(
-        prog="python3 -m tavo_ble",
+        prog=_program_name(),
         description="Find amplifiers over Bluetooth Low Energy, describe one, stream or record its samples.",
     )
     parser.add_argument("--version", action="version", version="%(prog)s " + _version())
@@ -59,14 +59,32 @@ def _writable(option: str, path: Optional[str], extension: Optional[str] = None)
     return None
 
 
-def _check_paths(args) -> Optional[str]:
-    """Why an output path cannot be written, or None."""
-    checks = [("--csv", getattr(args, "csv", None), None), ("--plot", getattr(args, "plot", None), ".png"),
-              ("--out", getattr(args, "out", None), ".bdf")]
-    for option, path, extension in checks:
+def _check_arguments(args) -> Optional[str]:
+    """Why the arguments cannot work (an output path, a serial given twice), or None."""
+    from ..errors import OutputPathError
+    from ..outputs import check_output, recording_paths
+
+    serials = getattr(args, "serial", None)
+    if isinstance(serials, list):
+        twice = sorted({s for s in serials if serials.count(s) > 1})
+        if twice:
+            return "%s given more than once" % ", ".join(twice)
+    overwrite = getattr(args, "overwrite", False)
+    problem = _writable("--plot", getattr(args, "plot", None), ".png")
+    if problem:
+        return problem
+    for option, path, extension in (("--csv", getattr(args, "csv", None), None),
+                                    ("--out", getattr(args, "out", None), ".bdf")):
         problem = _writable(option, path, extension)
         if problem:
             return problem
+        if path:
+            files = recording_paths(path, serials) if option == "--out" else [path]
+            try:
+                for name in files:
+                    check_output(name, overwrite, extension, sidecar=option == "--out")
+            except OutputPathError as error:
+                return "%s: %s (--overwrite replaces it)" % (option, error)
     if getattr(args, "plot", None):
         import importlib.util
 
@@ -74,6 +92,12 @@ def _check_paths(args) -> Optional[str]:
             # Found out now rather than after the stream.
             return "--plot needs matplotlib (Debian: python3-matplotlib)"
     return None
+
+
+def _program_name() -> str:
+    # The installed command names itself; otherwise the tool runs as the module.
+    started = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "tavo-ble" if started == "tavo-ble" else "python3 -m tavo_ble"
 
 
 def _version() -> str:
@@ -86,9 +110,10 @@ def _version() -> str:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the tool with `argv` (default: the program's arguments); returns the exit status."""
     args = build_parser().parse_args(argv)
-    problem = _check_paths(args)
+    problem = _check_arguments(args)
     if problem:
-        # Before any amplifier is opened: a typo must not cost a connection.
+        # Before any amplifier is opened: a typo must not cost a connection,
+        # nor an existing recording.
         print("error: %s" % problem, file=sys.stderr)
         return EXIT_USAGE
     try:

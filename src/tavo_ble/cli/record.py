@@ -1,83 +1,132 @@
 """The ``record`` command: a BDF+ file per amplifier, written as the stream runs.
 
 Each ``Amplifier`` streams into its ring buffer; the main thread reads the
-scans with their de-jittered sample times and writes them. All amplifiers'
-times go to the wall clock through one common offset, so their files share
-one time axis. With several amplifiers every file starts at the same time:
-the first sample of the earliest one; a later amplifier's file begins with
-filler scans (data valid 0) up to its own first sample. A stall of the stream
-(a dropped link) is annotated as "link lost", and as "link restored" when
-scans flow again. Every line typed on standard input becomes a marker in
-every file.
+scans with their sample times and writes them. All amplifiers' times are on
+``time.monotonic()``'s clock and go to the wall clock through one common
+offset, so their files share one time axis. With several amplifiers every
+file starts at the same time: the first sample of the earliest one; a later
+amplifier's file begins with filler scans (data valid 0) up to its own first
+sample. Every line typed on standard input becomes a marker in every file,
+at the sample taken when it was typed, and is confirmed.
+
+While it runs, ``record`` shows a status line each second (elapsed time,
+samples, lost samples, whether the link is up, battery), in place on a
+terminal and as plain lines otherwise, and a line when a link drops and when
+it is back. A file that cannot be written (no space, the file size limit)
+stops the recording with one message; every file stays valid.
 """
+import queue
 import sys
 import threading
 import time
 from typing import List, Optional
 
-from .. import recording
-from .common import add_timeout, open_amplifier, positive, serial_number, signals_held
+from .. import channels, recording
+from ..errors import OutputPathError, RecordingWriteError
+from ..outputs import recording_paths
+from .common import add_timeout, open_amplifier, positive, printable, serial_number, signals_held
 
 # How long to wait for every amplifier's first scan before the files start anyway.
 FIRST_SCAN_WAIT = 5.0
+STATUS_INTERVAL = 1.0
 
 
 class _Track:
     """One amplifier and its recorder."""
 
-    def __init__(self, amp, path: str, range_uv: float, wall_offset: float) -> None:
+    def __init__(self, amp, path: str, range_uv: float, clock_offset: float, overwrite: bool,
+                 prefilter: str) -> None:
         self.amp = amp
         info = amp.info
+        self.path = path
         self.rate = int(info.sampling_rate)
         self.recorder = recording.Recorder(path, recording.RecordingInfo(
             info.serial_number, info.model_number, info.firmware_revision, self.rate,
-            [c.type_code for c in info.channels]), range_uv=range_uv)
-        self.wall_offset = wall_offset
+            [c.type_code for c in info.channels], info.hardware_revision), range_uv=range_uv,
+            overwrite=overwrite, prefilter=prefilter, clock_offset=clock_offset)
+        types = [c.type_code for c in info.channels]
+        self.battery_index = channels.index_of(types, channels.BATTERY)
+        self.battery: Optional[float] = None
         self.waiting: List = []  # chunks before the common start is known
 
     def drain(self):
-        """The scans not read yet, with their sample times on the wall clock."""
+        """The scans not read yet, with their sample times (time.monotonic())."""
         data, times = self.amp.read()
-        return data, times + self.wall_offset
+        if len(data) and self.battery_index is not None:
+            self.battery = float(data[-1, self.battery_index])
+        self.recorder.skipped_before_start = self.amp.skipped_before_start
+        return data, times
 
     def take(self, data, times) -> None:
         if len(data):
             self.recorder.write(data, times)
 
-    def note_events(self) -> None:
-        for event in self.amp.events():
-            if event.kind == "stall":
-                self.recorder.link_lost(at=event.time + self.wall_offset)
-            elif event.kind == "resumed":
-                self.recorder.link_restored(event.seconds, event.samples, at=event.time + self.wall_offset)
+    def status(self) -> str:
+        rec = self.recorder
+        link = "link down" if self.amp.stalled else "link up"
+        battery = "-" if self.battery is None else "%.0f %%" % self.battery
+        return "%s %d samples, lost %d, %s, battery %s" % (
+            printable(self.amp.serial), rec.samples, rec.lost_samples, link, battery)
 
 
-def _read_markers(tracks, stop: threading.Event, stream) -> None:
+def _read_markers(lines: "queue.Queue[str]", stop: threading.Event, stream) -> None:
     for line in stream:
         if stop.is_set():
             return
         text = line.strip()
         if text:
-            for track in tracks:
-                track.recorder.mark(text)
+            lines.put(text)
+
+
+def _event_line(event, began: float) -> Optional[str]:
+    serial = printable(event.serial)
+    if event.kind == "stall":
+        return "%s: link lost at %.1f s (no data since then)" % (serial, event.time - began)
+    if event.kind == "resumed":
+        return "%s: link back at %.1f s, after %.2f s" % (serial, event.time - began, event.seconds)
+    if event.kind == "gap":
+        return "%s: %.3f s without samples from %.1f s, filled in the file" % (
+            serial, event.seconds, event.time - began)
+    if event.kind == "skipped":
+        return "%s: %d samples counted before the stream began were skipped (never streamed)" % (
+            serial, event.samples)
+    return None
 
 
 def record(amplifiers, out_path: str, seconds: Optional[float] = None,
-           range_uv: float = recording.DEFAULT_RANGE_UV, markers=None, out=None) -> List[dict]:
-    """Records the open ``Amplifier`` objects until `seconds` have passed or Ctrl-C; returns the sidecars."""
+           range_uv: float = recording.DEFAULT_RANGE_UV, markers=None, out=None, overwrite: bool = False,
+           prefilter: str = "") -> List[dict]:
+    """Records the open ``Amplifier`` objects until `seconds` have passed or Ctrl-C; returns the sidecars.
+
+    Raises ``RecordingWriteError`` (after closing every file) when a file
+    could not be written.
+    """
     out = sys.stdout if out is None else out
-    paths = [out_path] if len(amplifiers) == 1 else [
-        recording.file_for_serial(out_path, a.serial) for a in amplifiers]
-    wall_offset = time.time() - time.monotonic()
-    tracks = [_Track(a, p, range_uv, wall_offset) for a, p in zip(amplifiers, paths)]
+    serials = [a.serial for a in amplifiers]
+    if len(set(serials)) < len(serials):
+        raise OutputPathError("one file per amplifier: an amplifier is given more than once")
+    paths = recording_paths(out_path, serials)
+    offset = time.time() - time.monotonic()
+    tracks = []
+    try:
+        for amp, path in zip(amplifiers, paths):
+            tracks.append(_Track(amp, path, range_uv, offset, overwrite, prefilter))
+    except BaseException:
+        for track in tracks:
+            track.recorder.close()
+        raise
     stop = threading.Event()
+    typed: "queue.Queue[str]" = queue.Queue()
     if markers is not None:
-        threading.Thread(target=_read_markers, args=(tracks, stop, markers), daemon=True).start()
+        threading.Thread(target=_read_markers, args=(typed, stop, markers), daemon=True).start()
     until = "for %g s" % seconds if seconds is not None else "until Ctrl-C"
     print("Recording %s into %s (a line typed here is a marker) ..." % (until, ", ".join(paths)),
           file=out, flush=True)
+    tty = out.isatty()
     common_start: Optional[float] = None
+    failure: Optional[RecordingWriteError] = None
     began = time.monotonic()
+    next_status = began + STATUS_INTERVAL
     try:
         for track in tracks:
             track.amp.start()
@@ -85,20 +134,64 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
             while seconds is None or time.monotonic() - began < seconds:
                 time.sleep(0.05)
                 common_start = _pump(tracks, common_start, began)
+                lines = [_event_line(e, began) for t in tracks for e in t.amp.events()]
+                lines += _take_markers(tracks, typed, began)
+                now = time.monotonic()
+                status = None
+                if now >= next_status:
+                    next_status += STATUS_INTERVAL
+                    status = "[%6.1f s] %s" % (now - began, " | ".join(t.status() for t in tracks))
+                _show(out, tty, [line for line in lines if line], status)
         except KeyboardInterrupt:
             pass
+        except RecordingWriteError as error:
+            failure = error
         finally:
+            # A second Ctrl-C (or SIGTERM, SIGHUP) must not cut the stop short.
             with signals_held():
                 for track in tracks:
                     track.amp.stop()
-        _pump(tracks, common_start, began, final=True)
+        if failure is None:
+            try:
+                _pump(tracks, common_start, began, final=True)
+            except RecordingWriteError as error:
+                failure = error
     finally:
         stop.set()
+        if tty:
+            print(file=out)
         results = [t.recorder.close() for t in tracks]
     for path, meta in zip(paths, results):
-        print("Wrote %d samples to %s (lost %d, clipped %d)." % (
-            meta["samples"], path, meta["lost_samples"], meta["clipped_values"]), file=out, flush=True)
+        print("Wrote %d samples to %s (%d s in the file; lost %d, gaps %d, clipped %d)." % (
+            meta["samples"], path, meta["records_in_file"], meta["lost_samples"], meta["gap_samples"],
+            meta["clipped_values"]), file=out, flush=True)
+    if failure is not None:
+        raise failure
     return results
+
+
+def _take_markers(tracks, typed: "queue.Queue[str]", began: float) -> List[str]:
+    lines = []
+    while True:
+        try:
+            text = typed.get_nowait()
+        except queue.Empty:
+            return lines
+        when = time.monotonic()
+        for track in tracks:
+            track.recorder.mark(text, at=when)
+        lines.append("Marker %r at %.3f s." % (text, when - began))
+
+
+def _show(out, tty: bool, lines: List[str], status: Optional[str]) -> None:
+    if tty:
+        for line in lines:
+            print("\r\033[K" + line, file=out)
+        if status is not None or lines:
+            print("\r\033[K" + (status or ""), end="", file=out, flush=True)
+    else:
+        for line in lines + ([status] if status else []):
+            print(line, file=out, flush=True)
 
 
 def _pump(tracks, common_start, began, final=False):
@@ -120,23 +213,22 @@ def _pump(tracks, common_start, began, final=False):
             for data, times in track.waiting:
                 track.take(data, times)
             track.waiting = []
-            track.note_events()
         return common_start
     for track in tracks:
         track.take(*track.drain())
-        track.note_events()
     return common_start
 
 
 def add_command(commands) -> None:
-    """The ``record`` subcommand; the tool checks the output path before it runs."""
+    """The ``record`` subcommand; the tool checks the arguments and output paths before it runs."""
 
     def run(args):
         amplifiers = []
         try:
             for name in args.serial:
                 amplifiers.append(open_amplifier(name, args.timeout, sys.stdout))
-            record(amplifiers, args.out, seconds=args.seconds, range_uv=args.range_uv, markers=sys.stdin)
+            record(amplifiers, args.out, seconds=args.seconds, range_uv=args.range_uv, markers=sys.stdin,
+                   overwrite=args.overwrite, prefilter=args.prefilter)
         finally:
             for amp in amplifiers:
                 amp.close()
@@ -147,9 +239,13 @@ def add_command(commands) -> None:
                      help="serial number(s), e.g. UX-0001.00.01")
     cmd.add_argument("--out", required=True, metavar="FILE.bdf",
                      help="the file; with several amplifiers FILE_<serial>.bdf each")
+    cmd.add_argument("--overwrite", action="store_true",
+                     help="replace existing files (and their .json sidecars) instead of refusing")
     cmd.add_argument("--seconds", type=positive, default=None, help="how long to record (default: until Ctrl-C)")
     cmd.add_argument("--range-uv", type=positive, default=recording.DEFAULT_RANGE_UV,
                      help="physical range of the measuring channels, +- microvolts (default %g)"
                      % recording.DEFAULT_RANGE_UV)
+    cmd.add_argument("--prefilter", default="", metavar="TEXT",
+                     help="the amplifier's filters for the file header, e.g. 'HP:0.1Hz LP:100Hz'")
     add_timeout(cmd, " each")
     cmd.set_defaults(run=run)

@@ -4,6 +4,7 @@ import sys
 import time
 
 from .. import channels
+from ..outputs import check_output
 from .common import (add_timeout, describe, open_amplifier, positive, printable, search, serial_number,
                      signals_held)
 
@@ -53,9 +54,14 @@ class StreamStats:
         )
 
 
-def stream(amp, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, out=None):
-    """Streams from the open ``Amplifier`` `amp` until `seconds` have passed or Ctrl-C."""
+def stream(amp, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, out=None, overwrite=False):
+    """Streams from the open ``Amplifier`` `amp` until `seconds` have passed or Ctrl-C.
+
+    An existing CSV file is refused (``OutputPathError``) unless `overwrite`.
+    """
     out = sys.stdout if out is None else out
+    if csv_path:
+        check_output(csv_path, overwrite)
     types = [c.type_code for c in amp.info.channels]
     rate = max(amp.info.sampling_rate, 1)
     stats = StreamStats(channels.index_of(types, channels.BATTERY), channels.index_of(types, channels.DATA_VALID))
@@ -139,7 +145,8 @@ def cmd_stream(args) -> int:
     try:
         for line in describe(amp.info):
             print("  " + line)
-        stream(amp, seconds=args.seconds, csv_path=args.csv, plot_path=args.plot, plot_seconds=args.plot_seconds)
+        stream(amp, seconds=args.seconds, csv_path=args.csv, plot_path=args.plot, plot_seconds=args.plot_seconds,
+               overwrite=args.overwrite)
     finally:
         amp.close()
         print("Closed %s." % printable(amp.serial))
@@ -152,6 +159,7 @@ def add_command(commands) -> None:
     cmd.add_argument("serial", metavar="SERIAL", type=serial_number, help="serial number, e.g. UX-0001.00.01")
     cmd.add_argument("--seconds", type=positive, default=None, help="how long to stream (default: until Ctrl-C)")
     cmd.add_argument("--csv", metavar="FILE", help="write every scan as one CSV row")
+    cmd.add_argument("--overwrite", action="store_true", help="replace an existing CSV file instead of refusing")
     cmd.add_argument("--plot", metavar="FILE.png", help="plot the last seconds of every channel")
     cmd.add_argument("--plot-seconds", type=positive, default=10.0,
                      help="how many of the last seconds to plot (default 10)")

@@ -117,3 +117,56 @@ def python_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = SRC + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
     return env
+
+
+def true_times(sim, name, rate=250):
+    """Sample number -> when the amplifier sampled it (time.monotonic()), from
+    the simulator's record of what it sent: a notification goes out when its
+    last scan is sampled, the scans before it a period apart."""
+    truth = {}
+    for ns, payload in sim.sent_data(name):
+        counter = raw24(payload[9:12])  # channel 4 (the counter), frame 0
+        for frame in range(FRAMES):
+            truth[FRAMES * (counter - 1) + frame + 1] = ns / 1e9 - (FRAMES - 1 - frame) / rate
+    return truth
+
+
+def timing_errors(numbers, times, truth):
+    """Each measured sample's time minus when it was sampled, in seconds."""
+    return np.array([t - truth[int(n)] for n, t in zip(numbers, times) if int(n) in truth])
+
+
+def file_timing_errors(contents, side, truth, rate=250):
+    """Errors of the samples in a recording: file position p is p / rate
+    seconds after the file's start; measured samples only."""
+    valid = np.nonzero(contents.data[-1] == 1.0)[0]
+    numbers = contents.data[COUNTER_CHANNEL - 1][valid]
+    times = side["file_start_monotonic"] + valid / float(rate)
+    return timing_errors(numbers, times, truth)
+
+
+def scheduled_times(truth, rate=250, settle=50):
+    """Sample number -> the simulator's schedule for it, from `true_times`.
+
+    The simulator sends on a fixed schedule at the nominal rate; on a loaded
+    machine it sends late at times and catches up with a burst, so a send
+    time can lie behind the schedule. The schedule of a stretch is its least
+    late send; a stretch ends where the sends stay later than it by more
+    than 0.2 s for `settle` notifications (the amplifier paused).
+    """
+    numbers = np.array(sorted(truth))
+    offsets = np.array([truth[n] - n / rate for n in numbers])
+    schedule = {}
+    start = 0
+    while start < len(numbers):
+        floor = offsets[start]
+        end = start + 1
+        while end < len(numbers):
+            if offsets[end] > floor + 0.2 and np.all(offsets[end:end + settle] > floor + 0.2):
+                break
+            floor = min(floor, offsets[end])
+            end += 1
+        for k in range(start, end):
+            schedule[int(numbers[k])] = floor + numbers[k] / rate
+        start = end
+    return schedule

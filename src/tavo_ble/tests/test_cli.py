@@ -185,3 +185,32 @@ def test_library_failure_prints_its_text_and_exits_non_zero(monkeypatch, capsys)
     monkeypatch.setattr(tavo_ble.Amplifier, "open", classmethod(refuse))
     assert cli.main(["info", "UX-9999.00.01"]) == cli.EXIT_FAILURE
     assert capsys.readouterr().err.endswith("error: Could not find device with the specified serial number.\n")
+
+
+def test_existing_recordings_and_a_serial_twice_are_refused_before_opening(monkeypatch, capsys, tmp_path):
+    nothing_opened(monkeypatch)
+    (tmp_path / "run.json").write_text("{}")  # a sidecar alone counts too
+    (tmp_path / "old.csv").write_text("time\n")
+    for argv, says in (
+            (["record", "UX-1", "--out", str(tmp_path / "run.bdf")], "run.json already exists"),
+            (["record", "UX-1", "UX-1", "--out", str(tmp_path / "new.bdf")], "UX-1 given more than once"),
+            (["stream", "UX-1", "--csv", str(tmp_path / "old.csv")], "old.csv already exists")):
+        assert cli.main(argv) == cli.EXIT_USAGE
+        assert says in capsys.readouterr().err
+    assert (tmp_path / "run.json").read_text() == "{}" and (tmp_path / "old.csv").read_text() == "time\n"
+    # Asked for, it goes ahead (to the search).
+    def went_ahead(*args, **kwargs):
+        raise RuntimeError("went ahead")
+
+    monkeypatch.setattr(streaming, "search", went_ahead)
+    with pytest.raises(RuntimeError, match="went ahead"):
+        cli.main(["stream", "UX-1", "--csv", str(tmp_path / "old.csv"), "--overwrite"])
+
+
+def test_the_api_checks_a_recordings_path_when_it_is_asked_for(tmp_path):
+    amp, _ = stand_in("UX-1", TYPES, fake_scan)
+    (tmp_path / "x.bdf").write_text("")
+    for path in (tmp_path / "x.bdf", tmp_path / "x.edf", tmp_path / "no" / "x.bdf"):
+        with pytest.raises(tavo_ble.OutputPathError):
+            amp.record(str(path))
+    amp.record(str(tmp_path / "x.bdf"), overwrite=True).close()

@@ -97,7 +97,7 @@ def test_no_import_circle_and_one_native_layer():
         path = path + ".py" if os.path.isfile(path + ".py") else os.path.join(path, "__init__.py")
         with open(path, encoding="utf-8") as f:
             loads = "CDLL(" in f.read()
-        assert loads == (module in ("tavo_ble.native", "tavo_ble.bdf")), module
+        assert loads == (module in ("tavo_ble.native", "tavo_ble.edflib")), module
 
 
 def test_no_file_of_the_package_is_over_500_lines():

@@ -16,6 +16,9 @@ RATE = 250
 TYPES = [1, 1, 1, 1, 1, 1, 1, 5, 4, 9]
 INFO = recording.RecordingInfo("UX-0001.00.01", "UX-8", "1.2.3", RATE, TYPES)
 START = 1796767200.25  # a wall-clock time on a 0.1 ms step
+# The scans' times are on time.monotonic()'s clock; here that clock reads the
+# wall clock's seconds (an offset of 0) so the header's start is START.
+WALL = dict(clock_offset=0.0)
 
 
 def scans(first, count, rng):
@@ -29,7 +32,7 @@ def scans(first, count, rng):
 
 
 def record(path, chunks, **kw):
-    rec = recording.Recorder(str(path), INFO, **kw)
+    rec = recording.Recorder(str(path), INFO, **WALL, **kw)
     for data, times in chunks:
         rec.write(data, times)
     return rec
@@ -49,7 +52,8 @@ def test_values_header_and_sidecar_read_back_with_edflib(tmp_path):
     got = bdf.read(str(path))
     assert got.filetype == bdf.FILETYPE_BDFPLUS
     assert got.records == 5
-    assert got.labels[0] == "Ch1 type 1" and got.labels[7] == "Ch8 counter"
+    # Labels from which readers take the type: EEG for measuring channels, MISC else.
+    assert got.labels[0] == "EEG Ch1" and got.labels[7:] == ["MISC Counter", "MISC Battery", "MISC Data valid"]
     assert got.units[:8] == ["uV"] * 7 + [""]
     assert got.rates == [RATE] * len(TYPES)
     assert "UX-0001.00.01" in got.equipment + got.recording_additional
@@ -74,30 +78,37 @@ def test_values_header_and_sidecar_read_back_with_edflib(tmp_path):
     assert side["samples"] == 5 * RATE and side["clipped_values"] == 2
 
 
-def test_annotations_for_fillers_restarts_links_and_markers(tmp_path):
+def test_a_gap_in_time_is_filled_and_annotations_sit_on_sample_positions(tmp_path):
     rng = np.random.default_rng(2)
     data, times = scans(1, 3 * RATE + 100, rng)
     data[300:306, 9] = 0.0  # six filler scans
     data[500:, 7] -= 480  # the counter starts again
-    rec = recording.Recorder(str(tmp_path / "b.bdf"), INFO)
-    rec.write(data[:400], times[:400])
-    rec.link_lost(at=START + 1.5)
-    rec.link_restored(2.0, 500, at=START + 3.5)
-    rec.write(data[400:], times[400:])
-    rec.mark("eyes closed", at=START + 2.0)
-    rec.close()
+    times[400:] += 2.0  # nobody measured for 2 s: the link was lost
+    rec = recording.Recorder(str(tmp_path / "b.bdf"), INFO, **WALL)
+    rec.write(data[:350], times[:350])
+    rec.mark("eyes closed", at=START + 2.0)  # in the gap
+    rec.mark("eyes open", at=times[700])  # after it: at the sample taken then
+    rec.write(data[350:], times[350:])
+    side = rec.close()
     got = bdf.read(str(tmp_path / "b.bdf"))
     notes = {text: (onset, dur) for onset, dur, text in got.annotations}
     assert notes["lost samples: 6"] == (pytest.approx(300 / RATE), pytest.approx(6 / RATE))
-    assert "eyes closed" in notes and notes["eyes closed"][0] == pytest.approx(2.0)
-    assert notes["link lost"][0] == pytest.approx(1.5)
-    assert notes["link restored: gap 2.000 s, 500 samples"][0] == pytest.approx(3.5)
-    assert any(t.startswith("counter restart") and o == pytest.approx(500 / RATE)
+    # 500 fillers (2 s) after sample 399: every later sample at its true time.
+    assert notes["link lost: 2.000 s"] == (pytest.approx(400 / RATE), pytest.approx(2.0))
+    assert np.all(got.data[9][400:900] == 0.0) and got.data[9][900] == 1.0
+    np.testing.assert_allclose(got.data[7][900:950], data[400:450, 7], atol=0.5)
+    assert notes["eyes closed"][0] == pytest.approx(2.0, abs=0.5 / RATE)
+    assert notes["eyes open"][0] == pytest.approx(1200 / RATE, abs=0.5 / RATE)
+    assert any(t.startswith("counter restart") and o == pytest.approx(1000 / RATE)
                for t, (o, _) in notes.items())
     # The unfinished last second is padded with fillers and says so.
-    assert got.records == 4
-    assert np.all(got.data[9][3 * RATE + 100:] == 0.0)
-    assert any(t == "end (padded: 150 samples)" for t in notes)
+    assert got.records == 6
+    assert np.all(got.data[9][3 * RATE + 600:] == 0.0)
+    assert "end (padded: 150 samples)" in notes
+    # Two segments, each with its rate; the sidecar agrees with the file.
+    assert [s["first_sample"] for s in side["segments"]] == [0, 900]
+    assert all(s["fitted_rate"] == pytest.approx(RATE, rel=1e-6) for s in side["segments"])
+    assert side["samples_in_file"] == 6 * RATE and side["gap_samples"] == 500
 
 
 def test_mne_reads_the_file(tmp_path):
@@ -120,6 +131,10 @@ def test_mne_reads_the_file(tmp_path):
     assert np.max(np.abs(volts - data[:, 0] * 1e-6)) <= 2 * half_step_v
     descriptions = list(raw.annotations.description)
     assert "lost samples: 3" in descriptions and "stimulus" in descriptions
+    # Types from the labels: EEG for the measuring channels, misc for the rest.
+    typed = mne.io.read_raw_bdf(str(tmp_path / "c.bdf"), infer_types=True, verbose="error")
+    assert typed.get_channel_types() == ["eeg"] * 7 + ["misc"] * 3
+    assert typed.ch_names[:2] == ["Ch1", "Ch2"] and typed.ch_names[7:] == ["Counter", "Battery", "Data valid"]
 
 
 KILLED = textwrap.dedent("""
@@ -128,11 +143,12 @@ KILLED = textwrap.dedent("""
     info = recording.RecordingInfo("UX-1", "UX-8", "1", 250, [1, 5, 4, 9])
     rec = recording.Recorder(sys.argv[1], info)
     n = 0
+    begin = time.monotonic()
     while True:
         d = np.zeros((25, 4)); d[:, 0] = 10.0; d[:, 1] = np.arange(n, n + 25); d[:, 3] = 1
         if n == 250:
             rec.mark("one second in")
-        rec.write(d, time.time() + np.arange(25) / 250)
+        rec.write(d, begin + np.arange(n, n + 25) / 250)
         n += 25
         if n == 250 * 3:
             print("three seconds", flush=True)
@@ -169,6 +185,7 @@ def test_arguments_are_checked(tmp_path):
     rec = recording.Recorder(str(tmp_path / "x.bdf"), INFO)
     with pytest.raises(ValueError):
         rec.write(np.zeros((2, 3)), np.zeros(2))
+    rec.close()
     assert recording.file_for_serial("/d/run.bdf", "UX-0001.00.01") == "/d/run_UX-0001.00.01.bdf"
     assert recording.sidecar_path("/d/run.bdf") == "/d/run.json"
 
@@ -178,8 +195,8 @@ def test_files_of_several_amplifiers_share_the_start(tmp_path):
     # file starts at the same time with ten fillers, and no lost-samples note.
     rng = np.random.default_rng(4)
     data, times = scans(1, 2 * RATE, rng)
-    early = recording.Recorder(str(tmp_path / "e.bdf"), INFO)
-    late = recording.Recorder(str(tmp_path / "l.bdf"), INFO)
+    early = recording.Recorder(str(tmp_path / "e.bdf"), INFO, **WALL)
+    late = recording.Recorder(str(tmp_path / "l.bdf"), INFO, **WALL)
     early.begin(START)
     late.begin(START, lead_in=10)
     early.write(data, times)
@@ -190,4 +207,5 @@ def test_files_of_several_amplifiers_share_the_start(tmp_path):
     assert np.all(b.data[9][:10] == 0.0) and b.data[9][10] == 1.0
     np.testing.assert_allclose(b.data[0][10:], a.data[0][:-10])
     assert [t for _, _, t in b.annotations] == ["before first sample"]
-    assert side_l["first_sample_time"] == pytest.approx(side_e["first_sample_time"], abs=1e-6)
+    assert side_l["file_start_time"] == pytest.approx(side_e["file_start_time"], abs=1e-6)
+    assert side_l["first_sample_time"] == pytest.approx(START + 0.04, abs=1e-6)

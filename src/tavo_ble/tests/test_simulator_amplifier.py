@@ -288,7 +288,11 @@ def test_a_failing_callback_is_reported_once_and_counted(sim, capfd):
 def test_every_failure_raises_its_own_error(sim):
     with pytest.raises(tavo_ble.SessionError) as session:
         tavo_ble.Amplifier.open(UNKNOWN_SERIAL, timeout=30)
-    assert session.value.code == 3 and session.value.text
+    # The library's text, the serial asked for and what is in range.
+    assert session.value.code == 3
+    assert session.value.text.startswith("Could not find device with the specified serial number.")
+    assert UNKNOWN_SERIAL in session.value.text and "in range: " in session.value.text
+    assert DEFAULT_SERIAL in session.value.text.split("in range: ")[1]
     with pytest.raises(ValueError):  # code written against the binding keeps working
         native.check(binding.lib.TAVOBLE_OpenDevice(b"UX-0001.00.01", None))
     with pytest.raises(tavo_ble.ArgumentError):

@@ -102,6 +102,7 @@ def test_two_instances_share_one_device_each_with_its_own_callback_and_lifetime(
     first.set_data_callback(to_first.append)
     second.set_data_callback(to_second.append)
     first.start()
+    first.start()  # again: still each scan once
     assert wait_until(lambda: len(to_first) >= 10)
     second.start()  # joins the stream: the first instance's callback keeps its scans
     assert wait_until(lambda: len(to_second) >= 50)
@@ -111,6 +112,7 @@ def test_two_instances_share_one_device_each_with_its_own_callback_and_lifetime(
     shared = min(len(to_first) - start, len(to_second))
     assert shared >= 40
     assert [int(s[7]) for s in to_second[:shared]] == numbers[start:start + shared]
+    assert numbers == list(range(numbers[0], numbers[0] + len(numbers)))
     assert not np.shares_memory(to_first[start], to_second[0])
 
     # One stops: the other streams on.

@@ -48,14 +48,17 @@ void Simulator::onCharacteristic(const std::string& path, const CallPtr& call) {
             return;
         }
         if (scenario_.timing.readDelayMs > 0) {
-            const std::string p = path;
-            c.timer.start(ms(scenario_.timing.readDelayMs), [this, p, call, offset]() {
-                auto i = chars_.find(p);
-                if (i == chars_.end()) {
-                    call->replyError("org.bluez.Error.Failed", "Not connected");
-                    return;
-                }
-                readValue(*i->second, call, offset);
+            // Each read waits on its own; the link going answers them all
+            // (tearDown), so the delayed read never outlives the characteristic.
+            c.delayedReads.emplace_back();
+            auto read = std::prev(c.delayedReads.end());
+            read->call = call;
+            read->timer.setLoop(loop_);
+            Characteristic* cp = &c;
+            read->timer.start(ms(scenario_.timing.readDelayMs), [this, cp, read, offset]() {
+                CallPtr pending = std::move(read->call);
+                cp->delayedReads.erase(read);
+                readValue(*cp, pending, offset);
             });
             return;
         }

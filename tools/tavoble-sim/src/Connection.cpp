@@ -293,6 +293,12 @@ void Simulator::tearDown(Device& d, const CallPtr& call) {
     for (auto it = link->chars.rbegin(); it != link->chars.rend(); ++it) {
         Characteristic& c = **it;
         c.timer.cancel();
+        // BlueZ fails the GATT requests still pending on a link that went.
+        for (Characteristic::DelayedRead& read : c.delayedReads) {
+            read.timer.cancel();
+            read.call->replyError("org.bluez.Error.Failed", "Not connected");
+        }
+        c.delayedReads.clear();
         if (!c.cccPath.empty()) {
             descs_.erase(c.cccPath);
             tree_.removeObject(c.cccPath);

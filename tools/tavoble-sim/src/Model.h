@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <list>
 #include <stdexcept>
 
 #include "Simulator.h"
@@ -81,6 +82,12 @@ struct Simulator::Characteristic {
     std::set<std::string> clients;
     bool notifying = false;
     Timer timer;
+    // Reads answered late (timing.readDelayMs), each on its own timer.
+    struct DelayedRead {
+        CallPtr call;
+        Timer timer;
+    };
+    std::list<DelayedRead> delayedReads;
     std::vector<Bytes> records;
     size_t next = 0;
     double intervalMs = 0;

@@ -142,7 +142,7 @@ TEST_F(DeviceRegistryTest, ConcurrentUseThroughTheCInterfaceIsRaceFree) {
             TAVOBLE_DEVICE_INFORMATION info;
             const int32_t read = TAVOBLE_GetDeviceInformation(handle, &info);
             EXPECT_TRUE(read == 0 || read == 1);
-            const DataAvailableCallback callback = [](TAVOBLE_HANDLE h, const float*, uint32_t n) {
+            const DataAvailableCallback callback = [](TAVOBLE_HANDLE h, float*, uint32_t n) {
                 EXPECT_NE(h, 0u);
                 EXPECT_EQ(n, 10u);
             };

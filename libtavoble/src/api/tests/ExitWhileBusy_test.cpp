@@ -15,7 +15,7 @@
 
 namespace {
 
-void CountScan(TAVOBLE_HANDLE, const float*, uint32_t) {}
+void CountScan(TAVOBLE_HANDLE, float*, uint32_t) {}
 
 [[noreturn]] void ExitWithBusyThreads() {
     std::atomic<int> rounds{0};

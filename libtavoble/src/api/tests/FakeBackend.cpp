@@ -41,7 +41,7 @@ void FakeDevice::RegisterDataAvailableCallback(DataAvailableCallback callback) {
 }
 
 void FakeDevice::Stream() {
-    const float scan[10] = {0, 0, 0, 0, 0, 0, 0, 1, 100, 1};
+    float scan[10] = {0, 0, 0, 0, 0, 0, 0, 1, 100, 1};
     while (!stop_) {
         DataAvailableCallback callback = callback_;
         if (callback != nullptr) {

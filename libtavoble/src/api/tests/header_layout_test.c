@@ -23,11 +23,11 @@ LAYOUT_CHECK(result_codes_keep_their_values,
                  TAVOBLE_RESULT_SESSION == 3 && TAVOBLE_RESULT_PAYLOAD_SIZE == -2);
 
 /* Callbacks written as an application would write them must match the types. */
-static void on_discovered(const char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
+static void on_discovered(char (*names)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t count) {
     (void)names;
     (void)count;
 }
-static void on_data(TAVOBLE_HANDLE handle, const float* sample, uint32_t count) {
+static void on_data(TAVOBLE_HANDLE handle, float* sample, uint32_t count) {
     (void)handle;
     (void)sample;
     (void)count;

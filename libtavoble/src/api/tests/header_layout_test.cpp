@@ -20,6 +20,11 @@ static_assert(std::is_same_v<TAVOBLE_HANDLE, uint64_t>);
 static_assert(
     std::is_same_v<decltype(&TAVOBLE_OpenDevice), int32_t (*)(const char*, TAVOBLE_HANDLE*)>);
 static_assert(std::is_same_v<decltype(&TAVOBLE_GetApiVersion), float (*)()>);
+// Application callbacks are declared with exactly these parameter types (a
+// function taking `const float*` does not convert to a pointer of this type).
+static_assert(std::is_same_v<DeviceDiscoveredCallback,
+                             void (*)(char (*)[TAVOBLE_DEVICENAME_LENGTH_MAX], uint32_t)>);
+static_assert(std::is_same_v<DataAvailableCallback, void (*)(TAVOBLE_HANDLE, float*, uint32_t)>);
 static_assert(TAVOBLE_STRING_LENGTH_MAX == 255 && TAVOBLE_DEVICENAME_LENGTH_MAX == 15 &&
               TAVOBLE_NUMBER_OF_CHANNELS_MAX == 64);
 

@@ -313,3 +313,29 @@ TEST(ScanAssemblerTest, FillersStayExactPastFloatPrecisionAndCounterRollover) {
         EXPECT_EQ(a.sink.scans.size() - fillers, 4 * (c.counters.size() - 1)) << c.what;
     }
 }
+
+// A reconnect brings a new description of the same scans: four frames per
+// notification instead of two, and another scale. The numbers go on from the
+// last scan; a lost notification is four filler scans, repeating that scan.
+TEST(ScanAssemblerTest, ANewDescriptionContinuesTheNumbersAndFillers) {
+    Assembled before(DenseLayout(8, 2, 8));
+    before.Feed(EightChannelPayload(7));  // fillers 1 to 12, then 13 and 14
+    Layout wider = DenseLayout(8, 4, 8);
+    wider.channels[0].scale = 2.0f;
+    Assembled after(wider);
+    after.assembler->ContinueFrom(*before.assembler);
+    std::vector<int32_t> samples;
+    for (int32_t frame = 0; frame < 4; ++frame) {
+        for (int32_t channel = 1; channel <= 8; ++channel) {
+            samples.push_back(channel == 8 ? 9 : 100 + frame);
+        }
+    }
+    after.Feed(PayloadBytes(samples));  // counter 8 lost
+    const std::vector<std::pair<float, float>> expected = {{15, 0}, {16, 0}, {17, 0}, {18, 0},
+                                                           {19, 1}, {20, 1}, {21, 1}, {22, 1}};
+    EXPECT_EQ(Numbers(after.sink, 7), expected);
+    EXPECT_EQ(after.sink.scans[0][0], before.sink.scans.back()[0])
+        << "a filler repeats the last scan";
+    EXPECT_EQ(after.sink.scans[4][0], 200.0f) << "decoded with the new scale";
+    EXPECT_EQ(after.sink.scans[7][0], 206.0f);
+}

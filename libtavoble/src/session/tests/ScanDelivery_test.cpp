@@ -134,7 +134,7 @@ struct Seen {
     bool release = false;  // lets a blocking callback return
     bool entered = false;
 
-    void Record(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+    void Record(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
         std::lock_guard<std::mutex> lock(mutex);
         scans.emplace_back(scan, scan + count);
         handles.push_back(handle);
@@ -149,12 +149,12 @@ struct Seen {
 };
 Seen* seen = nullptr;
 
-void Record(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void Record(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     seen->Record(handle, scan, count);
 }
 
 // Blocks at its first scan until the test releases it (an application lock).
-void BlockOnce(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void BlockOnce(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     {
         std::unique_lock<std::mutex> lock(seen->mutex);
         if (!seen->entered) {
@@ -167,13 +167,13 @@ void BlockOnce(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
 }
 
 std::atomic<int> exits{0};
-void ExitThread(TAVOBLE_HANDLE, const float*, uint32_t) {
+void ExitThread(TAVOBLE_HANDLE, float*, uint32_t) {
     ++exits;
     pthread_exit(nullptr);
 }
 
 ScanDelivery* self = nullptr;
-void RemoveSelf(TAVOBLE_HANDLE handle, const float* scan, uint32_t count) {
+void RemoveSelf(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     seen->Record(handle, scan, count);
     self->SetCallback(nullptr);
     self->WaitForCallback();  // must not wait for itself

@@ -27,3 +27,9 @@ target_include_directories(delivery_test PRIVATE ${SESSION_TEST_DIR})
 target_link_libraries(delivery_test PRIVATE tavoble_delivery GTest::gtest_main Threads::Threads)
 tavoble_warnings(delivery_test)
 gtest_discover_tests(delivery_test)
+
+# Claims of amplifiers between processes.
+add_executable(claim_test ${SESSION_TEST_DIR}/AmplifierClaim_test.cpp)
+target_link_libraries(claim_test PRIVATE tavoble_claim GTest::gtest_main Threads::Threads)
+tavoble_warnings(claim_test)
+gtest_discover_tests(claim_test)
