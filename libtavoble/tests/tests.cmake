@@ -53,6 +53,8 @@ if(TARGET tavoble-sim-testing)
   tavoble_discover_by_central(tavoble_e2e_test
     SIMPLEBLE_FAULTS
       SimulatorTest.AnAmplifierLeftConnectedByAKilledProgramOpensAgain
+      LinkLossTest.AnOpenWhoseLinkDropsBeforeItsServicesResolveConnectsAgainAtOnce
+      LinkLossTest.AForkedChildEndsPromptlyAndTheParentStreamsOn
       SimulatorTest.AnOpenAmplifierStreamsAgainAfterTheBusRestarts
       SimulatorTest.AReplacedAdapterIsUsedWithoutRestarting
       LinkLossCounters.ABluetoothServiceRestartMidStreamIsRecovered

@@ -292,7 +292,10 @@ def test_every_failure_raises_its_own_error(sim):
     assert session.value.code == 3
     assert session.value.text.startswith("Could not find device with the specified serial number.")
     assert UNKNOWN_SERIAL in session.value.text and "in range: " in session.value.text
-    assert DEFAULT_SERIAL in session.value.text.split("in range: ")[1]
+    in_range = session.value.text.split("in range: ")[1]
+    if DEFAULT_SERIAL not in in_range and central_needs_bus_until_exit():
+        pytest.xfail("SimpleBLE 1.1 reports no amplifier closed earlier in the process (README)")
+    assert DEFAULT_SERIAL in in_range
     with pytest.raises(ValueError):  # code written against the binding keeps working
         native.check(binding.lib.TAVOBLE_OpenDevice(b"UX-0001.00.01", None))
     with pytest.raises(tavo_ble.ArgumentError):
