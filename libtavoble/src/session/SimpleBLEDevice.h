@@ -101,9 +101,15 @@ class SimpleBLEDevice final : public IDevice {
         bool closing = false;
     };
 
-    // Every connectable peer advertising the serial number, in the order seen.
-    std::vector<SimpleBLE::Peripheral> FindPeripheral(const std::string& serialNumber,
-                                                      double limitMs, bool endsApplicationScan);
+    // What a search found: every connectable peer advertising the serial
+    // number, in the order seen; or, with `remembered`, only the peripheral
+    // the amplifier was last linked through, which no scan reported.
+    struct Found {
+        std::vector<SimpleBLE::Peripheral> peers;
+        bool remembered = false;
+    };
+    Found FindPeripheral(const std::string& serialNumber, double limitMs, bool endsApplicationScan,
+                         bool mayRemember);
     void Connect(const std::string& serialNumber);
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
@@ -123,7 +129,16 @@ class SimpleBLEDevice final : public IDevice {
                        void (DeviceConfiguration::*handler)(const std::string&),
                        const char* failure);
     void ReadDeviceInformation(Link& link, TAVOBLE_DEVICE_INFORMATION& information);
-    bool ConnectPeripheral(const SimpleBLE::Peripheral& peripheral);
+    // Links the first of `candidates` that this program may claim and that
+    // connects, into `link`; a refusal's reason is left in `refusal`.
+    bool ConnectCandidate(const std::vector<SimpleBLE::Peripheral>& candidates, Link& link,
+                          std::string& refusal, std::chrono::steady_clock::time_point giveUpAt);
+    // Connects on a helper thread; gives up (and leaves the helper to drop a
+    // late link) when the device is closed or at `giveUpAt`.
+    bool ConnectPeripheral(const SimpleBLE::Peripheral& peripheral,
+                           std::chrono::steady_clock::time_point giveUpAt =
+                               std::chrono::steady_clock::time_point::max());
+    SimpleBLE::Service FindBatteryService(Link& link);
     void WatchLink(SimpleBLE::Peripheral& peripheral);
     void KeepLink();
     bool Reconnect();
