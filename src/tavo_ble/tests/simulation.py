@@ -98,6 +98,15 @@ def sim():
     simulator.close()
 
 
+def on_simpleble():
+    """True when the library under test is linked with an installed SimpleBLE."""
+    try:
+        with open(os.environ.get("TAVOBLE_LIBRARY", ""), "rb") as library:
+            return b"libsimpleble" in library.read()
+    except OSError:
+        return False
+
+
 def wait_until(predicate, timeout=10.0, interval=0.02):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
