@@ -11,6 +11,7 @@ packages=(
   python3-pip python3-venv python3-wheel
   libedf1 libedf-dev python3-mne edfbrowser xvfb x11-apps xdotool imagemagick
   dpkg-dev pkg-config file lintian
+  libdbus-1-dev
   binutils procps
 )
 

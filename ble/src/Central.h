@@ -126,12 +126,11 @@ class Central {
     // Notification subscriptions of characteristics (by object path) and of
     // batteries of org.bluez.Battery1 (by device path). A replaced or removed
     // subscription's callback never runs again and is not running on return,
-    // unless called from inside it; a characteristic's callback that does not
-    // return is waited for only a short while. A characteristic's callback
-    // runs on a thread of its own subscription (see NotificationChannel);
-    // false when no connection could be made for it. With `socket` (from
-    // AcquireNotify, owned from here on) its values are read from there
-    // instead of the bus.
+    // unless called from inside it (or, for a characteristic, from the event
+    // thread). A characteristic's callback runs on a thread of its own
+    // subscription, one call at a time (see NotificationChannel); false when
+    // no connection could be made for it. With `socket` (from AcquireNotify,
+    // owned from here on) its values are read from there instead of the bus.
     bool subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub,
                    int socket = -1);
     // True when there was a subscription; `acquired` tells whether it read an
@@ -169,6 +168,8 @@ class Central {
     void waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub);
     // Event thread: drops the subscriptions of a device whose link went.
     void endSubscriptionsOf(const std::string& device);
+    // The channel of `path` that its link's end closed, if any; dispatchMutex_ held.
+    std::shared_ptr<NotificationChannel> takeEnded(const std::string& path);
 
     void onObjectManagerSignal(sdbus::Message& msg);
     void onPropertiesChanged(sdbus::Message& msg);
@@ -183,7 +184,6 @@ class Central {
     void queueConnection(const std::string& path, bool connected);
     void queueScan(const std::string& path, const std::string& adapter);
     void queueBattery(const std::string& path, uint8_t level);
-    void watchChannels();
 
     // Connection set-up.
     std::mutex initMutex_;
@@ -215,15 +215,15 @@ class Central {
     bool loaded_ = false;  // a GetManagedObjects snapshot is in the cache
 
     // Subscriptions and the battery callback that runs now. A characteristic's
-    // notifications have a channel of their own (connection and thread); the
-    // watchdog thread, started with the first, looks at each every tick.
+    // notifications have a channel of their own (connection and thread).
     std::mutex dispatchMutex_;
     std::condition_variable dispatchDone_;
     std::unordered_map<std::string, std::shared_ptr<NotificationChannel>> channels_;
+    // Channels closed because their link went, while their thread may still
+    // be inside the callback (the thread holds the channel until it leaves).
+    std::unordered_map<std::string, std::weak_ptr<NotificationChannel>> ended_;
     std::unordered_map<std::string, std::shared_ptr<Subscription>> batterySubs_;
     const Subscription* running_ = nullptr;
-    bool watching_ = false;
-    std::condition_variable channelsChanged_;
 
     // Handle state shared between copies.
     std::mutex statesMutex_;

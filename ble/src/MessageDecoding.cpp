@@ -1,6 +1,8 @@
 #include "MessageDecoding.h"
 
 #include <sdbus-c++/sdbus-c++.h>
+#include <systemd/sd-bus.h>
+
 #include <cstring>
 
 #include "BluezNames.h"
@@ -8,6 +10,16 @@
 namespace SimpleBLE::detail {
 
 namespace {
+
+// sdbus-c++ reads an array of bytes one call per byte; sd-bus hands out the
+// whole array at once. The message's sd-bus object is a protected member of
+// sdbus::Message, reached through a pointer to that member.
+struct RawMessage : sdbus::Message {
+    static sd_bus_message* of(sdbus::Message& msg) {
+        void* sdbus::Message::*raw = &RawMessage::msg_;
+        return static_cast<sd_bus_message*>(msg.*raw);
+    }
+};
 
 // Values are read straight from the message: sdbus::Variant is avoided on the
 // event thread because it uses a function-local static of sdbus-c++ that is
@@ -263,20 +275,15 @@ bool readNotification(sdbus::Message& msg, std::vector<uint8_t>& bytes) {
             msg.exitDictEntry();
             continue;
         }
-        // Byte by byte straight into the vector handed over: no variant, no copy.
+        // The whole array in one call, copied once into the vector handed over.
         msg.enterVariant("ay");
-        bytes.clear();
-        bytes.reserve(256);
-        msg.enterContainer("y");
-        for (;;) {
-            uint8_t byte = 0;
-            if (!(msg >> byte)) {
-                break;
-            }
-            bytes.push_back(byte);
+        const void* data = nullptr;
+        size_t size = 0;
+        if (sd_bus_message_read_array(RawMessage::of(msg), 'y', &data, &size) < 0) {
+            throw std::runtime_error("malformed notification value");
         }
-        msg.clearFlags();
-        msg.exitContainer();
+        const auto* first = static_cast<const uint8_t*>(data);
+        bytes.assign(first, first + size);
         msg.exitVariant();
         msg.exitDictEntry();
         found = true;

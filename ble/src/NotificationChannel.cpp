@@ -47,8 +47,6 @@ std::shared_ptr<NotificationChannel> NotificationChannel::open(const std::string
         return nullptr;
     }
     if (socket >= 0) {
-        std::lock_guard<std::mutex> lock(channel->mutex_);
-        channel->start();
         return channel;
     }
     try {
@@ -64,24 +62,17 @@ std::shared_ptr<NotificationChannel> NotificationChannel::open(const std::string
     } catch (const sdbus::Error&) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(channel->mutex_);
-    channel->start();
     return channel;
 }
 
 void NotificationChannel::start() {
-    const uint64_t generation = ++generations_;
-    leader_ = generation;
-    leaderInCall_ = false;
-    // Detached: it holds the channel, and nobody waits for a callback that
-    // does not return.
-    std::thread([self = shared_from_this(), generation] { self->run(generation); }).detach();
+    // Detached: it holds the channel, which goes when it leaves.
+    std::thread([self = shared_from_this()] { self->run(); }).detach();
 }
 
-void NotificationChannel::close(bool wait) {
+void NotificationChannel::close() {
     std::unique_lock<std::mutex> lock(mutex_);
     stopping_ = true;
-    pending_.clear();
     if (socket_ >= 0) {
         // BlueZ sees the socket given back now, not when the reading thread
         // lets go of it: a new AcquireNotify may follow at once.
@@ -90,62 +81,36 @@ void NotificationChannel::close(bool wait) {
     uint64_t one = 1;
     ssize_t written = ::write(wakeFd_, &one, sizeof one);
     (void)written;
-    if (wait && tInside != this) {
-        returned_.wait_for(lock, kCallbackPatience, [this] { return calling_ == 0; });
+    if (tInside != this && !Central::instance().onEventThread()) {
+        returned_.wait(lock, [this] { return !calling_; });
     }
-}
-
-bool NotificationChannel::look() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopping_ && leaderInCall_ && calls_ == callsAtLook_ && calling_ < kMaxCalling) {
-        start();
-    }
-    callsAtLook_ = calls_;
-    return leaderInCall_;
 }
 
 void NotificationChannel::onSignal(sdbus::Message& msg) {
     try {
-        std::vector<uint8_t> bytes;
-        if (readNotification(msg, bytes)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!stopping_) {
-                pending_.emplace_back(std::move(bytes));
-            }
-        }
+        haveValue_ = readNotification(msg, value_);
     } catch (...) {
         // A malformed signal is ignored; nothing may unwind through sd-bus.
+        haveValue_ = false;
     }
 }
 
-bool NotificationChannel::readAvailable() {
-    std::lock_guard<std::mutex> lock(connMutex_);
+bool NotificationChannel::readOne() {
     if (socket_ >= 0) {
-        std::vector<uint8_t> bytes;
-        const SocketRead got = readAcquired(socket_, buffer_, bytes);
-        if (got == SocketRead::Got) {
-            std::lock_guard<std::mutex> state(mutex_);
-            if (!stopping_) {
-                pending_.emplace_back(std::move(bytes));
-            }
-        }
+        const SocketRead got = readAcquired(socket_, buffer_, value_);
+        haveValue_ = got == SocketRead::Got;
         // Hung up: the link ended (its loss is seen on the bus too) or BlueZ went.
         return got != SocketRead::Gone;
     }
     try {
-        for (;;) {
-            {
-                // A value goes to the callback as soon as it is read: looking
-                // for the next one first would delay it by a read of the socket.
-                std::lock_guard<std::mutex> state(mutex_);
-                if (stopping_ || !pending_.empty()) {
-                    return true;
-                }
-            }
+        // A value goes to the callback as soon as it is read: looking for the
+        // next one first would delay it by a read of the socket.
+        while (!haveValue_) {
             if (!conn_->processPendingRequest()) {
                 return true;
             }
         }
+        return true;
     } catch (const sdbus::Error&) {
         return false;
     }
@@ -164,19 +129,16 @@ bool NotificationChannel::wait() {
         }
         return true;
     }
-    {
-        std::lock_guard<std::mutex> lock(connMutex_);
-        try {
-            auto data = conn_->getEventLoopPollData();
-            fds[1] = {data.fd, data.events, 0};
-            auto relative = data.getRelativeTimeout();
-            if (relative) {
-                timeout = static_cast<int>(std::min<int64_t>((relative->count() + 999) / 1000,
-                                                             std::numeric_limits<int>::max()));
-            }
-        } catch (const sdbus::Error&) {
-            return false;
+    try {
+        auto data = conn_->getEventLoopPollData();
+        fds[1] = {data.fd, data.events, 0};
+        auto relative = data.getRelativeTimeout();
+        if (relative) {
+            timeout = static_cast<int>(std::min<int64_t>((relative->count() + 999) / 1000,
+                                                         std::numeric_limits<int>::max()));
         }
+    } catch (const sdbus::Error&) {
+        return false;
     }
     if (poll(fds, 2, timeout) > 0 && (fds[0].revents & POLLIN) != 0) {
         uint64_t value = 0;
@@ -188,67 +150,53 @@ bool NotificationChannel::wait() {
 
 // UBSan takes the forced unwind's null exception object for a null
 // reference in the handler that passes it on.
-__attribute__((no_sanitize("null"))) void NotificationChannel::call(uint64_t generation,
-                                                                    ByteArray bytes) {
+__attribute__((no_sanitize("null"))) void NotificationChannel::call() {
     const NotificationChannel* const outer = tInside;
     tInside = this;
     auto finish = [&] {
         tInside = outer;
         std::lock_guard<std::mutex> lock(mutex_);
-        --calling_;
-        if (leader_ == generation) {
-            leaderInCall_ = false;
-        }
+        calling_ = false;
         returned_.notify_all();
     };
+    haveValue_ = false;
     try {
-        sub_->callback(std::move(bytes));
+        sub_->callback(ByteArray(std::move(value_)));
     } catch (abi::__forced_unwind&) {
-        // The callback ended this thread (pthread_exit, cancellation). If it
-        // was the reading one, another takes over.
+        // The callback ended this thread (pthread_exit, cancellation): the
+        // channel is read no more.
         finish();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (leader_ == generation && !stopping_) {
-            start();
-        }
         throw;
     } catch (...) {
-        // The application's exception must not end the reading.
+        // The callback's exception must not end the reading.
     }
+    value_.clear();
     finish();
 }
 
-void NotificationChannel::run(uint64_t generation) {
+void NotificationChannel::run() {
     for (;;) {
-        ByteArray next;
-        bool have = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_ || leader_ != generation) {
-                return;  // closed, or another thread reads now
+        if (haveValue_) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stopping_) {
+                    return;
+                }
+                calling_ = true;
             }
-            if (!pending_.empty()) {
-                next = std::move(pending_.front());
-                pending_.pop_front();
-                have = true;
-                ++calling_;
-                ++calls_;
-                leaderInCall_ = true;
-            }
-        }
-        if (have) {
-            call(generation, std::move(next));
+            call();
             continue;
         }
-        if (!readAvailable()) {
-            return;  // the bus went; the device's link is lost with it
-        }
-        bool empty = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            empty = pending_.empty() && !stopping_;
+            if (stopping_) {
+                return;
+            }
         }
-        if (empty && !wait()) {
+        if (!readOne()) {
+            return;  // the bus went; the device's link is lost with it
+        }
+        if (!haveValue_ && !wait()) {
             return;
         }
     }

@@ -1,23 +1,17 @@
 #pragma once
 
 // One characteristic's notifications on a bus connection and a thread of
-// their own. The thread woken by the kernel for a notification is the one
-// that runs its callback: nothing is handed between threads on the way, and a
-// callback that takes long holds up only its own characteristic, never the
-// central's calls or another device.
-//
-// A callback that has not returned after a watchdog tick or two no longer
-// blocks the reading: another thread takes over the connection and calls the
-// callback with the next notifications, while the first one is still inside
-// it. So a callback may run on two threads at once; one that cannot take that
-// must serialise itself (libtavoble's handler only queues in that case).
+// their own: the reader. The thread woken by the kernel for a notification
+// reads it off the connection in one piece and runs the subscription's
+// callback with it, one notification at a time and in order; it never wakes
+// the central's event thread, and a callback that takes long holds up only
+// its own characteristic (whose later values wait, in order, on the bus).
+// The callback is expected to return promptly: closing waits for it.
 
 #include <simpleble/SimpleBLE.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,16 +28,10 @@ namespace SimpleBLE::detail {
 
 class NotificationChannel final : public std::enable_shared_from_this<NotificationChannel> {
   public:
-    // How long closing waits for a running callback before leaving it to
-    // return by itself.
-    static constexpr std::chrono::milliseconds kCallbackPatience{200};
-    // Threads of one channel inside its callback at most; beyond this a stuck
-    // callback is not given another thread.
-    static constexpr int kMaxCalling = 4;
-
-    // A new connection with its match for `path` in place, and its thread;
-    // null when there is no bus to connect to. With `socket` (AcquireNotify's,
-    // owned from here on) the values are read from there instead, one per read.
+    // A new connection with its match for `path` in place (values that come
+    // from now on wait on it); null when there is no bus to connect to. With
+    // `socket` (AcquireNotify's, owned from here on) the values are read from
+    // there instead, one per read, past the bus daemon.
     static std::shared_ptr<NotificationChannel> open(const std::string& path,
                                                      std::shared_ptr<Subscription> sub,
                                                      int socket = -1);
@@ -51,49 +39,44 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     NotificationChannel& operator=(const NotificationChannel&) = delete;
     ~NotificationChannel();
 
-    // No callback begins after this; one that runs is waited for up to
-    // kCallbackPatience (if `wait`), unless it is the caller. The connection
-    // goes with the last thread.
-    void close(bool wait = true);
-    // The watchdog's tick: when the reading thread has been inside one
-    // callback since the previous tick, another thread takes over reading.
-    // True when a callback is running.
-    bool look();
+    // Starts the reading thread.
+    void start();
+    // No callback begins after this; one that runs has returned when it
+    // returns, unless this is called from inside it or from the central's
+    // event thread (which a callback may be waiting for). The connection goes
+    // with the reading thread.
+    void close();
     // True when it reads an acquired socket.
     bool acquired() const { return socket_ >= 0; }
 
   private:
     NotificationChannel(std::string path, std::shared_ptr<Subscription> sub);
 
-    void start();  // a new reading thread; mutex_ held
-    void run(uint64_t generation);
-    // Reads until a notification is in pending_ or the connection has none;
-    // false when the connection is lost. Unread ones wait on the bus.
-    bool readAvailable();
+    void run();
+    // Reads until a notification is in value_ or the connection has none;
+    // false when the connection is lost.
+    bool readOne();
     void onSignal(sdbus::Message& msg);
-    void call(uint64_t generation, ByteArray bytes);
+    void call();
     bool wait();  // for the bus or close(); false when the connection is lost
 
     const std::string path_;
     const std::shared_ptr<Subscription> sub_;
     int wakeFd_ = -1;
-    int socket_ = -1;              // the acquired socket, or -1: the bus
-    std::vector<uint8_t> buffer_;  // a socket read's buffer, under connMutex_
+    int socket_ = -1;  // the acquired socket, or -1: the bus
 
-    // The connection, read by one thread at a time.
-    std::mutex connMutex_;
+    // The reading thread's alone once it runs: the connection and the value
+    // its signal handler read (one message is processed per read, so there
+    // is never more than one).
     std::unique_ptr<sdbus::IConnection> conn_;
+    std::vector<uint8_t> value_;
+    std::vector<uint8_t> buffer_;  // a socket read's buffer
+    bool haveValue_ = false;
 
-    std::mutex mutex_;  // everything below; never held while calling out
+    std::mutex mutex_;  // the two flags below; never held while calling out
     std::condition_variable returned_;
-    std::deque<ByteArray> pending_;
     bool stopping_ = false;
-    uint64_t generations_ = 0;  // reading threads started
-    uint64_t leader_ = 0;       // the generation that reads now
-    bool leaderInCall_ = false;
-    uint64_t calls_ = 0;        // callbacks begun
-    uint64_t callsAtLook_ = 0;  // calls_ at the watchdog's previous tick
-    int calling_ = 0;           // threads inside the callback now
+    bool calling_ = false;  // the callback runs now
 };
 
 }  // namespace SimpleBLE::detail

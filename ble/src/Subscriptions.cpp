@@ -16,19 +16,21 @@
 
 namespace SimpleBLE::detail {
 
-namespace {
-// A callback found inside the same call at two ticks gets another thread to
-// read its channel on. While none is found inside one, the ticks space out
-// (the watchdog's own wake-ups would cost a stream more than its reading).
-constexpr std::chrono::milliseconds kWatchdogTick{100};
-constexpr std::chrono::milliseconds kIdleWatchdogTick{500};
-}  // namespace
-
 void Central::waitNotRunning(std::unique_lock<std::mutex>& lock, const Subscription* sub) {
     // On the event thread the callback is either this caller or not running.
     if (!onEventThread()) {
         dispatchDone_.wait(lock, [&] { return running_ != sub; });
     }
+}
+
+std::shared_ptr<NotificationChannel> Central::takeEnded(const std::string& path) {
+    auto it = ended_.find(path);
+    if (it == ended_.end()) {
+        return nullptr;
+    }
+    std::shared_ptr<NotificationChannel> ended = it->second.lock();
+    ended_.erase(it);
+    return ended;
 }
 
 bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub,
@@ -51,19 +53,21 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
         return false;
     }
     std::shared_ptr<NotificationChannel> old;
+    std::shared_ptr<NotificationChannel> ended;
     {
         std::lock_guard<std::mutex> lock(dispatchMutex_);
-        old = std::exchange(channels_[path], std::move(channel));
-        if (!watching_) {
-            watching_ = true;
-            // Never joined, like the event thread: it lives as long as the process.
-            std::thread([this] { watchChannels(); }).detach();
-        }
+        old = std::exchange(channels_[path], channel);
+        ended = takeEnded(path);
     }
-    channelsChanged_.notify_all();
+    // The old reader is done before the new one starts (its values wait on
+    // its connection meanwhile): a characteristic has one reader at a time.
     if (old) {
         old->close();
     }
+    if (ended) {
+        ended->close();
+    }
+    channel->start();
     return true;
 }
 
@@ -73,18 +77,24 @@ bool Central::unsubscribe(const std::string& path, bool battery, bool* acquired)
         *acquired = false;
     }
     if (!battery) {
+        std::shared_ptr<NotificationChannel> ended = takeEnded(path);
+        std::shared_ptr<NotificationChannel> old;
         auto it = channels_.find(path);
-        if (it == channels_.end()) {
-            return false;
+        if (it != channels_.end()) {
+            old = std::move(it->second);
+            channels_.erase(it);
         }
-        std::shared_ptr<NotificationChannel> old = std::move(it->second);
-        channels_.erase(it);
         lock.unlock();
-        if (acquired != nullptr) {
-            *acquired = old->acquired();
+        if (ended) {
+            ended->close();
         }
-        old->close();
-        return true;
+        if (old) {
+            if (acquired != nullptr) {
+                *acquired = old->acquired();
+            }
+            old->close();
+        }
+        return old != nullptr;
     }
     auto it = batterySubs_.find(path);
     if (it == batterySubs_.end()) {
@@ -100,13 +110,20 @@ bool Central::unsubscribe(const std::string& path, bool battery, bool* acquired)
 void Central::endSubscriptionsOf(const std::string& device) {
     // BlueZ ends the notify sessions of a link that went; the channels that
     // served them (a connection and a thread each) would otherwise wait for an
-    // unsubscribe that a program closing during the outage never makes.
+    // unsubscribe that a program closing during the outage never makes. Their
+    // thread leaves at once, or when a running callback returns; until then a
+    // new subscription or an unsubscribe of the path waits for it (one reader
+    // at a time). The channel, its connection and thread go with the thread.
     std::vector<std::shared_ptr<NotificationChannel>> ended;
     {
         std::lock_guard<std::mutex> lock(dispatchMutex_);
+        for (auto it = ended_.begin(); it != ended_.end();) {
+            it = it->second.expired() ? ended_.erase(it) : std::next(it);
+        }
         for (auto it = channels_.begin(); it != channels_.end();) {
             if (isSubPath(it->first, device)) {
-                ended.push_back(std::move(it->second));
+                ended.push_back(it->second);
+                ended_[it->first] = std::move(it->second);
                 it = channels_.erase(it);
             } else {
                 ++it;
@@ -120,30 +137,7 @@ void Central::endSubscriptionsOf(const std::string& device) {
         }
     }
     for (auto& channel : ended) {
-        channel->close(false);  // a running callback is left to return by itself
-    }
-}
-
-void Central::watchChannels() {
-    std::vector<std::shared_ptr<NotificationChannel>> channels;
-    std::chrono::milliseconds tick = kWatchdogTick;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(dispatchMutex_);
-            // Asleep while there is nothing to watch; a tick otherwise.
-            channelsChanged_.wait(lock, [this] { return !channels_.empty(); });
-            channelsChanged_.wait_for(lock, tick);
-            channels.clear();
-            for (auto& [path, channel] : channels_) {
-                channels.push_back(channel);
-            }
-        }
-        bool calling = false;
-        for (auto& channel : channels) {
-            calling = channel->look() || calling;
-        }
-        channels.clear();
-        tick = calling ? kWatchdogTick : std::min(tick * 2, kIdleWatchdogTick);
+        channel->close();  // on the event thread: does not wait
     }
 }
 

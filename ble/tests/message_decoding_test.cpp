@@ -103,3 +103,33 @@ TEST_F(MessageDecoding, ReadsAManagedObjectsReplyWithEmptyLevels) {
 }
 
 }  // namespace
+
+// A characteristic's PropertiesChanged: the value's bytes whole, whatever
+// comes around it; a Value of another type is no notification.
+TEST_F(MessageDecoding, ReadsANotificationValueWholeAndOnlyAsBytes) {
+    std::vector<uint8_t> large(512);
+    for (size_t i = 0; i < large.size(); ++i) {
+        large[i] = static_cast<uint8_t>(i * 7);
+    }
+    auto changed = [&](const sdbus::Variant& value, const char* interface) {
+        return message([&](sdbus::Message& m) {
+            std::map<std::string, sdbus::Variant> props;
+            props["Notifying"] = sdbus::Variant(true);
+            props["Value"] = value;
+            m << interface << props << std::vector<std::string>{};
+        });
+    };
+    std::vector<uint8_t> bytes{9};
+    sdbus::MethodCall whole = changed(sdbus::Variant(large), "org.bluez.GattCharacteristic1");
+    ASSERT_TRUE(SimpleBLE::detail::readNotification(whole, bytes));
+    EXPECT_EQ(bytes, large);
+    sdbus::MethodCall empty =
+        changed(sdbus::Variant(std::vector<uint8_t>{}), "org.bluez.GattCharacteristic1");
+    ASSERT_TRUE(SimpleBLE::detail::readNotification(empty, bytes));
+    EXPECT_TRUE(bytes.empty());
+    sdbus::MethodCall text =
+        changed(sdbus::Variant(std::string("abc")), "org.bluez.GattCharacteristic1");
+    EXPECT_FALSE(SimpleBLE::detail::readNotification(text, bytes));
+    sdbus::MethodCall other = changed(sdbus::Variant(large), "org.bluez.Device1");
+    EXPECT_FALSE(SimpleBLE::detail::readNotification(other, bytes));
+}

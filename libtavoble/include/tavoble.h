@@ -10,11 +10,12 @@
  *
  * Threads. Every function may be called from any thread. Callbacks run on
  * threads of the library, never on the thread that registered them. A
- * device's data callback gets one scan at a time, in order, on a thread of
- * that device's own (not always the same one: a call that takes long is left
- * to finish while another thread reads on), so a slow callback delays only
- * its own device's scans; what it cannot take in time reaches it as filler
- * scans.
+ * device's data callback gets one scan at a time, in order, once each, on a
+ * delivery thread of that device's own; another thread reads the device's
+ * notifications into a queue of 4 s of scans meanwhile, so a slow callback
+ * delays only its own device's scans. Scans it cannot take in time are
+ * dropped at the oldest end and reach it as filler scans (data-valid 0.0)
+ * under their own sample numbers.
  * From inside a callback the application may call:
  *   - TAVOBLE_GetApiVersion, TAVOBLE_GetLastErrorText, TAVOBLE_GetDeviceInformation;
  *   - TAVOBLE_RegisterDataAvailableCallback, also on the device that is

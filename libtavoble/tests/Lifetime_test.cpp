@@ -14,7 +14,6 @@ namespace {
 const char* kFastAmplifier = R"({"amplifiers": [{"name": "UX-0001.00.01", "rate": 0}]})";
 
 std::atomic<int> delivered{0};
-std::atomic<TAVOBLE_HANDLE> handleToClose{0};
 
 void CountScan(TAVOBLE_HANDLE, float*, uint32_t) {
     ++delivered;
@@ -109,6 +108,34 @@ TEST_F(SimulatorTest, APeerThatDropsTheLinkStreamsOnAndCanBeOpenedAgain) {
     ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &CountScan), 0);
     const int reopened = delivered;
     EXPECT_TRUE(bletest::waitFor([&] { return delivered > reopened + 100; }));
+    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+}
+
+// Between two recordings the amplifier is switched off and the lab scans
+// for amplifiers: opening it again fails as for an amplifier never seen,
+// within the search time, and leaves nothing connected, although the library
+// tries the link it had to it. Switched on again, it opens.
+TEST_F(SimulatorTest, AnAmplifierSwitchedOffSinceItsLastOpenIsNotFound) {
+    StartSimulator();
+    TAVOBLE_HANDLE handle = Open(kDefaultAmplifier);
+    ASSERT_NE(handle, 0u);
+    ASSERT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+    ASSERT_TRUE(bletest::waitFor([&] { return !sim.isConnected(kDefaultAmplifier); }, 5s));
+    sim.setUnreachable(kDefaultAmplifier, 60);
+    ASSERT_EQ(TAVOBLE_StartScanning(), 0);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(TAVOBLE_StopScanning(), 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TAVOBLE_OpenDevice(kDefaultAmplifier, &handle), 3);
+    EXPECT_EQ(LastError(), "Could not find device with the specified serial number.");
+    EXPECT_EQ(handle, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_FALSE(sim.isConnected(kDefaultAmplifier));
+
+    sim.setUnreachable(kDefaultAmplifier, 0);
+    handle = Open(kDefaultAmplifier);
+    ASSERT_NE(handle, 0u);
     EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
 }
 

@@ -118,6 +118,10 @@ TEST_F(LinkLossTest, ClosingWhileTheKeeperReconnectsReturnsPromptly) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
         const auto took = std::chrono::steady_clock::now() - start;
+        std::printf("close %lld ms into the reconnect: %lld ms\n",
+                    static_cast<long long>(phase.count()),
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
         // 0.4 s without load; the margin is for a loaded machine.
         EXPECT_LT(took, 1s) << "closed " << phase.count() << " ms into the reconnect";
         ASSERT_TRUE(bletest::waitFor([this] { return !sim.isConnected(kDefaultAmplifier); }, 5s));

@@ -2,6 +2,7 @@
 
 // Reading what the simulator reports it sent, to compare received scans with.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -9,7 +10,8 @@ namespace e2e {
 
 // The sample at `index` of a data notification: 24-bit big-endian two's complement.
 inline float Sample(const std::vector<uint8_t>& payload, int index) {
-    int32_t raw = payload[3 * index] << 16 | payload[3 * index + 1] << 8 | payload[3 * index + 2];
+    const auto at = 3 * static_cast<std::size_t>(index);
+    int32_t raw = payload[at] << 16 | payload[at + 1] << 8 | payload[at + 2];
     if (raw & 0x800000) {
         raw -= 0x1000000;
     }

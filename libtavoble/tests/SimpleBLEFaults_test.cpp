@@ -2,8 +2,8 @@
 // it: an amplifier found again after BlueZ dropped its battery object, a
 // battery published late, library calls from inside callbacks, no long stall
 // in a run of opens and reads, a bus that goes away, one-line error texts.
-// With the in-tree central they all hold; ble/README.md lists the symptoms
-// against SimpleBLE 1.1.
+// With the in-tree central they all hold; on SimpleBLE 1.1 libtavoble works
+// around the first two, and the README lists what a user sees of the others.
 
 #include <atomic>
 #include <cctype>

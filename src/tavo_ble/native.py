@@ -325,7 +325,7 @@ atexit.register(_close_at_exit)
 # ctypes runs a callback on a thread that Python did not start by creating a
 # Python thread state for the call and destroying it afterwards (with a fresh
 # frame stack mapped and unmapped each time): most of a scan's cost. One extra
-# reference, taken at the first scan on the library's notification thread and
+# reference, taken at the first scan on the device's delivery thread and
 # never released, keeps that thread state for the thread's life. The exit hook
 # above stops all callbacks before the interpreter finalises.
 _threads_with_state = set()

@@ -389,11 +389,14 @@ class AmplifierRecording:
     buffer, so do not also ``read()`` it elsewhere. ``mark(text)`` may be called
     from any thread; ``close()`` finishes the file and its JSON sidecar. The
     path is checked at once: ``OutputPathError`` for a file that exists (unless
-    `overwrite`), is not ``.bdf`` or has no writable folder.
+    `overwrite`), is not ``.bdf`` or has no writable folder. With
+    `lsl_markers` (a stream name or type) the string markers of those Lab
+    Streaming Layer streams are marked too, at their LSL time stamps
+    (``tavo_ble.lsl.MarkerInlet``).
     """
 
     def __init__(self, amplifier, path: str, range_uv: float = DEFAULT_RANGE_UV, overwrite: bool = False,
-                 prefilter: str = "") -> None:
+                 prefilter: str = "", lsl_markers: Optional[str] = None) -> None:
         info = amplifier.info
         self.amplifier = amplifier
         self.recorder = Recorder(path, RecordingInfo(
@@ -402,6 +405,11 @@ class AmplifierRecording:
             overwrite=overwrite, prefilter=prefilter,
             clock_offset=amplifier.stream_start_wall - amplifier.stream_start_monotonic
             if amplifier.stream_start_monotonic else None)
+        self.lsl_markers = None
+        if lsl_markers:
+            from .lsl import MarkerInlet
+
+            self.lsl_markers = MarkerInlet(lsl_markers, self.recorder.mark)
 
     def poll(self, timeout: float = 0.1) -> int:
         """Writes the scans that have arrived (waiting up to `timeout` s); returns their number.
@@ -421,6 +429,8 @@ class AmplifierRecording:
 
     def close(self) -> dict:
         """Writes what is left and finishes the file; returns the sidecar's contents."""
+        if self.lsl_markers is not None:
+            self.lsl_markers.close()
         if not self.recorder.closed and self.recorder.failed is None:
             try:
                 self.poll(timeout=0.0)

@@ -49,9 +49,11 @@ echo "--- the README's steps"; cat "$scratch/steps.sh"; echo "---"
 ln -s "$build" "$scratch/build"
 home=$scratch/home
 mkdir "$home"
-# LD_LIBRARY_PATH stays: a build on a SimpleBLE of one's own needs it.
+# LD_LIBRARY_PATH stays: a build on a SimpleBLE of one's own needs it; so do
+# the lost-reply probe of the suite on SimpleBLE and its setting.
 clean_env=(env -i HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive
-  ${LD_LIBRARY_PATH:+LD_LIBRARY_PATH=$LD_LIBRARY_PATH})
+  ${LD_LIBRARY_PATH:+LD_LIBRARY_PATH=$LD_LIBRARY_PATH} ${LD_PRELOAD:+LD_PRELOAD=$LD_PRELOAD}
+  ${TAVOBLE_MEND_LOST_REPLIES:+TAVOBLE_MEND_LOST_REPLIES=$TAVOBLE_MEND_LOST_REPLIES})
 (cd "$scratch" && "${clean_env[@]}" bash -euo pipefail steps.sh) >"$scratch/steps.log" 2>&1 ||
   { cat "$scratch/steps.log"; fail "the README's steps"; }
 cat "$scratch/steps.log"

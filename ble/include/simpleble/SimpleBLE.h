@@ -13,12 +13,6 @@
 #include <string>
 #include <vector>
 
-// Unlike SimpleBLE's, this central calls each characteristic's notification
-// callback on a thread of that subscription's own, and calls it on a second
-// thread when the first has been inside it too long (see notify()). Code
-// that must also build against SimpleBLE tests for this.
-#define SIMPLEBLE_NOTIFY_THREAD_PER_SUBSCRIPTION 1
-
 namespace SimpleBLE {
 
 using BluetoothAddress = std::string;
@@ -165,14 +159,13 @@ class Peripheral {
 
     ByteArray read(BluetoothUUID const& service, BluetoothUUID const& characteristic);
     // The callback runs on a thread of this subscription's own, one
-    // notification after the other. When a call has not returned after 0.1 to
-    // 0.6 s, another thread reads on and calls it with the next ones while
-    // the first is still inside it: a slow callback never makes the bus wait.
+    // notification after the other, never two at once; it should return
+    // promptly (values that come meanwhile wait on the bus).
     void notify(BluetoothUUID const& service, BluetoothUUID const& characteristic,
                 std::function<void(ByteArray payload)> callback);
     // When it returns, the callback given to notify() is never called again and
-    // is not running: a call still inside it is waited for up to 200 ms (not at
-    // all when called from inside that callback).
+    // is not running (a call still inside it is waited for, except from
+    // inside that callback or from a connection callback).
     void unsubscribe(BluetoothUUID const& service, BluetoothUUID const& characteristic);
 
     void set_callback_on_connected(std::function<void()> on_connected);

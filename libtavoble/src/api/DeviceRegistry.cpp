@@ -214,7 +214,7 @@ void DeviceRegistry::CloseDevice(TAVOBLE_HANDLE handle) {
         IDevice* device = entry.device;
         lock.unlock();
         try {
-            device->RegisterDataAvailableCallback(nullptr);
+            device->RegisterDataAvailableCallback(handle, nullptr);
         } catch (...) {
         }
         EndLease(handle);
@@ -259,19 +259,6 @@ void DeviceRegistry::EndLease(TAVOBLE_HANDLE handle) noexcept {
         return;
     }
     changed_.notify_all();
-}
-
-TAVOBLE_HANDLE DeviceRegistry::GetHandle(const IDevice* device) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (devices_.empty()) {
-        throw ApiException("No handles available.", ErrorCode::Handle);
-    }
-    for (const auto& [key, entry] : devices_) {
-        if (entry.device == device) {
-            return key;
-        }
-    }
-    throw ApiException("Device not found.", ErrorCode::Handle);
 }
 
 }  // namespace Tavo::BLE

@@ -17,8 +17,8 @@ class BLEFactory;
 // The process-wide table from handles to the open devices it owns.
 //
 // The table is guarded by one mutex that is never held while a device is
-// created, used or destroyed, so the notification thread's GetHandle never
-// waits for a slow application call. Callers use a device through a Lease;
+// created, used or destroyed, so no call waits for a slow device call of
+// another thread. Callers use a device through a Lease;
 // closing waits for leases to end, so no call runs on a device being freed.
 class DeviceRegistry {
   public:
@@ -54,7 +54,6 @@ class DeviceRegistry {
     TAVOBLE_HANDLE OpenDevice(const char* name);
     void CloseDevice(TAVOBLE_HANDLE handle);
     Lease GetDevice(TAVOBLE_HANDLE handle);
-    TAVOBLE_HANDLE GetHandle(const IDevice* device);
     // Destroys every device still entered, waiting a bounded time for calls
     // still running on other threads (see the definition).
     void CloseAll() noexcept;

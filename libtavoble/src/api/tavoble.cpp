@@ -103,7 +103,8 @@ TAVOBLE_API int32_t TAVOBLE_GetDeviceInformation(TAVOBLE_HANDLE hDevice,
 TAVOBLE_API int32_t TAVOBLE_RegisterDataAvailableCallback(TAVOBLE_HANDLE hDevice,
                                                           DataAvailableCallback callback) {
     return RunInFrame([hDevice, callback] {
-        DeviceRegistry::Instance().GetDevice(hDevice)->RegisterDataAvailableCallback(callback);
+        DeviceRegistry::Instance().GetDevice(hDevice)->RegisterDataAvailableCallback(hDevice,
+                                                                                     callback);
     });
 }
 

@@ -200,14 +200,6 @@ bool SimpleBLEAdapter::IsScanning() {
     return applicationScan_;
 }
 
-void SimpleBLEAdapter::OnDiscoveryEnded() {
-    std::lock_guard<std::mutex> lock(scanMutex_);
-    // During a start or stop of our own, the driving thread decides.
-    if (!driving_) {
-        active_ = false;
-    }
-}
-
 void SimpleBLEAdapter::Drive() {
     std::unique_lock<std::mutex> lock(scanMutex_);
     if (driving_) {
@@ -298,8 +290,10 @@ bool SimpleBLEAdapter::StartDiscovery() {
     }
     adapter.set_callback_on_scan_found(&SimpleBLEAdapter::OnScanFound);
     adapter.set_callback_on_scan_updated(&SimpleBLEAdapter::OnScanFound);
-    // The adapter object lives until the process ends.
-    adapter.set_callback_on_scan_stop([this] { OnDiscoveryEnded(); });
+    // No handler for the stack's scan-stopped notice: it comes on another
+    // thread, also for a stop of our own, and may arrive after the next start
+    // has finished. Whether the stack ended a discovery is asked of the stack
+    // itself instead (CheckStackScan).
     try {
         adapter.scan_start();
     } catch (const std::exception& e) {

@@ -79,8 +79,6 @@ class SimpleBLEAdapter final : public IAdapter {
     // True when the stack reports the discovery running already.
     bool StartDiscovery();
     void StopDiscovery();
-    // The stack's notice that the discovery ended, asked for or not.
-    void OnDiscoveryEnded();
     // Asks the stack whether it discovers. A discovery that it reported
     // running and reports no more was ended by the stack (adapter switched
     // off): it is no longer taken for running. Before the stack has reported

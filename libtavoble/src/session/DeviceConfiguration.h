@@ -102,7 +102,9 @@ class DeviceConfiguration {
     uint16_t frames_ = 0;
     uint16_t valuesPerScan_ = 0;
 
-    std::mutex mutex_;  // the connect thread's
+    // Held by the connecting thread while it collects, as the protocol's
+    // connect does; the handlers never take it, so it guards no data.
+    std::mutex mutex_;
     std::atomic<bool> received_{false};
     // Signalling pair: the waiter sleeps on signalMutex_, not on Mutex(), so a
     // handler can publish the flag under it and no wake-up is ever lost.

@@ -163,9 +163,9 @@ void ScanAssembler::OnData(const uint8_t* payload, size_t size, uint8_t batteryL
         lastNumber_ = firstNumber + static_cast<double>(frames_ - 1u);
     }
 
+    // The scans go to the sink straight from their rows here.
     for (size_t frame = 0; frame < frames_; ++frame) {
-        std::memcpy(output_.data(), current + frame * width, width * sizeof(float));
-        sink.DeliverScan(output_.data(), valuesPerScan_);
+        sink.DeliverScan(current + frame * width, valuesPerScan_);
     }
 
     std::memcpy(previous_.data(), current, current_.size() * sizeof(float));

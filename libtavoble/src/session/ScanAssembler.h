@@ -9,8 +9,8 @@
 
 namespace Tavo::BLE {
 
-// Receives every assembled scan; the device object forwards it to the
-// application's data callback, read afresh for each call.
+// Receives every assembled scan, in order; the device queues it for its
+// delivery thread. `scan` is valid only during the call.
 class ScanSink {
   public:
     virtual void DeliverScan(const float* scan, uint32_t count) = 0;
@@ -112,7 +112,7 @@ class ScanAssembler {
     std::vector<float> decoded_;      // decode buffer
     std::vector<float> current_;      // frames × valuesPerScan
     std::vector<float> previous_;     // frames × valuesPerScan
-    std::vector<float> output_;       // the row handed to the sink
+    std::vector<float> output_;       // the filler row handed to the sink
 };
 
 }  // namespace Tavo::BLE

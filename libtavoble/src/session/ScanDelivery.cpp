@@ -2,17 +2,16 @@
 
 #include <cxxabi.h>
 
-#include <vector>
-
 #include "CallbackScope.h"
 
 namespace Tavo::BLE {
 
-ScanDelivery::ScanDelivery(uint16_t valuesPerScan, uint32_t capacity, int counterColumn, Mode mode)
-    : mode_(mode), queue_(valuesPerScan, capacity, counterColumn), scan_(valuesPerScan) {}
+ScanDelivery::ScanDelivery(TAVOBLE_HANDLE handle, uint16_t valuesPerScan, uint32_t capacity,
+                           int counterColumn)
+    : handle_(handle), queue_(valuesPerScan, capacity, counterColumn) {}
 
-void ScanDelivery::Push(const float* scan, uint32_t count) {
-    if (count != queue_.ValuesPerScan() || callback_.load() == nullptr) {
+void ScanDelivery::Push(const float* scan) {
+    if (callback_.load() == nullptr) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -21,11 +20,7 @@ void ScanDelivery::Push(const float* scan, uint32_t count) {
     }
 }
 
-void ScanDelivery::Wake() {
-    if (mode_ == Mode::NotificationThread) {
-        DeliverHere();
-        return;
-    }
+void ScanDelivery::EndNotification() {
     bool sleeping = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -45,7 +40,8 @@ void ScanDelivery::SetCallback(DataAvailableCallback callback) {
             queue_.Clear();
             return;
         }
-        if (stopping_ || mode_ == Mode::NotificationThread) {
+        ++registrations_;
+        if (stopping_) {
             return;
         }
         EnsureThread();
@@ -88,20 +84,30 @@ uint64_t ScanDelivery::Dropped() {
 }
 
 // Calls the callback with one scan outside the lock, marked by inCallback_.
+// `scan` is the queue's output row, which only this thread writes (in Pop).
 // A forced unwind (the callback ended its thread) passes on with the lock
-// held again and the mark cleared. A forced unwind has no exception object:
-// the sanitizer must not check the reference its handler binds.
+// held again and this thread no longer the delivery thread; a callback
+// registered while the ending one ran gets a new thread at once (its
+// registration found this one still running). A forced unwind has no
+// exception object: the sanitizer must not check the reference its handler
+// binds.
 __attribute__((no_sanitize("null"))) void ScanDelivery::Call(std::unique_lock<std::mutex>& lock,
                                                              DataAvailableCallback deliver,
                                                              float* scan) {
     inCallback_ = true;
+    const uint64_t registrations = registrations_;
     lock.unlock();
     try {
         CallbackScope scope;
-        deliver(handle_.load(), scan, queue_.ValuesPerScan());
+        deliver(handle_, scan, queue_.ValuesPerScan());
     } catch (abi::__forced_unwind&) {
         lock.lock();
         inCallback_ = false;
+        running_ = false;
+        deliverer_ = std::thread::id();
+        if (!stopping_ && registrations_ != registrations && callback_.load() != nullptr) {
+            EnsureThread();
+        }
         returned_.notify_all();
         throw;
     } catch (...) {
@@ -112,38 +118,15 @@ __attribute__((no_sanitize("null"))) void ScanDelivery::Call(std::unique_lock<st
     returned_.notify_all();
 }
 
-__attribute__((no_sanitize("null"))) void ScanDelivery::DeliverHere() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    queue_.Commit();
-    if (delivering_ || stopping_) {
-        return;  // the call that delivers takes these scans too, in order
-    }
-    delivering_ = true;
-    deliverer_ = std::this_thread::get_id();
-    try {
-        DataAvailableCallback deliver = nullptr;
-        while (!stopping_ && (deliver = callback_.load()) != nullptr && queue_.Pop(scan_.data())) {
-            Call(lock, deliver, scan_.data());
-        }
-    } catch (abi::__forced_unwind&) {
-        // The callback ended this thread; the next notification delivers.
-        delivering_ = false;
-        deliverer_ = std::thread::id();
-        throw;
-    }
-    delivering_ = false;
-    deliverer_ = std::thread::id();
-}
-
 __attribute__((no_sanitize("null"))) void ScanDelivery::Run() {
-    std::vector<float> scan(queue_.ValuesPerScan());
     std::unique_lock<std::mutex> lock(mutex_);
     deliverer_ = std::this_thread::get_id();
     try {
         for (;;) {
             DataAvailableCallback deliver = nullptr;
+            float* scan = nullptr;
             while (!stopping_ &&
-                   ((deliver = callback_.load()) == nullptr || !queue_.Pop(scan.data()))) {
+                   ((deliver = callback_.load()) == nullptr || (scan = queue_.Pop()) == nullptr)) {
                 waiting_ = true;
                 wake_.wait(lock);
                 waiting_ = false;
@@ -151,15 +134,18 @@ __attribute__((no_sanitize("null"))) void ScanDelivery::Run() {
             if (stopping_) {
                 break;
             }
-            Call(lock, deliver, scan.data());
+            Call(lock, deliver, scan);
         }
     } catch (abi::__forced_unwind&) {
-        // The callback ended this thread; the next SetCallback starts another.
+        // The thread is ended: by the callback (Call() has handed over), or
+        // cancelled while it waited. The next SetCallback starts another.
         if (!lock.owns_lock()) {
             lock.lock();
         }
-        running_ = false;
-        deliverer_ = std::thread::id();
+        if (deliverer_ == std::this_thread::get_id()) {
+            running_ = false;
+            deliverer_ = std::thread::id();
+        }
         throw;
     }
     running_ = false;

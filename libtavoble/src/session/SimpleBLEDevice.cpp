@@ -10,15 +10,6 @@ namespace {
 
 constexpr double kSearchLimitMs = 10000.0;
 
-#ifdef SIMPLEBLE_NOTIFY_THREAD_PER_SUBSCRIPTION
-// Each device's notifications arrive on threads of its own: its scans are
-// delivered there, with no hand-off to another thread.
-constexpr ScanDelivery::Mode kDeliveryMode = ScanDelivery::Mode::NotificationThread;
-#else
-// One thread for every device's notifications: each device delivers on its own.
-constexpr ScanDelivery::Mode kDeliveryMode = ScanDelivery::Mode::OwnThread;
-#endif
-
 }  // namespace
 
 SimpleBLEDevice::SimpleBLEDevice(std::string serialNumber)
@@ -47,10 +38,10 @@ void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     try {
         ConnectLink(serialNumber, link_, stream_, deviceInformation_, kSearchLimitMs, true);
         stream_->assembler = std::make_unique<ScanAssembler>(stream_->configuration);
-        const uint16_t width = stream_->assembler->ValuesPerScan();
-        stream_->delivery = std::make_shared<ScanDelivery>(
-            width, ScanQueue::CapacityFor(deviceInformation_.samplingRate, width),
-            stream_->assembler->CounterColumn(), kDeliveryMode);
+        stream_->valuesPerScan = stream_->assembler->ValuesPerScan();
+        stream_->counterColumn = stream_->assembler->CounterColumn();
+        stream_->queueCapacity = ScanQueue::CapacityFor(
+            deviceInformation_.samplingRate, stream_->valuesPerScan, stream_->assembler->Frames());
         linkUp_ = true;
     } catch (...) {
         Close();
@@ -87,10 +78,15 @@ void SimpleBLEDevice::Close() noexcept {
             keeper_.join();
         }
     }
-    if (stream_->delivery != nullptr) {
+    std::shared_ptr<ScanDelivery> delivery;
+    {
+        std::lock_guard<std::mutex> lock(subscriptionMutex_);
+        delivery = stream_->delivery;
+    }
+    if (delivery != nullptr) {
         // No scan is queued or delivered from here on; a callback still
         // running keeps the delivery's memory until it returns.
-        stream_->delivery->Stop();
+        delivery->Stop();
     }
     try {
         std::lock_guard<std::mutex> lock(subscriptionMutex_);

@@ -32,30 +32,49 @@ class SimpleBLEDevice final : public IDevice {
     ~SimpleBLEDevice() override;
 
     TAVOBLE_DEVICE_INFORMATION GetDeviceInformation() override;
-    void RegisterDataAvailableCallback(DataAvailableCallback callback) override;
+    void RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
+                                       DataAvailableCallback callback) override;
 
   private:
-    // What the notification handlers use. Handlers hold it by weak pointer and
+    // What the device's reader uses: the notification handlers, which the
+    // central calls on the device's reading thread (or SimpleBLE's callback
+    // thread), one notification at a time. They hold it by weak pointer and
     // keep it alive while they run, so a handler never meets freed memory.
-    // They only assemble scans and queue them for the device's delivery
-    // thread, which calls the application (see ScanDelivery).
+    // The data handler is the reader's whole job: bytes of one notification
+    // in, scans into the delivery queue; it never runs application code nor
+    // waits for it (see ScanDelivery).
     struct Stream final : ScanSink {
         // A notification of the link numbered `link`; one of a link that has
         // since been replaced is dropped.
         void OnData(const SimpleBLE::ByteArray& value, uint64_t link);
         void OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept;
         void DeliverScan(const float* scan, uint32_t count) override;
+        // The reader's assembler for a notification of link `from`; null
+        // when the notification is to be dropped.
+        ScanAssembler* AssemblerFor(uint64_t from);
 
         DeviceConfiguration configuration;
-        // The assembler and the number of the link its description came
-        // with, replaced together on a reconnect; guarded by assemblyMutex,
-        // which also serves a notification handed in on a second thread
-        // while the first is still inside the data callback.
+        // The reader's alone: the assembler and the number of the link whose
+        // description it decodes by. Made at connect, before any subscription.
         std::unique_ptr<ScanAssembler> assembler;
+        uint64_t assemblerLink = 0;
+        // A reconnect's new description, handed from the link keeper to the
+        // reader, which takes it up at the new link's first notification
+        // (descriptionMutex: once per reconnect, never per notification).
+        std::mutex descriptionMutex;
+        std::unique_ptr<ScanAssembler> nextAssembler;
+        uint64_t nextLink = 0;
+        // The newest link's number, bound into its data handler; guarded by
+        // the device's subscriptionMutex_.
         uint64_t link = 0;
-        std::mutex assemblyMutex;
-        // Set once at connect, before any data subscription.
+        // Fixed at connect: what the delivery queue is made with.
+        uint16_t valuesPerScan = 0;
+        int counterColumn = -1;
+        // Made at the first registration of a callback, before the data
+        // subscription that starts the reader.
         std::shared_ptr<ScanDelivery> delivery;
+        // 2 notifications' worth of scans at least (set at connect).
+        uint32_t queueCapacity = 0;
         std::atomic<uint8_t> batteryLevel{100};
         std::atomic<bool> closed{false};
     };
@@ -82,9 +101,15 @@ class SimpleBLEDevice final : public IDevice {
         bool closing = false;
     };
 
-    // Every connectable peer advertising the serial number, in the order seen.
-    std::vector<SimpleBLE::Peripheral> FindPeripheral(const std::string& serialNumber,
-                                                      double limitMs, bool endsApplicationScan);
+    // What a search found: every connectable peer advertising the serial
+    // number, in the order seen; or, with `remembered`, only the peripheral
+    // the amplifier was last linked through, which no scan reported.
+    struct Found {
+        std::vector<SimpleBLE::Peripheral> peers;
+        bool remembered = false;
+    };
+    Found FindPeripheral(const std::string& serialNumber, double limitMs, bool endsApplicationScan,
+                         bool mayRemember);
     void Connect(const std::string& serialNumber);
     // Finds, connects and configures one link into `link`, collecting the
     // configuration into `stream` and the record into `information`. On failure
@@ -104,7 +129,16 @@ class SimpleBLEDevice final : public IDevice {
                        void (DeviceConfiguration::*handler)(const std::string&),
                        const char* failure);
     void ReadDeviceInformation(Link& link, TAVOBLE_DEVICE_INFORMATION& information);
-    bool ConnectPeripheral(const SimpleBLE::Peripheral& peripheral);
+    // Links the first of `candidates` that this program may claim and that
+    // connects, into `link`; a refusal's reason is left in `refusal`.
+    bool ConnectCandidate(const std::vector<SimpleBLE::Peripheral>& candidates, Link& link,
+                          std::string& refusal, std::chrono::steady_clock::time_point giveUpAt);
+    // Connects on a helper thread; gives up (and leaves the helper to drop a
+    // late link) when the device is closed or at `giveUpAt`.
+    bool ConnectPeripheral(const SimpleBLE::Peripheral& peripheral,
+                           std::chrono::steady_clock::time_point giveUpAt =
+                               std::chrono::steady_clock::time_point::max());
+    SimpleBLE::Service FindBatteryService(Link& link);
     void WatchLink(SimpleBLE::Peripheral& peripheral);
     void KeepLink();
     bool Reconnect();

@@ -76,13 +76,13 @@ void SimpleBLEDevice::KeepLink() {
 }
 
 void SimpleBLEDevice::TakeDescription(const DeviceConfiguration& configuration) {
+    // Handed to the reader, which owns the assembler: it continues from the
+    // old one at the new link's first notification.
     auto assembler = std::make_unique<ScanAssembler>(configuration);
-    std::lock_guard<std::mutex> lock(stream_->assemblyMutex);
-    if (stream_->assembler != nullptr) {
-        assembler->ContinueFrom(*stream_->assembler);
-    }
-    stream_->assembler = std::move(assembler);
-    ++stream_->link;
+    const uint64_t link = ++stream_->link;
+    std::lock_guard<std::mutex> lock(stream_->descriptionMutex);
+    stream_->nextAssembler = std::move(assembler);
+    stream_->nextLink = link;
 }
 
 bool SimpleBLEDevice::Reconnect() {

@@ -9,12 +9,17 @@
 
 #include "ApiException.h"
 #include "GattProfile.h"
+#include "LinkedPeripherals.h"
 
 namespace Tavo::BLE {
 namespace {
 
 // How often a connect in progress looks whether the device is being closed.
 constexpr auto kClosingCheck = std::chrono::milliseconds(50);
+// BlueZ may publish the battery (its Battery1 interface, which SimpleBLE
+// shows as the '180F' service) a while after the services resolved.
+constexpr auto kBatteryWait = std::chrono::seconds(1);
+constexpr auto kBatteryPoll = std::chrono::milliseconds(50);
 
 std::string ToString(const SimpleBLE::ByteArray& value) {
     return std::string(reinterpret_cast<const char*>(value.data()), value.size());
@@ -54,44 +59,36 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
                                   const std::shared_ptr<Stream>& stream,
                                   TAVOBLE_DEVICE_INFORMATION& information, double searchLimitMs,
                                   bool opening) {
-    // Only an open's search ends the application's scan, as an open always has.
-    const std::vector<SimpleBLE::Peripheral> candidates =
-        FindPeripheral(serialNumber, searchLimitMs, opening);
+    using Clock = std::chrono::steady_clock;
+    const auto giveUpAt =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double, std::milli>(searchLimitMs));
     // A refused or timed-out link (also one whose services never resolved) is
     // a failure to connect, whatever the Bluetooth stack called it; the next
     // peer of that name is tried, and a refused one is left disconnected.
     // A peer that another running program has claimed is not touched: its
     // link (which the Bluetooth service would hand over) stays that program's.
+    // The peripheral of the amplifier's last link, which no scan reported,
+    // is tried once within the search time; one out of reach fails as an
+    // amplifier never seen, when the search ends.
     bool linked = false;
     std::string refusal;
-    for (SimpleBLE::Peripheral candidate : candidates) {
-        if (Closing()) {
+    bool mayRemember = true;
+    for (;;) {
+        const double leftMs =
+            std::chrono::duration<double, std::milli>(giveUpAt - Clock::now()).count();
+        // Only an open's search ends the application's scan, as an open always has.
+        const Found found = FindPeripheral(serialNumber, leftMs, opening, mayRemember);
+        mayRemember = false;
+        const auto connectUntil = found.remembered ? giveUpAt : Clock::time_point::max();
+        linked = ConnectCandidate(found.peers, link, refusal, connectUntil);
+        if (linked || !found.remembered || Closing()) {
             break;
-        }
-        std::unique_ptr<AmplifierClaim> claim;
-        if (!Claim(candidate, claim, refusal)) {
-            continue;
-        }
-        link.peripheral = candidate;
-        {
-            std::lock_guard<std::mutex> lock(attemptMutex_);
-            attempt_ = link.peripheral;
-        }
-        if (ConnectPeripheral(link.peripheral) && link.peripheral.is_connected()) {
-            linked = true;
-            if (claim != nullptr) {
-                claim_ = std::move(claim);
-            }
-            break;
-        }
-        try {
-            link.peripheral.disconnect();
-        } catch (...) {
         }
     }
     if (!linked) {
-        // Every peer tried is left disconnected above; one that another
-        // program holds was not touched and must stay connected.
+        // Every peer tried is left disconnected; one that another program
+        // holds was not touched and must stay connected.
         link.peripheral = SimpleBLE::Peripheral();
     }
     try {
@@ -103,7 +100,7 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
         link.amplifierService = FindService(link.services, Gatt::AmplifierService);
         link.dataCharacteristic =
             FindCharacteristic(link.amplifierService, Gatt::DataCharacteristic);
-        link.batteryService = FindService(link.services, Gatt::BatteryService);
+        link.batteryService = FindBatteryService(link);
         link.batteryLevelCharacteristic =
             FindCharacteristic(link.batteryService, Gatt::BatteryLevelCharacteristic);
         ReadDeviceInformation(link, information);
@@ -134,6 +131,7 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
 
         configuration.Derive(information);
         WatchLink(link.peripheral);
+        LinkedPeripherals::Instance().Remember(serialNumber, link.peripheral);
     } catch (...) {
         // Whatever the stack thinks of the link, nothing may stay connected.
         try {
@@ -150,7 +148,53 @@ void SimpleBLEDevice::ConnectLink(const std::string& serialNumber, Link& link,
     attempt_ = SimpleBLE::Peripheral();
 }
 
-bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral) {
+bool SimpleBLEDevice::ConnectCandidate(const std::vector<SimpleBLE::Peripheral>& candidates,
+                                       Link& link, std::string& refusal,
+                                       std::chrono::steady_clock::time_point giveUpAt) {
+    for (SimpleBLE::Peripheral candidate : candidates) {
+        if (Closing()) {
+            break;
+        }
+        std::unique_ptr<AmplifierClaim> claim;
+        if (!Claim(candidate, claim, refusal)) {
+            continue;
+        }
+        link.peripheral = candidate;
+        {
+            std::lock_guard<std::mutex> lock(attemptMutex_);
+            attempt_ = link.peripheral;
+        }
+        if (ConnectPeripheral(link.peripheral, giveUpAt) && link.peripheral.is_connected()) {
+            if (claim != nullptr) {
+                claim_ = std::move(claim);
+            }
+            return true;
+        }
+        try {
+            link.peripheral.disconnect();
+        } catch (...) {
+        }
+    }
+    return false;
+}
+
+SimpleBLE::Service SimpleBLEDevice::FindBatteryService(Link& link) {
+    const auto giveUpAt = std::chrono::steady_clock::now() + kBatteryWait;
+    for (;;) {
+        try {
+            return FindService(link.services, Gatt::BatteryService);
+        } catch (const ApiException&) {
+            if (std::chrono::steady_clock::now() >= giveUpAt || Closing()) {
+                throw;
+            }
+        }
+        std::this_thread::sleep_for(kBatteryPoll);
+        link.services = link.peripheral.services();
+    }
+}
+
+bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral,
+                                        std::chrono::steady_clock::time_point giveUpAt) {
     // A connect to an amplifier that is out of reach takes the stack's whole
     // timeout. It runs on a helper that holds only shared handles, so closing
     // the device can walk away from it; an abandoned link is dropped when the
@@ -184,7 +228,7 @@ bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral)
     std::unique_lock<std::mutex> lock(outcome->mutex);
     while (!outcome->finished) {
         outcome->done.wait_for(lock, kClosingCheck);
-        if (!outcome->finished && Closing()) {
+        if (!outcome->finished && (Closing() || std::chrono::steady_clock::now() >= giveUpAt)) {
             outcome->abandoned = true;
             return false;
         }

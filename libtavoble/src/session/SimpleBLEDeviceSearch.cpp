@@ -6,12 +6,16 @@
 #include <thread>
 
 #include "ApiException.h"
+#include "LinkedPeripherals.h"
 #include "SimpleBLEAdapter.h"
 
 namespace Tavo::BLE {
 namespace {
 
 constexpr auto kSearchPass = std::chrono::milliseconds(100);
+// An amplifier in range shows in the scan within a few of its advertisements;
+// after this long without it, the peripheral of its last link is tried.
+constexpr double kRememberAfterMs = 1000.0;
 
 // A link the Bluetooth service keeps up (its client was killed, say) leaves
 // the amplifier connected and silent: it never advertises again until the
@@ -37,15 +41,16 @@ void AddConnectedPeripherals(SimpleBLEAdapter& adapter, std::vector<SimpleBLE::P
 
 }  // namespace
 
-std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
-                                                                   double limitMs,
-                                                                   bool endsApplicationScan) {
+SimpleBLEDevice::Found SimpleBLEDevice::FindPeripheral(const std::string& serialNumber,
+                                                       double limitMs, bool endsApplicationScan,
+                                                       bool mayRemember) {
     SimpleBLEAdapter* adapter = SimpleBLEAdapter::GetInstance();
     const auto start = std::chrono::steady_clock::now();
     std::vector<SimpleBLE::Peripheral> seen;
     double elapsedMs = 0.0;
     bool found = false;
     std::vector<SimpleBLE::Peripheral> matches;
+    std::vector<SimpleBLE::Peripheral> remembered;
     // An open ends any scan when its search is over, the application's too;
     // the link keeper's search leaves the application's scan alone.
     SimpleBLEAdapter::Search search(*adapter, endsApplicationScan);
@@ -67,8 +72,14 @@ std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::st
                 found = true;
             }
         }
-    } while (!found && elapsedMs < limitMs && !Closing());
+        if (!found && mayRemember && elapsedMs >= kRememberAfterMs && elapsedMs < limitMs) {
+            remembered = LinkedPeripherals::Instance().Find(serialNumber);
+        }
+    } while (!found && remembered.empty() && elapsedMs < limitMs && !Closing());
 
+    if (!found && !remembered.empty()) {
+        return Found{std::move(remembered), true};
+    }
     if (seen.empty() || !found || elapsedMs >= limitMs) {
         throw ApiException("Could not find device with the specified serial number.",
                            ErrorCode::Session);
@@ -82,7 +93,7 @@ std::vector<SimpleBLE::Peripheral> SimpleBLEDevice::FindPeripheral(const std::st
     if (connectable.empty()) {
         throw ApiException("'" + serialNumber + "' is not connectable.", ErrorCode::Session);
     }
-    return connectable;
+    return Found{std::move(connectable), false};
 }
 
 }  // namespace Tavo::BLE

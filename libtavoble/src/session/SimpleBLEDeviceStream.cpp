@@ -3,20 +3,12 @@
 
 #include "SimpleBLEDevice.h"
 
-#include <cxxabi.h>
-
-#include "DeviceRegistry.h"
-
 namespace Tavo::BLE {
 
 void SimpleBLEDevice::Subscribe() {
     // Subscribing again while subscribed would only swap the same handler.
     if (!dataSubscribed_) {
-        uint64_t link = 0;
-        {
-            std::lock_guard<std::mutex> lock(stream_->assemblyMutex);
-            link = stream_->link;
-        }
+        const uint64_t link = stream_->link;
         link_.peripheral.notify(
             link_.amplifierService.uuid(), link_.dataCharacteristic.uuid(),
             Bind(stream_, [link](Stream& held, const SimpleBLE::ByteArray& value) {
@@ -38,26 +30,31 @@ bool SimpleBLEDevice::HasCallback() const {
     return stream_->delivery != nullptr && stream_->delivery->Callback() != nullptr;
 }
 
-void SimpleBLEDevice::RegisterDataAvailableCallback(DataAvailableCallback callback) {
+void SimpleBLEDevice::RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
+                                                    DataAvailableCallback callback) {
     if (!stream_->closed) {
         ThrowIfUnusable();
     }
-    ScanDelivery* const delivery = stream_->delivery.get();
-    if (delivery == nullptr) {
+    if (stream_->valuesPerScan == 0) {
         return;  // never connected: nothing to deliver or subscribe
     }
-    if (callback != nullptr && delivery->Handle() == 0) {
-        // Looked up once, while the device is certainly in the table: the
-        // delivery thread never looks it up, so it cannot meet a handle that
-        // was reused for another device.
-        delivery->SetHandle(DeviceRegistry::Instance().GetHandle(this));
-    }
+    ScanDelivery* delivery = nullptr;
     {
         // Stored and matched under one lock: whichever registration takes it
         // last decides both the callback and the subscription. Nothing here
-        // waits for the callback (the notification handlers only queue), so a
-        // callback may register from inside itself.
+        // waits for the callback (the reader never runs it), so a callback
+        // may register from inside itself.
         std::lock_guard<std::mutex> lock(subscriptionMutex_);
+        if (stream_->delivery == nullptr) {
+            if (callback == nullptr || stream_->closed) {
+                return;
+            }
+            // Made before the first data subscription starts the reader,
+            // which therefore sees it.
+            stream_->delivery = std::make_shared<ScanDelivery>(
+                handle, stream_->valuesPerScan, stream_->queueCapacity, stream_->counterColumn);
+        }
+        delivery = stream_->delivery.get();
         const DataAvailableCallback previous = delivery->Callback();
         delivery->SetCallback(callback);
         try {
@@ -104,36 +101,50 @@ void SimpleBLEDevice::Unsubscribe(SimpleBLE::Service& service,
     link_.peripheral.unsubscribe(service.uuid(), characteristic.uuid());
 }
 
-// A forced unwind has no exception object: the sanitizer must not check
-// the reference its handler binds.
-__attribute__((no_sanitize("null"))) void SimpleBLEDevice::Stream::OnData(
-    const SimpleBLE::ByteArray& value, uint64_t from) {
+// The reader: one notification's bytes in, its scans into the queue. The
+// central calls this for one notification at a time, so the assembler needs
+// no lock of its own.
+void SimpleBLEDevice::Stream::OnData(const SimpleBLE::ByteArray& value, uint64_t from) {
+    ScanDelivery* const queue = delivery.get();
+    if (queue == nullptr || closed) {
+        return;
+    }
     try {
-        if (delivery != nullptr && !closed) {
-            {
-                std::lock_guard<std::mutex> lock(assemblyMutex);
-                // A value the old link still handed in after the new one
-                // brought its own description is not decoded by it.
-                if (assembler == nullptr || from != link) {
-                    return;
-                }
-                assembler->OnData(value.data(), value.size(), batteryLevel.load(), *this);
-            }
-            delivery->Wake();
+        ScanAssembler* const decoder = AssemblerFor(from);
+        if (decoder == nullptr) {
+            return;
         }
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended (e.g. by an interpreter shutting down)
+        decoder->OnData(value.data(), value.size(), batteryLevel.load(), *this);
     } catch (...) {
         // The scans of this notification are lost; the stream goes on.
     }
+    queue->EndNotification();
+}
+
+ScanAssembler* SimpleBLEDevice::Stream::AssemblerFor(uint64_t from) {
+    if (from != assemblerLink) {
+        // The first notification of a new link: its description, handed over
+        // by the link keeper, takes over where the old one stopped. A value
+        // the old link still handed in after that is not decoded at all.
+        std::lock_guard<std::mutex> lock(descriptionMutex);
+        if (nextAssembler == nullptr || from != nextLink) {
+            return nullptr;
+        }
+        if (assembler != nullptr) {
+            nextAssembler->ContinueFrom(*assembler);
+        }
+        assembler = std::move(nextAssembler);
+        assemblerLink = nextLink;
+    }
+    return assembler.get();
 }
 
 void SimpleBLEDevice::Stream::OnBatteryLevel(const SimpleBLE::ByteArray& value) noexcept {
     batteryLevel = value.empty() ? 0 : value[0];
 }
 
-void SimpleBLEDevice::Stream::DeliverScan(const float* scan, uint32_t count) {
-    delivery->Push(scan, count);
+void SimpleBLEDevice::Stream::DeliverScan(const float* scan, uint32_t /*count*/) {
+    delivery->Push(scan);
 }
 
 }  // namespace Tavo::BLE

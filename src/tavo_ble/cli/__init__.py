@@ -1,4 +1,4 @@
-"""Command-line tool: ``scan``, ``info SERIAL``, ``stream SERIAL`` and ``record``.
+"""Command-line tool: ``scan``, ``info SERIAL``, ``stream SERIAL``, ``record`` and ``lsl``.
 
 Built on ``tavo_ble.Amplifier``. Every argument is checked before an
 amplifier is searched for, so that a typo never costs a connection. Every
@@ -15,7 +15,7 @@ import os
 import sys
 from typing import Optional, Sequence
 
-from . import devices, record, stream
+from . import devices, lsl, record, stream
 from .common import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, terminate_as_interrupt
 
 __all__ = ["main", "build_parser", "EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_USAGE"]
@@ -32,7 +32,7 @@ def build_parser() -> argparse.ArgumentParser:
     """The tool's argument parser."""
     parser = _Parser(
         prog=_program_name(),
-        description="Find amplifiers over Bluetooth Low Energy, describe one, stream or record its samples.",
+        description="Find amplifiers over Bluetooth Low Energy, describe one, stream, record or publish its samples.",
     )
     parser.add_argument("--version", action="version", version="%(prog)s " + _version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
@@ -40,6 +40,7 @@ def build_parser() -> argparse.ArgumentParser:
     devices.add_commands(commands)
     stream.add_command(commands)
     record.add_command(commands)
+    lsl.add_command(commands)
     return parser
 
 

@@ -7,7 +7,10 @@ offset, so their files share one time axis. With several amplifiers every
 file starts at the same time: the first sample of the earliest one; a later
 amplifier's file begins with filler scans (data valid 0) up to its own first
 sample. Every line typed on standard input becomes a marker in every file,
-at the sample taken when it was typed, and is confirmed.
+at the sample taken when it was typed, and is confirmed; with
+``--lsl-markers``, so does every string marker of the Lab Streaming Layer
+streams with that name or type (as PsychoPy sends them), at the sample of
+its LSL time stamp.
 
 While it runs, ``record`` shows a status line each second (elapsed time,
 samples, lost samples, whether the link is up, battery), in place on a
@@ -24,7 +27,7 @@ from typing import List, Optional
 from .. import channels, recording
 from ..errors import OutputPathError, RecordingWriteError
 from ..outputs import recording_paths
-from .common import add_timeout, open_amplifier, positive, printable, serial_number, signals_held
+from .common import EXIT_USAGE, add_timeout, open_amplifier, positive, printable, serial_number, signals_held
 
 # How long to wait for every amplifier's first scan before the files start anyway.
 FIRST_SCAN_WAIT = 5.0
@@ -95,8 +98,11 @@ def _event_line(event, began: float) -> Optional[str]:
 
 def record(amplifiers, out_path: str, seconds: Optional[float] = None,
            range_uv: float = recording.DEFAULT_RANGE_UV, markers=None, out=None, overwrite: bool = False,
-           prefilter: str = "") -> List[dict]:
+           prefilter: str = "", lsl_markers=None) -> List[dict]:
     """Records the open ``Amplifier`` objects until `seconds` have passed or Ctrl-C; returns the sidecars.
+
+    `markers` is a text stream whose lines are markers; `lsl_markers` a
+    ``tavo_ble.lsl.MarkerInlet`` whose markers go into every file.
 
     Raises ``RecordingWriteError`` (after closing every file) when a file
     could not be written.
@@ -124,6 +130,7 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
           file=out, flush=True)
     tty = out.isatty()
     common_start: Optional[float] = None
+    lsl_streams: set = set()
     failure: Optional[RecordingWriteError] = None
     began = time.monotonic()
     next_status = began + STATUS_INTERVAL
@@ -136,6 +143,7 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
                 common_start = _pump(tracks, common_start, began)
                 lines = [_event_line(e, began) for t in tracks for e in t.amp.events()]
                 lines += _take_markers(tracks, typed, began)
+                lines += _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)
                 now = time.monotonic()
                 status = None
                 if now >= next_status:
@@ -154,6 +162,7 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
         if failure is None:
             try:
                 _pump(tracks, common_start, began, final=True)
+                _show(out, tty, _take_lsl_markers(tracks, lsl_markers, began, lsl_streams), None)
             except RecordingWriteError as error:
                 failure = error
     finally:
@@ -181,6 +190,22 @@ def _take_markers(tracks, typed: "queue.Queue[str]", began: float) -> List[str]:
         for track in tracks:
             track.recorder.mark(text, at=when)
         lines.append("Marker %r at %.3f s." % (text, when - began))
+
+
+def _take_lsl_markers(tracks, inlet, began: float, streams: set) -> List[str]:
+    # `streams`: the names of the marker streams told of so far.
+    if inlet is None:
+        return []
+    lines = []
+    name = inlet.stream_name
+    if name is not None and name not in streams:
+        streams.add(name)
+        lines.append('Taking markers from the LSL stream "%s".' % printable(name))
+    for text, when in inlet.take():
+        for track in tracks:
+            track.recorder.mark(text, at=when)
+        lines.append("LSL marker %r at %.3f s." % (text, when - began))
+    return lines
 
 
 def _show(out, tty: bool, lines: List[str], status: Optional[str]) -> None:
@@ -224,14 +249,25 @@ def add_command(commands) -> None:
 
     def run(args):
         amplifiers = []
+        inlet = None
         try:
+            if args.lsl_markers:
+                from ..lsl import LslUnavailable, MarkerInlet
+
+                try:
+                    inlet = MarkerInlet(args.lsl_markers)
+                except (LslUnavailable, ValueError) as error:
+                    print("error: --lsl-markers: %s" % error, file=sys.stderr)
+                    return EXIT_USAGE
             for name in args.serial:
                 amplifiers.append(open_amplifier(name, args.timeout, sys.stdout))
             record(amplifiers, args.out, seconds=args.seconds, range_uv=args.range_uv, markers=sys.stdin,
-                   overwrite=args.overwrite, prefilter=args.prefilter)
+                   overwrite=args.overwrite, prefilter=args.prefilter, lsl_markers=inlet)
         finally:
             for amp in amplifiers:
                 amp.close()
+            if inlet is not None:
+                inlet.close()
         return 0
 
     cmd = commands.add_parser("record", help="record one or several amplifiers into BDF+ files")
@@ -247,5 +283,7 @@ def add_command(commands) -> None:
                      % recording.DEFAULT_RANGE_UV)
     cmd.add_argument("--prefilter", default="", metavar="TEXT",
                      help="the amplifier's filters for the file header, e.g. 'HP:0.1Hz LP:100Hz'")
+    cmd.add_argument("--lsl-markers", metavar="NAME_OR_TYPE",
+                     help="also record the string markers of the LSL streams with this name or type")
     add_timeout(cmd, " each")
     cmd.set_defaults(run=run)

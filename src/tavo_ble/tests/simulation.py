@@ -12,7 +12,7 @@ REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..")
 SRC = os.path.join(REPO, "src")
 sys.path.insert(0, os.path.join(REPO, "tools", "tavoble-sim", "testing"))
 
-from tavoble_sim import Simulator, find_executable  # noqa: E402
+from tavoble_sim import Simulator, central_needs_bus_until_exit, find_executable  # noqa: E402,F401
 
 DEFAULT_SERIAL = "UX-0001.00.01"
 UNKNOWN_SERIAL = "UX-9999.00.01"
@@ -95,7 +95,16 @@ def sim():
     simulator = start_simulator()
     yield simulator
     collect()
-    simulator.stop()
+    simulator.close()
+
+
+def on_simpleble():
+    """True when the library under test is linked with an installed SimpleBLE."""
+    try:
+        with open(os.environ.get("TAVOBLE_LIBRARY", ""), "rb") as library:
+            return b"libsimpleble" in library.read()
+    except OSError:
+        return False
 
 
 def wait_until(predicate, timeout=10.0, interval=0.02):

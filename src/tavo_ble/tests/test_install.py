@@ -55,3 +55,10 @@ def test_offline_pip_install(tmp_path):
     version = subprocess.run([str(venv / "bin" / "tavo-ble"), "--version"], capture_output=True, text=True,
                              timeout=60, env=env, cwd=str(tmp_path))
     assert version.stdout.split()[-1] == "2.0.0", version.stdout + version.stderr
+    # The LSL bridge ships, and pip knows its optional dependency.
+    extra = subprocess.run(
+        [python, "-c", "import importlib.metadata as m, tavo_ble.lsl; "
+                       "print(m.metadata('tavo_ble').get_all('Provides-Extra')); print(m.requires('tavo_ble'))"],
+        capture_output=True, text=True, timeout=60, env=env, cwd=str(tmp_path))
+    assert extra.returncode == 0, extra.stderr
+    assert "'lsl'" in extra.stdout and "pylsl" in extra.stdout, extra.stdout

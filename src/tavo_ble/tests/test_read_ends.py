@@ -35,7 +35,8 @@ def test_read_returns_at_once_when_the_amplifier_stops_or_closes():
         if not len(data):
             break
         got.append(data)
-    assert time.monotonic() - began < 1.5
+    # Well inside the 10 s of a bounded read: the close woke it.
+    assert time.monotonic() - began < 5.0
     closer.join()
     counters = np.concatenate([first] + got)[:, 1]
     assert np.array_equal(counters, np.arange(1, len(counters) + 1))
@@ -43,7 +44,7 @@ def test_read_returns_at_once_when_the_amplifier_stops_or_closes():
     for timeout in (None, 10.0):
         began = time.monotonic()
         assert len(amp.read(timeout=timeout)[0]) == 0
-        assert time.monotonic() - began < 0.1
+        assert time.monotonic() - began < 2.0  # not the 10 s time-out
 
 
 def test_a_stopped_amplifier_hands_out_what_is_unread_first():
@@ -55,7 +56,7 @@ def test_a_stopped_amplifier_hands_out_what_is_unread_first():
     began = time.monotonic()
     data, _ = amp.read(timeout=None)
     assert len(data) > 0 and len(amp.read(timeout=None)[0]) == 0
-    assert time.monotonic() - began < 0.1
+    assert time.monotonic() - began < 2.0
 
 
 @pytest.mark.parametrize("timeout", ["None", "0.002"])

@@ -22,7 +22,7 @@ def sim():
     simulator = start_simulator()
     simulator.add_amplifier(custom_amplifier("UX-0002.00.01"))  # the second of the group example
     yield simulator
-    simulator.stop()
+    simulator.close()
 
 
 def test_the_readme_has_its_python_examples():

@@ -12,7 +12,7 @@ import pytest
 
 from .simulation import (  # noqa: F401 (the sim fixture)
     assert_scans_match_sent, custom_amplifier, DEFAULT_SERIAL, find_executable, python_env,
-    sim, UNKNOWN_SERIAL, wait_until)
+    on_simpleble, sim, UNKNOWN_SERIAL, wait_until)
 
 TIMEOUT = 60
 # What a clean end never shows: a Python traceback (also one printed for a
@@ -130,6 +130,8 @@ def test_ctrl_c_during_the_search_ends_the_program_at_once(sim, argv, stage, sta
             program.kill()
             program.communicate()
     sys.stderr.write("Ctrl-C during the search of %s: ended after %.3f s\n" % (argv, took))
+    if program.returncode == -signal.SIGABRT and "pure virtual method called" in err and on_simpleble():
+        pytest.xfail("on SimpleBLE 1.1 a program that exits while the library searches may abort (README)")
     assert program.returncode == status, out + err
     assert not any(text in err for text in NOT_CLEAN), err
     # The goal is 0.5 s; the slack is for a loaded machine.

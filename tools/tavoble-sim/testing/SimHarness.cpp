@@ -1,5 +1,6 @@
 #include "SimHarness.h"
 
+#include <link.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -35,6 +37,22 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+// SimpleBLE 1.1 as a shared library ends the process with exit(1) from its
+// D-Bus thread when its bus connection goes (libdbus's exit-on-disconnect),
+// and its destructors throw on a closed connection. A process that has it
+// loaded keeps its bus until it ends. (The in-tree central is linked
+// statically into libtavoble and copes with a lost bus.)
+bool centralNeedsTheBusUntilExit() {
+    return dl_iterate_phdr(
+               [](dl_phdr_info* info, size_t, void*) {
+                   return info->dlpi_name != nullptr &&
+                                  std::strstr(info->dlpi_name, "libsimpleble") != nullptr
+                              ? 1
+                              : 0;
+               },
+               nullptr) != 0;
+}
+
 }  // namespace
 
 bool waitFor(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
@@ -51,7 +69,20 @@ bool waitFor(const std::function<bool()>& ready, std::chrono::milliseconds timeo
 SimHarness::SimHarness() = default;
 
 SimHarness::~SimHarness() {
+    if (pid_ > 0 && centralNeedsTheBusUntilExit()) {
+        leaveUntilExit();
+        return;
+    }
     stop();
+}
+
+void SimHarness::leaveUntilExit() {
+    endServe();
+    // The simulator's watch sees this process gone, stops the bus and removes
+    // the directory.
+    pid_ = -1;
+    dir_.clear();
+    restoreAddress();
 }
 
 std::string SimHarness::start(const std::string& scenarioJson, bool simulator) {
@@ -81,13 +112,15 @@ std::string SimHarness::spawn() {
         args.push_back(scenarioFile_);
     }
     // The command hands the private bus address back through a file, then
-    // waits until stop() asks or this process has died; the simulator then
-    // stops the bus and itself.
-    args.insert(args.end(), {"--", "/bin/sh", "-c",
-                             "printf %s \"$DBUS_SYSTEM_BUS_ADDRESS\" > '" + addressFile +
-                                 ".tmp' && mv '" + addressFile + ".tmp' '" + addressFile +
-                                 "' && while [ ! -e '" + dir_ + "/stop' ] && kill -0 " +
-                                 std::to_string(getpid()) + " 2>/dev/null; do sleep 0.05; done"});
+    // waits until stop() asks or this process has died (then it removes the
+    // directory too); the simulator then stops the bus and itself.
+    const std::string self = std::to_string(getpid());
+    const std::string watch = "printf %s \"$DBUS_SYSTEM_BUS_ADDRESS\" > '" + addressFile +
+                              ".tmp' && mv '" + addressFile + ".tmp' '" + addressFile +
+                              "' && while [ ! -e '" + dir_ + "/stop' ] && kill -0 " + self +
+                              " 2>/dev/null; do sleep 0.05; done; kill -0 " + self +
+                              " 2>/dev/null || rm -rf '" + dir_ + "'";
+    args.insert(args.end(), {"--", "/bin/sh", "-c", watch});
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(a.data());
@@ -201,6 +234,10 @@ void SimHarness::stop() {
         (void)ignored;
         dir_.clear();
     }
+    restoreAddress();
+}
+
+void SimHarness::restoreAddress() {
     // The process's own bus comes back once the private one is gone.
     if (addressReplaced_) {
         if (hadAddress_) {

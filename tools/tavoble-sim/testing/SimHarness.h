@@ -32,6 +32,11 @@ class SimHarness {
     SimHarness();
     ~SimHarness();
 
+    // The destructor stops bus and simulator like stop(), except in a process
+    // that has SimpleBLE loaded as a shared library: that one would end the
+    // process when its bus goes, so bus and simulator stay up until the
+    // process has ended.
+
     // Starts a private bus with the simulator playing `scenarioJson` (empty: its
     // default scenario) and points DBUS_SYSTEM_BUS_ADDRESS at it. With
     // `simulator` false the bus has no org.bluez on it. Returns an error text,
@@ -83,6 +88,8 @@ class SimHarness {
   private:
     sdbus::IProxy& control();
     std::string spawn();
+    void leaveUntilExit();
+    void restoreAddress();
 
     pid_t pid_ = -1;
     pid_t servePid_ = -1;

@@ -19,6 +19,7 @@ The binary is found through the TAVOBLE_SIM environment variable, or as the
 newest build*/bin/tavoble-sim of the repository. Python 3.9 compatible.
 """
 
+import atexit
 import ctypes
 import glob
 import json
@@ -49,6 +50,21 @@ def _die_with_parent() -> None:
         ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)
     except OSError:
         pass
+
+
+def central_needs_bus_until_exit() -> bool:
+    """True when this process has SimpleBLE loaded as a shared library: its D-Bus
+    thread ends the process with exit(1) when the bus goes, and its destructors
+    throw on a closed connection, so its bus must stay up until the process ends."""
+    try:
+        with open("/proc/self/maps") as maps:
+            return any("libsimpleble" in line for line in maps)
+    except OSError:
+        return False
+
+
+# Simulators left running for a SimpleBLE in this process: they end with it.
+_left_until_exit: List["Simulator"] = []
 
 
 class SimulatorError(RuntimeError):
@@ -136,14 +152,29 @@ class Simulator:
     def stop(self) -> int:
         """Stops simulator and bus; returns the exit status of tavoble-sim."""
         status = self._end_process()
+        self._restore_environment()
+        self.address = ""
+        self._cleanup()
+        return status
+
+    def close(self) -> int:
+        """A test's teardown: stop() now, or, when this process uses the bus and
+        a SimpleBLE in it would not survive losing it, leave bus and simulator
+        up until the process ends (the simulator ends with it) and return 0."""
+        if self.process is None or not self.set_environment or not central_needs_bus_until_exit():
+            return self.stop()
+        self._restore_environment()
+        if not _left_until_exit:
+            atexit.register(_cleanup_left)
+        _left_until_exit.append(self)
+        return 0
+
+    def _restore_environment(self) -> None:
         if self.set_environment and self.address:
             if self._previous is None:
                 os.environ.pop("DBUS_SYSTEM_BUS_ADDRESS", None)
             else:
                 os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = self._previous
-        self.address = ""
-        self._cleanup()
-        return status
 
     def _cleanup(self) -> None:
         if self._temp:
@@ -157,7 +188,7 @@ class Simulator:
         return self.start()
 
     def __exit__(self, exc_type, *exc) -> None:
-        status = self.stop()
+        status = self.close()
         # A simulator that failed on its way out (a sanitizer report, say) fails the test.
         if status != 0 and exc_type is None:
             raise RuntimeError("tavoble-sim exited with status %d" % status)
@@ -241,6 +272,11 @@ class Simulator:
         """(CLOCK_MONOTONIC send time in ns, payload) of data notifications from index first."""
         rows = self.control("GetSentData", "stu", name, first, min(max_count, 0xFFFFFFFF))
         return [(int(t), bytes(b)) for t, b in (rows or [])]
+
+
+def _cleanup_left() -> None:
+    for sim in _left_until_exit:
+        sim._cleanup()
 
 
 def _arg(a: Any) -> str:

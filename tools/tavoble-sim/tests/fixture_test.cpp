@@ -3,9 +3,14 @@
 // environment back and leave no process behind when it stops.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "SimHarness.h"
@@ -46,6 +51,42 @@ TEST(SimHarness, RestoresTheEnvironmentWhenStopped) {
     ASSERT_NE(address, nullptr);
     EXPECT_EQ(std::string(address), "unix:path=/nowhere");
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+// A test process that ends without stopping its simulator (it crashed, or
+// kept the bus for a central that must not lose it) takes bus, simulator and
+// their directory with it.
+TEST(SimHarness, BusAndDirectoryEndWithTheProcessThatLeftThem) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto* sim = new bletest::SimHarness();  // never stopped
+        if (!sim->start().empty()) {
+            _exit(2);
+        }
+        const std::string address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+        _exit(write(fds[1], address.data(), address.size()) == static_cast<ssize_t>(address.size())
+                  ? 0
+                  : 3);
+    }
+    close(fds[1]);
+    char buffer[256] = {};
+    const ssize_t length = read(fds[0], buffer, sizeof buffer - 1);
+    close(fds[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string address(buffer, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    const std::string prefix = "unix:path=";
+    ASSERT_EQ(address.rfind(prefix, 0), 0u) << address;
+    const std::string socket = address.substr(prefix.size());
+    const std::string directory = socket.substr(0, socket.rfind('/'));
+    struct stat st {};
+    EXPECT_TRUE(bletest::waitFor([&] { return stat(directory.c_str(), &st) != 0; },
+                                 std::chrono::seconds(10)))
+        << directory << " left behind";
 }
 
 }  // namespace

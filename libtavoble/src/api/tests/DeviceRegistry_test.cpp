@@ -70,24 +70,6 @@ TEST_F(DeviceRegistryTest, ClosedHandlesAreGoneForGoodAndNeverReissued) {
     EXPECT_EQ(registry.OpenDevice("UA-0000.00.01"), handle + 1);
 }
 
-TEST_F(DeviceRegistryTest, GetHandleFailsOnAnEmptyTableAndForAnUnknownDevice) {
-    DeviceRegistry registry(Fake());
-    FakeDevice stranger("UA-0000.00.99");
-    ExpectApiError([&] { registry.GetHandle(&stranger); }, 1, "No handles available.");
-    const TAVOBLE_HANDLE handle = registry.OpenDevice("UA-0000.00.01");
-    ExpectApiError([&] { registry.GetHandle(&stranger); }, 1, "Device not found.");
-    EXPECT_EQ(registry.GetHandle(&*registry.GetDevice(handle)), handle);
-}
-
-TEST_F(DeviceRegistryTest, AScanDeliveredDuringDestructionStillFindsItsHandle) {
-    DeviceRegistry registry(Fake());
-    const TAVOBLE_HANDLE handle = registry.OpenDevice("UA-0000.00.01");
-    TAVOBLE_HANDLE seen = 0;
-    Fake().onDestroy = [&](FakeDevice* device) { seen = registry.GetHandle(device); };
-    registry.CloseDevice(handle);
-    EXPECT_EQ(seen, handle);
-}
-
 TEST_F(DeviceRegistryTest, DestroysTheDevicesStillOpenWhenItEnds) {
     const int destroyed = Fake().destroyed;
     {
@@ -125,11 +107,10 @@ TEST_F(DeviceRegistryTest, TwoThreadsClosingOneHandleDestroyItExactlyOnce) {
     }
 }
 
-// Application threads open, read, register and close while the devices'
-// notification threads look up their handles. Run under ThreadSanitizer.
+// Application threads open, read, register and close while the devices
+// deliver scans. Run under ThreadSanitizer.
 TEST_F(DeviceRegistryTest, ConcurrentUseThroughTheCInterfaceIsRaceFree) {
     const char* serials[] = {"UA-0000.00.11", "UA-0000.00.12", "UA-0000.00.13"};
-    const int lookupFailures = Fake().lookupFailures;
     std::atomic<bool> stop{false};
     std::atomic<long> calls{0};
     auto worker = [&](unsigned seed) {
@@ -172,7 +153,6 @@ TEST_F(DeviceRegistryTest, ConcurrentUseThroughTheCInterfaceIsRaceFree) {
         EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
     }
     EXPECT_GT(calls, 0);
-    EXPECT_EQ(Fake().lookupFailures, lookupFailures);
 }
 
 TEST_F(DeviceRegistryTest, TheNameADeviceWasFoundByAlsoGivesItsHandle) {

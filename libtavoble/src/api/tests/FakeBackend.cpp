@@ -32,7 +32,9 @@ FakeDevice::~FakeDevice() {
     ++Fake().destroyed;
 }
 
-void FakeDevice::RegisterDataAvailableCallback(DataAvailableCallback callback) {
+void FakeDevice::RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
+                                               DataAvailableCallback callback) {
+    handle_ = handle;
     callback_ = callback;
     std::lock_guard<std::mutex> lock(startMutex_);
     if (callback != nullptr && !notifications_.joinable()) {
@@ -45,11 +47,7 @@ void FakeDevice::Stream() {
     while (!stop_) {
         DataAvailableCallback callback = callback_;
         if (callback != nullptr) {
-            try {
-                callback(DeviceRegistry::Instance().GetHandle(this), scan, 10);
-            } catch (const ApiException&) {
-                ++Fake().lookupFailures;
-            }
+            callback(handle_.load(), scan, 10);
         }
         std::this_thread::yield();
     }

@@ -16,9 +16,10 @@ class FakeDevice : public IDevice {
     explicit FakeDevice(const std::string& serialNumber);
     ~FakeDevice() override;
     TAVOBLE_DEVICE_INFORMATION GetDeviceInformation() override { return info_; }
-    // Like a real session, a registered callback starts a "notification
-    // thread" that looks up its handle and delivers scans until destruction.
-    void RegisterDataAvailableCallback(DataAvailableCallback callback) override;
+    // Like a real session, a registered callback starts a "delivery thread"
+    // that delivers scans with the handle given until destruction.
+    void RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
+                                       DataAvailableCallback callback) override;
     DataAvailableCallback Callback() const { return callback_; }
 
   private:
@@ -26,6 +27,7 @@ class FakeDevice : public IDevice {
 
     TAVOBLE_DEVICE_INFORMATION info_{};
     std::atomic<DataAvailableCallback> callback_{nullptr};
+    std::atomic<TAVOBLE_HANDLE> handle_{0};
     std::atomic<bool> stop_{false};
     std::mutex startMutex_;
     std::thread notifications_;
@@ -63,8 +65,6 @@ struct FakeFactory : BLEFactory {
     std::function<std::string(const std::string&)> reportedSerial;
     // Runs inside a device's destructor, with the device.
     std::function<void(FakeDevice*)> onDestroy;
-    // Scans whose handle lookup failed on a notification thread.
-    std::atomic<int> lookupFailures{0};
     std::mutex hooks;
 };
 

@@ -27,11 +27,15 @@ std::vector<float> ScanNumbered(uint32_t number) {
 
 std::vector<std::vector<float>> Drain(ScanQueue& queue) {
     std::vector<std::vector<float>> scans;
-    std::vector<float> scan(kWidth);
-    while (queue.Pop(scan.data())) {
-        scans.push_back(scan);
+    while (const float* scan = queue.Pop()) {
+        scans.emplace_back(scan, scan + kWidth);
     }
     return scans;
+}
+
+std::vector<float> PopOne(ScanQueue& queue) {
+    const float* scan = queue.Pop();
+    return scan != nullptr ? std::vector<float>(scan, scan + kWidth) : std::vector<float>{};
 }
 
 }  // namespace
@@ -41,11 +45,10 @@ TEST(ScanQueueTest, AFullQueueTurnsItsOldestScansIntoFillersCountedExactly) {
     for (uint32_t n = 1; n <= 3; ++n) {
         queue.Push(ScanNumbered(n).data());
     }
-    std::vector<float> scan(kWidth);
-    EXPECT_FALSE(queue.Pop(scan.data())) << "a notification is handed over whole";
+    EXPECT_EQ(queue.Pop(), nullptr) << "a notification is handed over whole";
     queue.Commit();
-    ASSERT_TRUE(queue.Pop(scan.data()));
-    ASSERT_TRUE(queue.Pop(scan.data()));  // scan 2 is the last one taken
+    ASSERT_NE(queue.Pop(), nullptr);
+    ASSERT_NE(queue.Pop(), nullptr);  // scan 2 is the last one taken
     // Scan 3 still queued + 25 more: 26 for 8 slots, so scans 3..20 give way.
     for (uint32_t n = 4; n <= 28; ++n) {
         queue.Push(ScanNumbered(n).data());
@@ -77,28 +80,29 @@ TEST(ScanQueueTest, AFullQueueTurnsItsOldestScansIntoFillersCountedExactly) {
     // After the overload the queue is a plain queue again.
     queue.Push(ScanNumbered(29).data());
     queue.Commit();
-    ASSERT_TRUE(queue.Pop(scan.data()));
-    EXPECT_EQ(scan, ScanNumbered(29));
+    EXPECT_EQ(PopOne(queue), ScanNumbered(29));
 }
 
 TEST(ScanQueueTest, ClearingForgetsQueuedScansAndFillersButNotTheFillerPattern) {
     ScanQueue queue(kWidth, 2, kCounter);
     queue.Push(ScanNumbered(1).data());
     queue.Commit();
-    std::vector<float> scan(kWidth);
-    ASSERT_TRUE(queue.Pop(scan.data()));
+    float* taken = queue.Pop();
+    ASSERT_NE(taken, nullptr);
+    taken[0] = -7.0f;  // the application may write into the scan it gets
     for (uint32_t n = 2; n <= 6; ++n) {
         queue.Push(ScanNumbered(n).data());
     }
     queue.Clear();
     EXPECT_TRUE(queue.Empty());
-    EXPECT_FALSE(queue.Pop(scan.data()));
+    EXPECT_EQ(queue.Pop(), nullptr);
 
     for (uint32_t n = 10; n <= 12; ++n) {
         queue.Push(ScanNumbered(n).data());
     }
     queue.Commit();
-    ASSERT_TRUE(queue.Pop(scan.data()));
+    const std::vector<float> scan = PopOne(queue);
+    ASSERT_EQ(scan.size(), kWidth);
     EXPECT_EQ(scan[kCounter], 10.0f);
     EXPECT_EQ(scan[0], ScanNumbered(1)[0]) << "the filler copies the last scan taken";
     EXPECT_EQ(scan[3], 0.0f);
@@ -114,12 +118,71 @@ TEST(ScanQueueTest, WithoutACounterFillersStillShowTheLossAndTheCapacityIsBounde
     EXPECT_EQ(scans[0][3], 0.0f);
     EXPECT_EQ(scans[1], ScanNumbered(2));
 
-    EXPECT_EQ(ScanQueue::CapacityFor(250, 10), 1000u);  // 4 s of data
-    EXPECT_EQ(ScanQueue::CapacityFor(1, 10), 256u);
+    EXPECT_EQ(ScanQueue::CapacityFor(250, 10, 2), 1000u);  // 4 s of data
+    EXPECT_EQ(ScanQueue::CapacityFor(1, 10, 2), 256u);
     // A hostile rate and width cannot size more than the ceiling of floats.
-    const uint64_t floats = uint64_t{ScanQueue::CapacityFor(65535, 65535)} * 65535u;
+    const uint64_t floats = uint64_t{ScanQueue::CapacityFor(65535, 65535, 1)} * 65535u;
     EXPECT_LE(floats, uint64_t{1} << 23);
-    EXPECT_GE(ScanQueue::CapacityFor(65535, 65535), 2u);
+    EXPECT_GE(ScanQueue::CapacityFor(65535, 65535, 1), 2u);
+}
+
+TEST(ScanQueueTest, TwoNotificationsAlwaysFitWhateverTheRateSays) {
+    // 300 scans a notification with the rate field 0 or too low.
+    EXPECT_EQ(ScanQueue::CapacityFor(0, 10, 300), 600u);
+    EXPECT_EQ(ScanQueue::CapacityFor(10, 10, 300), 600u);
+    EXPECT_EQ(ScanQueue::CapacityFor(65535, 65535, 300), 600u);
+
+    // One notification being delivered while the next is queued whole: no
+    // real scan is lost.
+    ScanQueue queue(kWidth, ScanQueue::CapacityFor(0, kWidth, 300), kCounter);
+    uint32_t number = 0;
+    for (int notification = 0; notification < 4; ++notification) {
+        for (int i = 0; i < 300; ++i) {
+            queue.Push(ScanNumbered(++number).data());
+        }
+        queue.Commit();
+        if (notification % 2 == 1) {
+            Drain(queue);
+        }
+    }
+    EXPECT_EQ(queue.Dropped(), 0u);
+}
+
+TEST(ScanQueueTest, FillersCarryExactlyTheDroppedNumbersWhenTheCounterRestarts) {
+    ScanQueue queue(kWidth, 4, kCounter);
+    // Dropped: 101..105, then the amplifier restarts at 1: 1..3, and once
+    // more at 50: 50..51. Queued last: 52..55.
+    std::vector<uint32_t> sent;
+    for (uint32_t n = 101; n <= 105; ++n)
+        sent.push_back(n);
+    for (uint32_t n = 1; n <= 3; ++n)
+        sent.push_back(n);
+    for (uint32_t n = 50; n <= 55; ++n)
+        sent.push_back(n);
+    for (const uint32_t n : sent) {
+        queue.Push(ScanNumbered(n).data());
+    }
+    queue.Commit();
+    const auto scans = Drain(queue);
+    ASSERT_EQ(scans.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(scans[i][kCounter], static_cast<float>(sent[i])) << i;
+        EXPECT_EQ(scans[i][3], i < sent.size() - 4 ? 0.0f : 1.0f) << i;
+    }
+
+    // Past float precision: each filler shows what its scan showed.
+    ScanQueue far(kWidth, 1, kCounter);
+    const std::vector<float> numbers = {16777216.0f, 16777216.0f, 16777218.0f, 3.0f, 4.0f};
+    for (const float n : numbers) {
+        std::vector<float> scan = {0.0f, n, 80.0f, 1.0f};
+        far.Push(scan.data());
+    }
+    far.Commit();
+    const auto farScans = Drain(far);
+    ASSERT_EQ(farScans.size(), numbers.size());
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        EXPECT_EQ(farScans[i][kCounter], numbers[i]) << i;
+    }
 }
 
 namespace {
@@ -173,6 +236,13 @@ void ExitThread(TAVOBLE_HANDLE, float*, uint32_t) {
 }
 
 ScanDelivery* self = nullptr;
+// Another thread registers a callback while this one ends its thread.
+void RegisterThenExit(TAVOBLE_HANDLE, float*, uint32_t) {
+    self->SetCallback(&Record);
+    ++exits;
+    pthread_exit(nullptr);
+}
+
 void RemoveSelf(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
     seen->Record(handle, scan, count);
     self->SetCallback(nullptr);
@@ -193,19 +263,19 @@ class ScanDeliveryTest : public ::testing::Test {
     }
     void Push(uint32_t first, uint32_t last) {
         for (uint32_t n = first; n <= last; ++n) {
-            delivery->Push(ScanNumbered(n).data(), kWidth);
+            delivery->Push(ScanNumbered(n).data());
         }
-        delivery->Wake();
+        delivery->EndNotification();
     }
 
     Seen record;
-    std::shared_ptr<ScanDelivery> delivery = std::make_shared<ScanDelivery>(kWidth, 16, kCounter);
+    std::shared_ptr<ScanDelivery> delivery =
+        std::make_shared<ScanDelivery>(7, kWidth, 16, kCounter);
 };
 
 }  // namespace
 
 TEST_F(ScanDeliveryTest, ScansReachTheCallbackOnItsOwnThreadInOrderOnce) {
-    delivery->SetHandle(7);
     Push(1, 3);  // no callback yet: nothing is kept for a later one
     delivery->SetCallback(&Record);
     Push(4, 13);
@@ -263,7 +333,7 @@ TEST_F(ScanDeliveryTest, StoppingLeavesABlockedCallbackBehindAndItsMemoryAlive) 
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_TRUE(weak.expired()) << "freed once the callback returned";
-    delivery = std::make_shared<ScanDelivery>(kWidth, 16, kCounter);  // for TearDown
+    delivery = std::make_shared<ScanDelivery>(7, kWidth, 16, kCounter);  // for TearDown
 }
 
 TEST_F(ScanDeliveryTest, ACallbackMayRemoveItselfAndAThreadItEndsIsReplaced) {
@@ -286,38 +356,15 @@ TEST_F(ScanDeliveryTest, ACallbackMayRemoveItselfAndAThreadItEndsIsReplaced) {
     delivery->SetCallback(&Record);
     Push(7, 8);
     EXPECT_TRUE(record.WaitFor([&] { return record.scans.size() >= 3; }));
-}
 
-TEST_F(ScanDeliveryTest, OnTheNotificationThreadTheCallerDeliversAndAStuckOneTakesWhatOthersQueue) {
-    delivery = std::make_shared<ScanDelivery>(kWidth, 16, kCounter,
-                                              ScanDelivery::Mode::NotificationThread);
-    delivery->SetCallback(&Record);
-    Push(1, 2);
-    {
-        std::lock_guard<std::mutex> lock(record.mutex);
-        ASSERT_EQ(record.scans.size(), 2u) << "delivered before Wake() returned";
-        EXPECT_EQ(record.thread, std::this_thread::get_id());
+    // Registered while the ending thread was still inside the callback: the
+    // new callback gets a thread without another registration.
+    delivery->SetCallback(&RegisterThenExit);
+    Push(9, 9);
+    for (int i = 0; i < 2000 && exits < 2; ++i) {
+        std::this_thread::sleep_for(10ms);
     }
-    // A first notification thread is stuck in the callback; a second one, as
-    // the central starts then, only queues, and loses the oldest beyond 16.
-    delivery->SetCallback(&BlockOnce);
-    std::thread stuck([&] { Push(3, 3); });
-    ASSERT_TRUE(record.WaitFor([&] { return record.entered; }));
-    std::thread second([&] { Push(4, 1003); });
-    second.join();
-    EXPECT_EQ(delivery->Dropped(), 1000u - 16u);
-    {
-        std::lock_guard<std::mutex> lock(record.mutex);
-        record.release = true;
-    }
-    record.changed.notify_all();
-    stuck.join();  // it returns only after delivering what the second queued
-    std::lock_guard<std::mutex> lock(record.mutex);
-    ASSERT_EQ(record.scans.size(), 1003u);
-    uint64_t fillers = 0;
-    for (std::size_t i = 0; i < record.scans.size(); ++i) {
-        EXPECT_EQ(record.scans[i][kCounter], static_cast<float>(i + 1));
-        fillers += record.scans[i][3] == 0.0f ? 1u : 0u;
-    }
-    EXPECT_EQ(fillers, delivery->Dropped());
+    ASSERT_EQ(exits, 2);
+    Push(10, 11);
+    EXPECT_TRUE(record.WaitFor([&] { return record.scans.size() >= 5; }));
 }
