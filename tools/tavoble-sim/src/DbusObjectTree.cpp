@@ -10,6 +10,22 @@
 
 namespace tavosim {
 
+namespace {
+
+// Ends a signal with its array of names (interfaces removed, properties
+// invalidated), sends it and lets it go.
+void sendWithNames(sd_bus* bus, sd_bus_message* m, const std::vector<std::string>& names) {
+    sd_bus_message_open_container(m, 'a', "s");
+    for (const auto& n : names) {
+        sd_bus_message_append_basic(m, 's', n.c_str());
+    }
+    sd_bus_message_close_container(m);
+    sd_bus_send(bus, m, nullptr);
+    sd_bus_message_unref(m);
+}
+
+}  // namespace
+
 Interface* ObjectTree::Node::find(const std::string& name) {
     for (auto& i : ifaces) {
         if (i.name == name) {
@@ -215,13 +231,7 @@ void ObjectTree::emitRemoved(const std::string& path, const std::vector<std::str
         return;
     }
     sd_bus_message_append_basic(m, 'o', path.c_str());
-    sd_bus_message_open_container(m, 'a', "s");
-    for (const auto& n : names) {
-        sd_bus_message_append_basic(m, 's', n.c_str());
-    }
-    sd_bus_message_close_container(m);
-    sd_bus_send(bus_, m, nullptr);
-    sd_bus_message_unref(m);
+    sendWithNames(bus_, m, names);
 }
 
 void ObjectTree::addObject(const std::string& path, std::vector<Interface> ifaces,
@@ -405,13 +415,7 @@ void ObjectTree::emitChanged(const std::string& path, const std::string& ifc,
         sd_bus_message_close_container(m);
     }
     sd_bus_message_close_container(m);
-    sd_bus_message_open_container(m, 'a', "s");
-    for (const auto& n : invalidated) {
-        sd_bus_message_append_basic(m, 's', n.c_str());
-    }
-    sd_bus_message_close_container(m);
-    sd_bus_send(bus_, m, nullptr);
-    sd_bus_message_unref(m);
+    sendWithNames(bus_, m, invalidated);
 }
 
 }  // namespace tavosim
