@@ -137,6 +137,13 @@ void Simulator::sendRecord(Characteristic& c) {
         if (c.next >= c.records.size()) {
             return;
         }
+        // Back to back is still at the link's pace, which a reading client keeps up with: a
+        // burst waits for room in its socket, as the unpaced data stream does, instead of
+        // losing records no real link could have pushed out in one instant.
+        if (c.acquired.isOpen() && !c.acquired.writable()) {
+            c.timer.start(100, [this, cp]() { sendRecord(*cp); });
+            return;
+        }
         const Bytes& r = c.records[c.next++];
         notifyValue(c, r.data(), r.size());
         ++amp.counters[c.counter];
