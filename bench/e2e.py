@@ -43,10 +43,17 @@ FRAMES = 2
 CLIENTS = ["floor", "c", "wrapper", "bleak"]
 NAMES = {
     "floor": "floor: sdbus-c++ subscriber",
+    "floor-socket": "floor: acquired socket (AcquireNotify)",
+    "c-bus": "libtavoble C callback, StartNotify (bus) path",
+    "amplifier": "tavo_ble.Amplifier, read in chunks",
     "c": "libtavoble C callback",
     "wrapper": "TavoBLEWrapper Python callback",
     "bleak": "Bleak + numpy decoder",
 }
+# Streams at a rate other than the default amplifier's 250 scans/s come from an
+# amplifier that sends faster than its stated rate; with this set, from one
+# that states the rate it sends at.
+NOMINAL_RATE = False
 # Sustained means: every notification arrived, no filler scan, the simulator
 # kept the rate, and the client kept pace (no growing backlog at the end).
 BACKLOG_LIMIT_MS = 20.0
@@ -78,6 +85,9 @@ class Bench:
         native = os.path.join(dest, "tavo_ble", "lib", "native", "linux", "x64")
         os.makedirs(native)
         shutil.copy(self.library, native)
+        helper = os.path.join(os.path.dirname(self.library), "libtavo_ble_scans.so")
+        if os.path.exists(helper):
+            shutil.copy(helper, native)
         return dest
 
     def path(self, name):
@@ -87,7 +97,10 @@ class Bench:
     def command(self, kind):
         return {
             "floor": [os.path.join(self.bin, "e2e_floor_client")],
+            "floor-socket": [os.path.join(self.bin, "e2e_floor_client"), "--acquire"],
             "c": [os.path.join(self.bin, "e2e_c_client")],
+            "c-bus": [os.path.join(self.bin, "e2e_c_client")],
+            "amplifier": [PYTHON, os.path.join(HERE, "e2e", "amplifier_client.py")],
             "wrapper": [PYTHON, os.path.join(HERE, "e2e", "wrapper_client.py")],
             "bleak": [PYTHON, os.path.join(HERE, "e2e", "bleak_client.py")],
         }[kind]
@@ -96,21 +109,28 @@ class Bench:
 class Simulator:
     """tavoble-sim on a private bus for one trial."""
 
-    def __init__(self, bench, rate=None, seconds=0.0):
+    def __init__(self, bench, rate=None, seconds=0.0, acquire=True):
         self.bench = bench
+        # Without AcquireNotify (a BlueZ that lacks it), clients take the bus path.
+        self.sim_env = None if acquire else dict(os.environ, TAVOBLE_SIM_NO_ACQUIRE_NOTIFY="1")
         amplifier = {}
         if rate is not None:
             # Keep every send time of the trial, also of a client that lags
             # far behind and so stops late.
             amplifier = {"rate": rate / BASE_RATE,
                          "sentDataCapacity": max(262144, int(rate * (seconds + 30)))}
+            if NOMINAL_RATE and rate * FRAMES <= 65535:
+                # The amplifier says the rate it sends at (what tavo_ble.Amplifier's
+                # sample clock expects) instead of sending faster than it says.
+                amplifier["samplingRate"] = int(rate * FRAMES)
+                amplifier["rate"] = 1.0
         self.scenario = bench.path("scenario.json")
         with open(self.scenario, "w") as f:
             json.dump({"amplifiers": [amplifier]} if amplifier else {}, f)
 
     def __enter__(self):
         self.process = subprocess.Popen([self.bench.sim, "run", "--scenario", self.scenario],
-                                        stdout=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, text=True, env=self.sim_env)
         self.address = self.process.stdout.readline().strip()
         if not self.address:
             raise RuntimeError("tavoble-sim did not start")
@@ -156,7 +176,7 @@ def stream(bench, kind, rate, seconds, warmup):
     """One client streams at `rate` notifications/s; latency and loss per scan."""
     capacity = int(rate * seconds * FRAMES * 1.5) + 20000
     out = bench.path(kind + ".log")
-    with Simulator(bench, rate, seconds) as sim:
+    with Simulator(bench, rate, seconds, acquire=not kind.endswith("-bus")) as sim:
         result = sim.client(kind, ["--seconds", seconds, "--warmup", warmup, "--out", out,
                                    "--capacity", capacity], timeout=seconds + 120)
         entries = np.fromfile(out, dtype="<u8").reshape(-1, 2)
@@ -254,10 +274,10 @@ def lossless_rates(bench, seconds, quick, refine):
     first failed `refine` times (geometrically), so that a 90 % goal can be
     judged. The clients take turns, one trial each per round."""
     ladder = LADDER[::2] if quick else LADDER
-    starts = {"floor": 8000, "c": 8000, "wrapper": 8000, "bleak": 4000}
+    starts = {"floor": 8000, "c": 8000, "wrapper": 8000, "bleak": 4000}  # others: 8000
     state = {}
     for kind in CLIENTS:
-        pos = min(range(len(ladder)), key=lambda i: abs(ladder[i] - starts[kind]))
+        pos = min(range(len(ladder)), key=lambda i: abs(ladder[i] - starts.get(kind, 8000)))
         state[kind] = {"pos": pos, "lossless": None, "failed_at": None, "done": False,
                        "refine": refine, "simulator_bound": False, "trials": []}
 

@@ -6,14 +6,22 @@
 // it was. No configuration, no decoding, no queue: anything libtavoble costs
 // on top of this is measured against it.
 //
-//   e2e_floor_client [--seconds S | --notifications N] [--out LOG] [--warmup N] ...
+// With --acquire it takes the notifications as BlueZ hands them out past the
+// bus daemon instead: AcquireNotify gives a socket, one notification per
+// read, and one thread reads it (poll, then recv; timestamp first).
+//
+//   e2e_floor_client [--acquire] [--seconds S | --notifications N] [--out LOG] [--warmup N] ...
 //
 // Run on a bus with tavoble-sim (DBUS_SYSTEM_BUS_ADDRESS); prints one JSON line.
 #include <dlfcn.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -75,6 +83,45 @@ bool HasString(const std::map<std::string, Properties>& interfaces, const char* 
            p->second.get<std::string>() == value;
 }
 
+// Notes one notification that arrived at t.
+void Note(const uint8_t* value, size_t size, uint64_t t) {
+    if (size < E2E_COUNTER_OFFSET + 3) {
+        return;
+    }
+    const uint64_t counter = (uint64_t{value[E2E_COUNTER_OFFSET]} << 16) |
+                             (uint64_t{value[E2E_COUNTER_OFFSET + 1]} << 8) |
+                             value[E2E_COUNTER_OFFSET + 2];
+    const uint64_t index = counter - 1;
+    if (g_last != UINT64_MAX && index != g_last + 1) {
+        ++g_gaps;
+    }
+    g_last = index;
+    const uint64_t n = g_received.load(std::memory_order_relaxed);
+    if (n < g_log.capacity) {
+        g_log.entries[n] = e2e_entry{index, t};
+    }
+    g_received.store(n + 1, std::memory_order_release);
+}
+
+// Reads the acquired socket until it is hung up or `stop` is set.
+void ReadSocket(int fd, const std::atomic<bool>& stop) {
+    uint8_t value[512];
+    while (!stop.load(std::memory_order_relaxed)) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        const ssize_t n = recv(fd, value, sizeof value, MSG_DONTWAIT);
+        const uint64_t t = e2e_now_ns();
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            return;
+        }
+        if (n > 0) {
+            Note(value, static_cast<size_t>(n), t);
+        }
+    }
+}
+
 // The handler of the data characteristic's PropertiesChanged.
 void OnPropertiesChanged(sdbus::Message& msg) {
     const uint64_t t = e2e_now_ns();
@@ -108,27 +155,19 @@ void OnPropertiesChanged(sdbus::Message& msg) {
     }
     msg.clearFlags();
     msg.exitContainer();
-    if (size < E2E_COUNTER_OFFSET + 3) {
-        return;
-    }
-    const uint64_t counter = (uint64_t{value[E2E_COUNTER_OFFSET]} << 16) |
-                             (uint64_t{value[E2E_COUNTER_OFFSET + 1]} << 8) |
-                             value[E2E_COUNTER_OFFSET + 2];
-    const uint64_t index = counter - 1;
-    if (g_last != UINT64_MAX && index != g_last + 1) {
-        ++g_gaps;
-    }
-    g_last = index;
-    const uint64_t n = g_received.load(std::memory_order_relaxed);
-    if (n < g_log.capacity) {
-        g_log.entries[n] = e2e_entry{index, t};
-    }
-    g_received.store(n + 1, std::memory_order_release);
+    Note(value, size, t);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool acquire = false;
+    if (argc > 1 && std::strcmp(argv[1], "--acquire") == 0) {
+        acquire = true;
+        argv[1] = argv[0];
+        --argc;
+        ++argv;
+    }
     e2e_options options;
     if (e2e_parse(argc, argv, &options) != 0) {
         return 2;
@@ -161,23 +200,41 @@ int main(int argc, char** argv) {
             },
             "the data characteristic");
 
-        connection->addMatch(
-            "type='signal',sender='org.bluez',"
-            "interface='org.freedesktop.DBus.Properties',"
-            "member='PropertiesChanged',path='" +
-                data + "'",
-            OnPropertiesChanged, sdbus::floating_slot);
-        connection->enterEventLoopAsync();
         auto characteristic = sdbus::createProxy(*connection, kBluez, data);
-        characteristic->callMethod("StartNotify").onInterface(kCharacteristic);
+        sdbus::UnixFd socket;
+        std::atomic<bool> stop{false};
+        std::thread reader;
+        if (acquire) {
+            uint16_t mtu = 0;
+            characteristic->callMethod("AcquireNotify")
+                .onInterface(kCharacteristic)
+                .withArguments(std::map<std::string, sdbus::Variant>{})
+                .storeResultsTo(socket, mtu);
+            reader = std::thread([&] { ReadSocket(socket.get(), stop); });
+        } else {
+            connection->addMatch(
+                "type='signal',sender='org.bluez',"
+                "interface='org.freedesktop.DBus.Properties',"
+                "member='PropertiesChanged',path='" +
+                    data + "'",
+                OnPropertiesChanged, sdbus::floating_slot);
+            connection->enterEventLoopAsync();
+            characteristic->callMethod("StartNotify").onInterface(kCharacteristic);
+        }
 
         auto alloc =
             reinterpret_cast<e2e_alloc_window_fn>(dlsym(RTLD_DEFAULT, "tavobench_alloc_window"));
         e2e_run run;
         e2e_drive(&options, Received, alloc, &run);
 
-        characteristic->callMethod("StopNotify").onInterface(kCharacteristic);
-        connection->leaveEventLoop();
+        if (acquire) {
+            stop = true;
+            reader.join();
+            socket.reset();  // closing releases the notifications
+        } else {
+            characteristic->callMethod("StopNotify").onInterface(kCharacteristic);
+            connection->leaveEventLoop();
+        }
         peer->callMethod("Disconnect").onInterface("org.bluez.Device1");
 
         const uint64_t items = Received();
@@ -185,7 +242,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot write %s\n", options.out);
             return 1;
         }
-        std::printf("{\"client\": \"floor\", ");
+        std::printf("{\"client\": \"%s\", ", acquire ? "floor-socket" : "floor");
         e2e_print_run(&run);
         std::printf(", \"items\": %llu, \"fillers\": 0, \"gaps\": %llu}\n",
                     static_cast<unsigned long long>(items),

@@ -3,6 +3,8 @@
 
 #include "BluezPeripheral.h"
 
+#include "AcquiredNotify.h"
+
 #include <sdbus-c++/sdbus-c++.h>
 #include <algorithm>
 
@@ -254,13 +256,27 @@ void BluezPeripheral::notify(const BluetoothUUID& service, const BluetoothUUID& 
         throw Exception::OperationNotSupported();
     }
     Central& c = central();
+    // The notifications past the bus daemon when BlueZ offers them; StartNotify
+    // when it does not (an older BlueZ) or refuses (StartNotify in use there).
+    int socket = -1;
+    if (!ch.battery && ch.acquirable) {
+        c.unsubscribe(ch.path, false);  // our own socket, if any, is given back first
+        try {
+            socket = detail::acquireNotify(c, ch.path);
+        } catch (const CallError& e) {
+            if (!connected()) {
+                throw Exception::NotConnected();
+            }
+            throw Exception::OperationFailed(failure("AcquireNotify", ch.path, e));
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
         subscriptions[{service, characteristic}] = {ch.path, ch.battery};
     }
     // Registered before StartNotify, so that the first values are not missed.
     if (!c.subscribe(ch.path, ch.battery,
-                     std::make_shared<detail::Subscription>(std::move(callback)))) {
+                     std::make_shared<detail::Subscription>(std::move(callback)), socket)) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             subscriptions.erase({service, characteristic});
@@ -268,7 +284,7 @@ void BluezPeripheral::notify(const BluetoothUUID& service, const BluetoothUUID& 
         throw Exception::OperationFailed(
             "no D-Bus connection could be made for the notifications of " + ch.path);
     }
-    if (ch.battery) {
+    if (ch.battery || socket >= 0) {
         return;  // Battery1 sends PropertiesChanged without being asked
     }
     try {
@@ -305,8 +321,9 @@ void BluezPeripheral::unsubscribe(const BluetoothUUID& service,
             subscriptions.erase(it);
         }
     }
+    bool acquired = false;
     if (had) {
-        c.unsubscribe(subscribed.first, subscribed.second);
+        c.unsubscribe(subscribed.first, subscribed.second, &acquired);
     }
     if (!connected()) {
         throw Exception::NotConnected();
@@ -317,11 +334,13 @@ void BluezPeripheral::unsubscribe(const BluetoothUUID& service,
     }
     // A subscription made through a handle that no longer exists is found by
     // the characteristic itself.
-    if (c.unsubscribe(ch.path, ch.battery)) {
+    bool acquiredToo = false;
+    if (c.unsubscribe(ch.path, ch.battery, &acquiredToo)) {
         had = true;
+        acquired = acquired || acquiredToo;
     }
-    if (!had || ch.battery) {
-        return;
+    if (!had || ch.battery || acquired) {
+        return;  // an acquired socket is given back by closing it
     }
     try {
         c.call(ch.path, detail::kCharacteristicInterface, "StopNotify", nullptr, nullptr,

@@ -129,10 +129,13 @@ class Central {
     // unless called from inside it (or, for a characteristic, from the event
     // thread). A characteristic's callback runs on a thread of its own
     // subscription, one call at a time (see NotificationChannel); false when
-    // no connection could be made for it.
-    bool subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub);
-    // True when there was a subscription.
-    bool unsubscribe(const std::string& path, bool battery);
+    // no connection could be made for it. With `socket` (from AcquireNotify,
+    // owned from here on) its values are read from there instead of the bus.
+    bool subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub,
+                   int socket = -1);
+    // True when there was a subscription; `acquired` tells whether it read an
+    // acquired socket (closed now, which gives it back to BlueZ).
+    bool unsubscribe(const std::string& path, bool battery, bool* acquired = nullptr);
 
     // Runs `fn` on the event thread soon.
     void post(std::function<void()> fn);

@@ -64,6 +64,8 @@ std::vector<std::shared_ptr<const ServiceData>> gattTree(const std::string& devi
                         object, detail::kCharacteristicInterface, "Flags")) {
                     ch->flags = *flags;
                 }
+                ch->acquirable = get<bool>(object, detail::kCharacteristicInterface,
+                                           "NotifyAcquired") != nullptr;
                 service->second->characteristics.push_back(std::move(ch));
             }
         }

@@ -15,7 +15,8 @@ struct CharacteristicData {
     std::string uuid;
     std::string path;  // the device path for the battery of Battery1
     std::vector<std::string> flags;
-    bool battery = false;  // org.bluez.Battery1 shown as characteristic 2A19
+    bool battery = false;     // org.bluez.Battery1 shown as characteristic 2A19
+    bool acquirable = false;  // BlueZ offers AcquireNotify (it has NotifyAcquired)
 };
 
 struct ServiceData {

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "AcquiredNotify.h"
 #include "BluezNames.h"
 #include "MessageDecoding.h"
 
@@ -30,14 +32,22 @@ NotificationChannel::~NotificationChannel() {
     if (wakeFd_ >= 0) {
         ::close(wakeFd_);
     }
+    if (socket_ >= 0) {
+        ::close(socket_);  // gives the notifications back to BlueZ
+    }
 }
 
 std::shared_ptr<NotificationChannel> NotificationChannel::open(const std::string& path,
-                                                               std::shared_ptr<Subscription> sub) {
+                                                               std::shared_ptr<Subscription> sub,
+                                                               int socket) {
     std::shared_ptr<NotificationChannel> channel(new NotificationChannel(path, std::move(sub)));
+    channel->socket_ = socket;
     channel->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (channel->wakeFd_ < 0) {
         return nullptr;
+    }
+    if (socket >= 0) {
+        return channel;
     }
     try {
         channel->conn_ = sdbus::createSystemBusConnection();
@@ -63,6 +73,11 @@ void NotificationChannel::start() {
 void NotificationChannel::close() {
     std::unique_lock<std::mutex> lock(mutex_);
     stopping_ = true;
+    if (socket_ >= 0) {
+        // BlueZ sees the socket given back now, not when the reading thread
+        // lets go of it: a new AcquireNotify may follow at once.
+        ::shutdown(socket_, SHUT_RDWR);
+    }
     uint64_t one = 1;
     ssize_t written = ::write(wakeFd_, &one, sizeof one);
     (void)written;
@@ -81,6 +96,12 @@ void NotificationChannel::onSignal(sdbus::Message& msg) {
 }
 
 bool NotificationChannel::readOne() {
+    if (socket_ >= 0) {
+        const SocketRead got = readAcquired(socket_, buffer_, value_);
+        haveValue_ = got == SocketRead::Got;
+        // Hung up: the link ended (its loss is seen on the bus too) or BlueZ went.
+        return got != SocketRead::Gone;
+    }
     try {
         // A value goes to the callback as soon as it is read: looking for the
         // next one first would delay it by a read of the socket.
@@ -98,6 +119,16 @@ bool NotificationChannel::readOne() {
 bool NotificationChannel::wait() {
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
     int timeout = -1;
+    if (socket_ >= 0) {
+        // A hang-up is seen by the next read, after what is still queued.
+        fds[1] = {socket_, POLLIN, 0};
+        if (poll(fds, 2, -1) > 0 && (fds[0].revents & POLLIN) != 0) {
+            uint64_t value = 0;
+            ssize_t got = ::read(wakeFd_, &value, sizeof value);
+            (void)got;
+        }
+        return true;
+    }
     try {
         auto data = conn_->getEventLoopPollData();
         fds[1] = {data.fd, data.events, 0};

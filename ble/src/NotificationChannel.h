@@ -29,9 +29,12 @@ namespace SimpleBLE::detail {
 class NotificationChannel final : public std::enable_shared_from_this<NotificationChannel> {
   public:
     // A new connection with its match for `path` in place (values that come
-    // from now on wait on it); null when there is no bus to connect to.
+    // from now on wait on it); null when there is no bus to connect to. With
+    // `socket` (AcquireNotify's, owned from here on) the values are read from
+    // there instead, one per read, past the bus daemon.
     static std::shared_ptr<NotificationChannel> open(const std::string& path,
-                                                     std::shared_ptr<Subscription> sub);
+                                                     std::shared_ptr<Subscription> sub,
+                                                     int socket = -1);
     NotificationChannel(const NotificationChannel&) = delete;
     NotificationChannel& operator=(const NotificationChannel&) = delete;
     ~NotificationChannel();
@@ -43,6 +46,8 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     // event thread (which a callback may be waiting for). The connection goes
     // with the reading thread.
     void close();
+    // True when it reads an acquired socket.
+    bool acquired() const { return socket_ >= 0; }
 
   private:
     NotificationChannel(std::string path, std::shared_ptr<Subscription> sub);
@@ -58,12 +63,14 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     const std::string path_;
     const std::shared_ptr<Subscription> sub_;
     int wakeFd_ = -1;
+    int socket_ = -1;  // the acquired socket, or -1: the bus
 
     // The reading thread's alone once it runs: the connection and the value
     // its signal handler read (one message is processed per read, so there
     // is never more than one).
     std::unique_ptr<sdbus::IConnection> conn_;
     std::vector<uint8_t> value_;
+    std::vector<uint8_t> buffer_;  // a socket read's buffer
     bool haveValue_ = false;
 
     std::mutex mutex_;  // the two flags below; never held while calling out

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include <unistd.h>
+
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "BluezNames.h"
@@ -31,8 +33,12 @@ std::shared_ptr<NotificationChannel> Central::takeEnded(const std::string& path)
     return ended;
 }
 
-bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub) {
+bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<Subscription> sub,
+                        int socket) {
     if (battery) {
+        if (socket >= 0) {
+            ::close(socket);  // Battery1 has no socket to read
+        }
         std::unique_lock<std::mutex> lock(dispatchMutex_);
         std::shared_ptr<Subscription> old = std::exchange(batterySubs_[path], std::move(sub));
         if (old) {
@@ -41,7 +47,8 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
         }
         return true;
     }
-    std::shared_ptr<NotificationChannel> channel = NotificationChannel::open(path, std::move(sub));
+    std::shared_ptr<NotificationChannel> channel =
+        NotificationChannel::open(path, std::move(sub), socket);
     if (!channel) {
         return false;
     }
@@ -64,8 +71,11 @@ bool Central::subscribe(const std::string& path, bool battery, std::shared_ptr<S
     return true;
 }
 
-bool Central::unsubscribe(const std::string& path, bool battery) {
+bool Central::unsubscribe(const std::string& path, bool battery, bool* acquired) {
     std::unique_lock<std::mutex> lock(dispatchMutex_);
+    if (acquired != nullptr) {
+        *acquired = false;
+    }
     if (!battery) {
         std::shared_ptr<NotificationChannel> ended = takeEnded(path);
         std::shared_ptr<NotificationChannel> old;
@@ -79,6 +89,9 @@ bool Central::unsubscribe(const std::string& path, bool battery) {
             ended->close();
         }
         if (old) {
+            if (acquired != nullptr) {
+                *acquired = old->acquired();
+            }
             old->close();
         }
         return old != nullptr;

@@ -3,6 +3,7 @@
 // on untouched. (An owner that was killed leaves the amplifier free: see
 // KilledClient_test.cpp.)
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,10 +54,22 @@ TEST_F(LinkLossTest, AnAmplifierAnotherProgramStreamsFromIsRefusedAtOnce) {
     const pid_t other = fork();
     ASSERT_GE(other, 0);
     if (other == 0) {
+        close(ready[0]);
+        close(done[1]);
         StreamUntilTold(ready[1], done[0]);
     }
+    // Only the child holds these ends: its early exit ends the wait below.
+    close(ready[1]);
+    close(done[0]);
     char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    if (read(ready[0], &byte, 1) != 1) {
+        close(ready[0]);
+        close(done[1]);
+        int status = -1;
+        waitpid(other, &status, 0);
+        FAIL() << "the other program ended before it streamed, exit status "
+               << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(TAVOBLE_OpenDevice(kDefaultAmplifier, &handle), 3);
@@ -68,7 +81,7 @@ TEST_F(LinkLossTest, AnAmplifierAnotherProgramStreamsFromIsRefusedAtOnce) {
 
     ASSERT_EQ(write(done[1], &byte, 1), 1);
     ExpectChildExitsCleanly(other);
-    for (int fd : {ready[0], ready[1], done[0], done[1]}) {
+    for (int fd : {ready[0], done[1]}) {
         close(fd);
     }
 }

@@ -63,6 +63,13 @@ if(TARGET tavoble-sim-testing)
       Amplifiers/OpenFailures.MapToTheSessionMessageAndLeaveNothingConnected/servicesNeverResolved
     INTREE_ONLY
       Amplifiers/FailedOpen.LeavesNothingConnectedWhenItReturns/readNeverAnswered)
+  # The simulator offers AcquireNotify, so the tests above take the socket path.
+  # Streaming, link loss, bus loss, Bluetooth restart and closing while
+  # streaming run again on a simulator without it: the StartNotify path.
+  gtest_discover_tests(tavoble_e2e_test
+    TEST_PREFIX "bus-path."
+    TEST_FILTER "Streaming.*:LinkLoss.*:LinkLossTest.*:LinkLossCounters.*:SimulatorTest.AnOpenAmplifierStreamsAgainAfterTheBusRestarts:SimulatorTest.ClosingWhileStreamingFastIsClean:SimulatorTest.CallbacksMayStopTheirOwnDeliveryAndClose:SimulatorTest.APeerThatDropsTheLinkStreamsOnAndCanBeOpenedAgain:SimulatorTest.ACallbackThatFallsBehindSeesEveryDroppedScanAsAFiller"
+    PROPERTIES TIMEOUT 240 ENVIRONMENT "TAVOBLE_SIM_NO_ACQUIRE_NOTIFY=1" LABELS "bus-path")
 
   # Behaviour that SimpleBLE 1.1 is known to break (README): these pass with
   # the in-tree central; libtavoble works around some of the faults.

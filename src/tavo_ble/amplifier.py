@@ -57,9 +57,17 @@ first measured one; the scan numbered ``n`` (0-based) has sample number ``n``.
 A scan that came late enough to be the start of a gap is held back until the
 next notifications tell (a few notification intervals).
 
-Per-scan callback. ``on_scan(amplifier, scan, time)`` runs on the library's
-thread for every scan: keep it short. An exception raised in it is reported
-once, with its traceback, on stderr and counted in ``callback_errors``.
+Per-scan callback. ``on_scan(amplifier, scan, time)`` runs for every scan,
+in order, on the amplifier's reading thread (never on the library's): keep it
+short, the scans after it wait. An exception raised in it is reported once,
+with its traceback, on stderr and counted in ``callback_errors``.
+
+How scans arrive. The package's native helper takes each scan off the
+library's delivery thread into a ring, with its arrival time, without Python
+(``tavo_ble.scan_chunks``); the amplifier's reading thread wakes when scans
+are there (at most every 50 ms) and feeds them to the timeline in chunks.
+Should that thread fall 4 s or more behind, the ring drops the newest scans:
+they come as fillers, counted in ``dropped``, with an ``"overflow"`` event.
 
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:
@@ -81,7 +89,7 @@ Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 - ``"overflow"``: ``samples`` scans were dropped from the ring buffer.
 
 ``events()`` returns (and forgets) the events so far; ``on_event(event)``, if
-set, is called with each event on a helper thread, never on the library's
+set, is called with each event on the reading thread, never on the library's
 thread. ``stalls`` counts stalls.
 
 Several amplifiers: ``scan(seconds)`` lists the serial numbers in range;
@@ -96,7 +104,6 @@ Several amplifiers: ``scan(seconds)`` lists the serial numbers in range;
 from __future__ import annotations
 
 import collections
-import sys
 import threading
 import time
 import traceback
@@ -111,16 +118,22 @@ from . import channels as channel_types
 from .errors import ArgumentError, HandleError, SessionError
 from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
-from .timeline import Placed, StreamEvent, StreamTimeline
+from .reading import ChunkReading, reading_loop
+from .scan_chunks import ScanChunks
+from .timeline import StreamEvent, StreamTimeline
 
 if TYPE_CHECKING:
     from .recording import AmplifierRecording
 
 # Kept for events() between calls; older events are forgotten.
 _EVENTS_KEPT = 10000
+# Seconds of scans the ring between the library and the reading thread holds
+# (never fewer than _RING_MINIMUM scans).
+_RING_SECONDS = 4.0
+_RING_MINIMUM = 4096
 
 
-class Amplifier:
+class Amplifier(ChunkReading):
     """One open amplifier; see the module's description."""
 
     class Error(Enum):
@@ -157,10 +170,11 @@ class Amplifier:
         self._closed = False
         self._streaming = False
         self._control = threading.Lock()
-        # Held for a few microseconds at a time, by the library's thread
-        # (placing a scan) and the helper thread (stall checks, events).
+        # Held while a chunk is fed or the stall is checked (both on the
+        # reading thread) and by readers of the counts.
         self._timing = threading.Lock()
         self._ring: Optional[RingBuffer] = None
+        self._chunks: Optional[ScanChunks] = None
         self._events: Deque[StreamEvent] = collections.deque(maxlen=_EVENTS_KEPT)
         self._to_dispatch: Deque[StreamEvent] = collections.deque()
         self._wake = threading.Event()
@@ -267,16 +281,19 @@ class Amplifier:
             self.stream_start_monotonic = time.monotonic()
             self._timeline = self._new_timeline(self.stream_start_monotonic)
             self._overflow_warned = False
-            self._wake.clear()
+            width = max(1, self.info.values_per_scan)
+            chunks = self._chunks = ScanChunks(width, max(_RING_MINIMUM, int(_RING_SECONDS * rate)))
+            self._wake = threading.Event()
             self._streaming = True
-            self._helper = threading.Thread(target=_helper_loop, args=(weakref.ref(self), self._wake),
+            self._helper = threading.Thread(target=reading_loop, args=(weakref.ref(self), chunks, self._wake),
                                             name="tavo_ble %s" % self.serial, daemon=True)
             self._helper.start()
             try:
-                self._device.listen(self._on_scan)
+                self._device.attach(chunks)
             except Exception:
                 self._streaming = False
                 self._wake.set()
+                chunks.wake()
                 self._ring.end()
                 raise
 
@@ -286,18 +303,20 @@ class Amplifier:
             if not self._streaming:
                 return
             self._streaming = False
-        ring = self._ring
-        if ring is not None:
-            ring.end()  # a read() waiting for scans returns now
-        self._device.unlisten(self._on_scan)
-        with self._timing:
-            ready = self._timeline.flush()
-            self._collect_events()
-        self._hand_out(ready)
+        chunks = self._chunks
+        if chunks is not None:
+            self._device.detach(chunks)  # no scan enters the ring after this
+        # The reading thread feeds what the ring still holds, hands out what the
+        # timeline held back, and ends.
         self._wake.set()
+        if chunks is not None:
+            chunks.wake()
         helper = self._helper
         if helper is not None and helper is not threading.current_thread():
             helper.join(2.0)
+        ring = self._ring
+        if ring is not None:
+            ring.end()  # a read() waiting for scans returns now
         self._dispatch()
 
     def _collect_events(self) -> None:
@@ -305,36 +324,6 @@ class Amplifier:
         for event in self._timeline.take():
             self._events.append(event)
             self._to_dispatch.append(event)
-
-    def _on_scan(self, scan: np.ndarray, arrival: float) -> None:
-        # The library's delivery thread: no waiting here beyond two short locks.
-        if not self._streaming:
-            return
-        with self._timing:
-            ready = self._timeline.feed(scan, arrival)
-            self._collect_events()
-        self._hand_out(ready)
-
-    def _hand_out(self, ready: List[Placed]) -> None:
-        ring = self._ring
-        for scan, fitted, arrival in ready:
-            if ring is not None:
-                lost = ring.put(scan, fitted, arrival)
-                if lost:
-                    self.dropped += lost
-                    event = StreamEvent("overflow", self.serial, arrival, self._timeline.sample_count, lost, 0.0)
-                    self._events.append(event)
-                    self._to_dispatch.append(event)
-            callback = self.on_scan
-            if callback is not None:
-                try:
-                    callback(self, scan, fitted)
-                except Exception:
-                    self.callback_errors += 1
-                    if self.callback_errors == 1:
-                        sys.stderr.write("tavo_ble: the on_scan callback of %s raised (reported once, then "
-                                         "counted):\n" % self.serial)
-                        traceback.print_exc()
 
     def _check_stall(self, now: float) -> None:
         if not self._streaming:
@@ -351,7 +340,7 @@ class Amplifier:
                 return
             if event.kind == "overflow" and not self._overflow_warned:
                 self._overflow_warned = True
-                warnings.warn("tavo_ble: %s: the ring buffer is full, the oldest scans are dropped "
+                warnings.warn("tavo_ble: %s: scans are dropped, they are not read in time "
                               "(counted in Amplifier.dropped)" % self.serial, RuntimeWarning, stacklevel=2)
             hook = self.on_event
             if hook is not None:
@@ -414,20 +403,6 @@ class Amplifier:
                 taken.append(self._events.popleft())
             except IndexError:
                 return taken
-
-
-def _helper_loop(reference: "weakref.ref[Amplifier]", wake: threading.Event) -> None:
-    # Watches for stalls and runs the event hook, off the library's thread.
-    # Holds the amplifier only weakly, so that a forgotten one is still finalised.
-    while not wake.is_set():
-        amplifier = reference()
-        if amplifier is None:
-            return
-        amplifier._check_stall(time.monotonic())
-        amplifier._dispatch()
-        interval = min(0.1, amplifier._timeline.effective_stall_timeout() / 5)
-        del amplifier
-        wake.wait(interval)
 
 
 # How long a failed open looks for what is in range, to say it.

@@ -8,6 +8,11 @@ the last one leaves, and registers one data callback per handle that passes
 each scan to every listening user: the per-scan fan-out, in one place
 (``OpenDevice._on_data``). Listeners are held weakly, so that an object
 nobody refers to any more can still be finalised (which releases it).
+
+Readers in chunks (``Amplifier``) attach a ``ScanChunks`` ring instead: with
+the package's native helper, the helper's function is the handle's data
+callback, fills the rings without Python and calls ``_on_data`` only while
+per-scan listeners are there (``tavo_ble.scan_chunks``).
 """
 from __future__ import annotations
 
@@ -18,8 +23,9 @@ from typing import Callable, Dict, List, Optional
 
 import numpy as np
 
-from . import native
+from . import native, scan_chunks
 from .errors import error_for
+from .scan_chunks import ScanChunks
 
 # listener(scan, arrival): `scan` is the listener's own float32 copy,
 # `arrival` the time.monotonic() at which the library handed it over.
@@ -40,7 +46,9 @@ class OpenDevice:
         self.users = 0
         self.closed = False
         self._listeners: List[weakref.WeakMethod] = []
+        self._rings: List[ScanChunks] = []
         self._registered = False  # a data callback is registered in the library
+        self._routed: tuple = ((), False)  # the helper's route now: (rings, per-scan callback on)
         self._syncing = False
         self._dirty = False
         self._callback = native.DataAvailableCallback(self._on_data)
@@ -52,6 +60,9 @@ class OpenDevice:
         native.keep_thread_state()
         arrival = time.monotonic()
         scan = np.ctypeslib.as_array(sample, (count,)).copy() if count else np.zeros(0, np.float32)
+        if scan_chunks.helper is None:
+            for ring in self._rings:
+                ring.push(scan, arrival)
         first = True
         for reference in self._listeners:
             listener = reference()
@@ -79,6 +90,24 @@ class OpenDevice:
             self._listeners = [r for r in self._listeners if r() is not None and r() != listener]
         self._sync()
 
+    def attach(self, ring: ScanChunks) -> None:
+        """Adds a ring that receives every scan; the first reader starts the stream."""
+        with _lock:
+            if self.closed:
+                raise error_for(1, "Couldn't get device from handle.")
+            self._rings = self._rings + [ring]
+        try:
+            self._sync()
+        except Exception:
+            self.detach(ring)
+            raise
+
+    def detach(self, ring: ScanChunks) -> None:
+        """Removes a ring; when this returns, no scan goes into it any more."""
+        with _lock:
+            self._rings = [r for r in self._rings if r is not ring]
+        self._sync()
+
     def _sync(self) -> None:
         # Brings the library's registration in line with whether anyone
         # listens. The library call is made outside every lock: it may wait
@@ -94,21 +123,44 @@ class OpenDevice:
             while True:
                 with _lock:
                     self._dirty = False
-                    want = bool(self._listeners) and not self.closed
-                    if want == self._registered:
+                    listening = any(r() is not None for r in self._listeners)
+                    rings = tuple(self._rings) if not self.closed else ()
+                    want = (listening or bool(rings)) and not self.closed
+                    route = (rings, listening and not self.closed)
+                    if want == self._registered and (scan_chunks.helper is None or route == self._routed):
                         return
+                if scan_chunks.helper is None:
+                    # Python rings are filled by the per-scan callback.
+                    if want != self._registered:
+                        self._register(want, self._callback)
+                    continue
+                # The route is in place before the first scan and goes after the last.
                 if want:
-                    native.register_data(self.handle, self._callback)
-                else:
-                    native.unregister_data(self.handle)
-                with _lock:
-                    self._registered = want
+                    self._route(route)
+                if want != self._registered:
+                    self._register(want, scan_chunks.DELIVER)
+                if not want:
+                    self._route(((), False))
         finally:
             with _lock:
                 self._syncing = False
                 again = self._dirty
             if again:
                 self._sync()
+
+    def _register(self, want: bool, callback) -> None:
+        if want:
+            native.register_data(self.handle, callback)
+        else:
+            native.unregister_data(self.handle)
+        with _lock:
+            self._registered = want
+
+    def _route(self, route: tuple) -> None:
+        if route != self._routed:
+            rings, per_scan = route
+            scan_chunks.route(self.handle, rings, self._callback if per_scan else None)
+            self._routed = route
 
     @property
     def listening(self) -> int:
@@ -204,6 +256,7 @@ def release(device: OpenDevice) -> None:
             return
         device.closed = True
         device._listeners = []
+        device._rings = []
         _devices.pop(device.handle, None)
         done = _closing[device.handle] = threading.Event()
         registered = device._registered
@@ -211,6 +264,9 @@ def release(device: OpenDevice) -> None:
     try:
         if registered:
             native.unregister_data(device.handle)
+        if scan_chunks.helper is not None and device._routed != ((), False):
+            scan_chunks.route(device.handle, (), None)
+            device._routed = ((), False)
         native.close_device(device.handle)
     finally:
         with _lock:

@@ -5,7 +5,8 @@ that fits the running system (``native/<platform>/<architecture>/<file>``
 beside the binding module, or the file named by ``TAVOBLE_LIBRARY``), loads it
 at import, mirrors the types of the C interface, declares the nine
 functions, turns result codes into the typed errors of ``tavo_ble.errors``
-and owns the process's one exit hook.
+and owns the process's one exit hook. It also loads the package's native
+helper found beside the library (``helper``, see ``tavo_ble.scan_chunks``).
 
 The exit hook needs to know what is open: the calls below that open, close,
 register and unregister (``open_device``, ``close_device``,
@@ -144,6 +145,39 @@ lib.TAVOBLE_RegisterDataAvailableCallback.argtypes = [TAVOBLE_HANDLE, DataAvaila
 lib.TAVOBLE_RegisterDataAvailableCallback.restype = ctypes.c_int
 lib.TAVOBLE_GetDeviceInformation.argtypes = [TAVOBLE_HANDLE, ctypes.POINTER(TAVOBLE_DEVICE_INFORMATION)]
 lib.TAVOBLE_GetDeviceInformation.restype = ctypes.c_uint32
+
+# The package's native helper, beside the library (None when it is not there):
+# the data callback that fills the rings Amplifier reads in chunks
+# (tavo_ble.scan_chunks).
+HELPER_NAME = "libtavo_ble_scans.so"
+
+
+def _load_helper():
+    # Beside the library (the wheel, a build), or in the private folder the
+    # Debian package installs it to.
+    folder = os.path.dirname(os.path.abspath(library_path))
+    paths = [os.path.join(folder, HELPER_NAME), os.path.join(folder, "tavoble", HELPER_NAME)]
+    found = [p for p in paths if os.path.exists(p)]
+    if not found:
+        return None
+    h = ctypes.CDLL(found[0])
+    p, u32, u64, dbl = ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint64, ctypes.c_double
+    for name, argtypes, restype in (
+            ("create", [u32, u32], p),
+            ("destroy", [p], None),
+            ("push", [p, ctypes.POINTER(ctypes.c_float), u32, dbl], None),
+            ("read", [p, p, p, p, u32], u32),
+            ("available", [p], u64),
+            ("pending_dropped", [p], u64),
+            ("wait", [p, dbl, dbl], u64),
+            ("wake", [p], None),
+            ("route", [u64, ctypes.POINTER(p), u32, p], ctypes.c_int)):
+        function = getattr(h, "tavo_ble_scans_" + name)
+        function.argtypes, function.restype = argtypes, restype
+    return h
+
+
+helper = _load_helper()
 
 NO_DATA_CALLBACK = ctypes.cast(None, DataAvailableCallback)
 NO_DISCOVERED_CALLBACK = ctypes.cast(None, DeviceDiscoveredCallback)

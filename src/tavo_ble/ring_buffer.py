@@ -68,6 +68,35 @@ class RingBuffer:
         self._notify()
         return lost
 
+    def put_many(self, scans: np.ndarray, times: np.ndarray, arrivals: np.ndarray) -> int:
+        """Stores the rows of `scans` in order; returns how many unread scans this overwrote."""
+        count = len(scans)
+        if count == 0:
+            return 0
+        if count > self.capacity:
+            return sum(self.put_many(scans[i:i + self.capacity], times[i:i + self.capacity],
+                                     arrivals[i:i + self.capacity]) for i in range(0, count, self.capacity))
+        n = min(scans.shape[1], self.width)
+        with self._lock:
+            first = self._written % self.capacity
+            if first + count <= self.capacity:
+                index = slice(first, first + count)  # no wrap: plain copies
+            else:
+                index = np.arange(first, first + count) % self.capacity
+            self._data[index, :n] = scans[:, :n]
+            if n < self.width:
+                self._data[index, n:] = np.nan
+            self._times[index] = times
+            self._arrivals[index] = arrivals
+            self._written += count
+            lost = 0
+            if self._written - self._read > self.capacity:
+                lost = self._written - self._read - self.capacity
+                self._read += lost
+            self.dropped += lost
+        self._notify()
+        return lost
+
     def _notify(self) -> None:
         if self._signal.locked():
             try:

@@ -38,7 +38,8 @@ expect() {
 docs() { echo "/usr/share/doc/$1/copyright" "/usr/share/doc/$1/changelog.gz"; }
 scenarios=$(cd "$here/../../tools/tavoble-sim/scenarios" && ls ./*.json | sed 's#^\./#/usr/share/tavoble-sim/scenarios/#')
 # shellcheck disable=SC2046
-expect "$(deb libtavoble2)" $libdir/libtavoble.so.2 $libdir/libtavoble.so.2.0.0 $(docs libtavoble2)
+expect "$(deb libtavoble2)" $libdir/libtavoble.so.2 $libdir/libtavoble.so.2.0.0 \
+  $libdir/tavoble/libtavo_ble_scans.so $(docs libtavoble2)
 # shellcheck disable=SC2046
 expect "$(deb libtavoble-dev)" /usr/include/tavoble.h $libdir/libtavoble.so \
   $libdir/cmake/tavoble/tavobleConfig.cmake $libdir/cmake/tavoble/tavobleConfigVersion.cmake \
@@ -68,14 +69,20 @@ with open(sys.argv[2], "rb") as f:
 sys.exit(struct.unpack("<I", link[-4:])[0] != crc)
 PY
 }
-for pair in libtavoble2:$libdir/libtavoble.so.2.0.0 tavoble-sim:/usr/bin/tavoble-sim; do
+declare -A debug_files
+for pair in libtavoble2:$libdir/libtavoble.so.2.0.0 libtavoble2:$libdir/tavoble/libtavo_ble_scans.so \
+            tavoble-sim:/usr/bin/tavoble-sim; do
   package=${pair%%:*} file=$root${pair#*:}
   readelf -S "$file" | grep -Eq '\.debug_info|\.comment' && fail "$file is not stripped"
   id=$(readelf -n "$file" | awk '/Build ID:/ { print $3 }')
   debug=/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
-  expect "$(deb "$package-dbgsym")" "$debug" "/usr/share/doc/$package-dbgsym"
+  debug_files[$package]="${debug_files[$package]:-} $debug"
   readelf -S "$root$debug" 2>/dev/null | grep -q '\.debug_info' || fail "no debugging information in $debug"
   debuglink_matches "$file" "$root$debug" || fail "the debug link of $file does not match $debug"
+done
+for package in libtavoble2 tavoble-sim; do
+  # shellcheck disable=SC2086
+  expect "$(deb "$package-dbgsym")" ${debug_files[$package]} "/usr/share/doc/$package-dbgsym"
   [ "$(dpkg-deb -f "$(deb "$package-dbgsym")" Depends)" = "$package (= $version)" ] ||
     fail "$package-dbgsym does not depend on $package (= $version)"
 done

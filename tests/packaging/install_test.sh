@@ -19,7 +19,7 @@ mkdir "$tmp/elsewhere"
 cmake --install "$build" --prefix "$tmp//elsewhere/../installed/" >/dev/null
 p=$tmp/installed
 
-for f in $lib/libtavoble.so $lib/libtavoble.so.2 include/tavoble.h bin/tavoble-sim \
+for f in $lib/libtavoble.so $lib/libtavoble.so.2 $lib/tavoble/libtavo_ble_scans.so include/tavoble.h bin/tavoble-sim \
          $lib/cmake/tavoble/tavobleConfig.cmake $lib/cmake/tavoble/tavobleConfigVersion.cmake \
          $lib/pkgconfig/tavoble.pc share/tavoble-sim/bus.conf share/tavoble-sim/scenarios/default.json \
          share/doc/tavoble-sim/README.md share/man/man1/tavoble-sim.1.gz \

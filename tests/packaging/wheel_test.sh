@@ -36,6 +36,9 @@ folder=$(basename "$(dirname "$library")")
 grep -qx "Tag: ${want#*/}" "$tmp"/unpacked/tavo_ble-2.0.0.dist-info/WHEEL || fail "WHEEL names another tag"
 grep -qx "Root-Is-Purelib: false" "$tmp"/unpacked/tavo_ble-2.0.0.dist-info/WHEEL || fail "installed as pure Python"
 readelf -S "$library" | grep -q '\.debug_info' && fail "the wheel's library is not stripped"
+helper=$(dirname "$library")/libtavo_ble_scans.so
+[ -f "$helper" ] || fail "no helper (libtavo_ble_scans.so) beside the wheel's library"
+readelf -S "$helper" | grep -q '\.debug_info' && fail "the wheel's helper is not stripped"
 
 # The extras and the command.
 metadata=$tmp/unpacked/tavo_ble-2.0.0.dist-info/METADATA

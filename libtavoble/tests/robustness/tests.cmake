@@ -30,6 +30,12 @@ if(TARGET tavoble-sim-testing)
     TEST_FILTER "FaultMatrix.*"
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 180 LABELS simpleble-known-failure)
+  # The fault table once more on the StartNotify path (a BlueZ without AcquireNotify).
+  gtest_discover_tests(tavoble_robustness_test
+    TEST_PREFIX "robustness.bus-path."
+    TEST_FILTER "FaultMatrix.*"
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 180 ENVIRONMENT "TAVOBLE_SIM_NO_ACQUIRE_NOTIFY=1" LABELS "robustness;bus-path")
 endif()
 
 # The same fault table through the Python wrapper, on this build's library

@@ -23,6 +23,9 @@ def test_offline_pip_install(tmp_path):
     native = source / "src" / "tavo_ble" / "lib" / "native" / w.platform_folder / w.architecture_folder
     native.mkdir(parents=True)
     shutil.copy(w.library_path, native / w.library_name)
+    helper = os.path.join(os.path.dirname(w.library_path), "libtavo_ble_scans.so")
+    if os.path.exists(helper):
+        shutil.copy(helper, native)
     venv = tmp_path / "venv"
     made = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)],
                           capture_output=True, text=True, timeout=120)
@@ -37,10 +40,12 @@ def test_offline_pip_install(tmp_path):
     probe = subprocess.run(
         [python, "-c", "import os, tavo_ble, tavo_ble.lib.tavo_ble_wrapper as w; "
                        "print(w.library_path); print(w.TavoBLEWrapper.get_api_version()); "
-                       "print(os.path.isfile(os.path.join(os.path.dirname(tavo_ble.__file__), 'py.typed')))"],
+                       "print(os.path.isfile(os.path.join(os.path.dirname(tavo_ble.__file__), 'py.typed'))); "
+                       "import tavo_ble.native as n; print(n.helper is not None)"],
         capture_output=True, text=True, timeout=60, env=env, cwd=str(tmp_path))
     assert probe.returncode == 0, probe.stderr
-    path, version, typed = probe.stdout.split()
+    path, version, typed, helper_loaded = probe.stdout.split()
+    assert helper_loaded == str(os.path.exists(helper))
     assert path.startswith(str(venv)) and os.path.isfile(path)
     assert version == "2.0"
     assert typed == "True"  # the type hints are usable by type checkers

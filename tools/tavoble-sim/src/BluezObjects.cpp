@@ -70,6 +70,13 @@ void Simulator::onCharacteristic(const std::string& path, const CallPtr& call) {
             err::notSupported(call);
             return;
         }
+        if (c.acquired.isOpen() && c.acquired.clientHolds()) {
+            err::notPermitted(call, "Notify acquired");
+            return;
+        }
+        if (c.acquired.isOpen()) {
+            releaseAcquired(c);  // closed, its hang-up not yet seen on the loop
+        }
         const std::string sender = call->sender();
         if (c.clients.count(sender) != 0) {
             call->replyEmpty();
@@ -94,7 +101,9 @@ void Simulator::onCharacteristic(const std::string& path, const CallPtr& call) {
             tree_.set(c.path, iface::kChar, "Notifying", false);
         }
         call->replyEmpty();
-    } else if (m == "AcquireNotify" || m == "AcquireWrite") {
+    } else if (m == "AcquireNotify" && call->hasSignature("a{sv}")) {
+        acquireNotify(c, call);
+    } else if (m == "AcquireWrite" && call->hasSignature("a{sv}")) {
         err::notSupported(call);
     }
 }
@@ -109,7 +118,7 @@ void Simulator::onDescriptor(const std::string& path, const CallPtr& call) {
         Characteristic& c = *it->second;
         const bool indicate =
             std::find(c.flags.begin(), c.flags.end(), "indicate") != c.flags.end();
-        Bytes value = {static_cast<uint8_t>(c.notifying ? (indicate ? 2 : 1) : 0), 0};
+        Bytes value = {static_cast<uint8_t>(c.sending() ? (indicate ? 2 : 1) : 0), 0};
         tree_.notifyBytes(path, iface::kDesc, "Value", value.data(), value.size());
         sd_bus_message* reply = call->newReply();
         sd_bus_message_append_array(reply, 'y', value.data(), value.size());
@@ -304,6 +313,10 @@ void Simulator::clientGone(const std::string& name) {
         if (c->clients.erase(name) != 0 && c->clients.empty() && c->notifying) {
             stopNotifying(*c);
             tree_.set(c->path, iface::kChar, "Notifying", false);
+        }
+        // BlueZ watches the owner of an acquired socket too.
+        if (c->acquired.isOpen() && c->acquiredBy == name) {
+            releaseAcquired(*c);
         }
     }
 }

@@ -116,6 +116,10 @@ void Simulator::exportGatt(Device& d) {
     Link& l = *d.link;
     Amplifier& amp = *l.amp;
     uint16_t handle = 1;
+    // The MTU the link negotiates: BlueZ's usual 247, more when the amplifier's notifications
+    // need it (an ATT notification carries MTU - 3 bytes).
+    l.mtu = static_cast<uint16_t>(
+        std::min<size_t>(65535, std::max<size_t>(247, amp.encoder->payloadSize() + 3)));
     auto omitted = [&](const std::set<std::string>& set, const std::string& uuid) {
         return set.count(uuid) != 0;
     };
@@ -163,11 +167,15 @@ void Simulator::exportGatt(Device& d) {
             handle = static_cast<uint16_t>(handle + 2);
             Interface ci{iface::kChar,
                          {{"UUID", c->uuid}, {"Service", ObjectPath{spath}}, {"Value", Bytes{}}}};
+            c->canAcquire = c->canNotify && scenario_.acquireNotify;
             if (c->canNotify) {
                 ci.props.emplace_back("Notifying", false);
             }
             ci.props.emplace_back("Flags", c->flags);
-            ci.props.emplace_back("MTU", uint16_t{247});
+            if (c->canAcquire) {
+                ci.props.emplace_back("NotifyAcquired", false);
+            }
+            ci.props.emplace_back("MTU", l.mtu);
             const std::string cpath = c->path;
             chars_[cpath] = c.get();
             tree_.addObject(cpath, {std::move(ci)},
@@ -293,6 +301,7 @@ void Simulator::tearDown(Device& d, const CallPtr& call) {
     for (auto it = link->chars.rbegin(); it != link->chars.rend(); ++it) {
         Characteristic& c = **it;
         c.timer.cancel();
+        c.acquired.close();  // the client's end sees a hang-up
         // BlueZ fails the GATT requests still pending on a link that went.
         for (Characteristic::DelayedRead& read : c.delayedReads) {
             read.timer.cancel();

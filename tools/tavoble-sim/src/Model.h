@@ -9,6 +9,7 @@
 #include <list>
 #include <stdexcept>
 
+#include "NotifySocket.h"
 #include "Simulator.h"
 
 namespace tavosim {
@@ -79,8 +80,13 @@ struct Simulator::Characteristic {
     bool canRead = false;
     bool canNotify = false;
     Bytes fixed;
-    std::set<std::string> clients;
+    std::set<std::string> clients;  // of StartNotify
     bool notifying = false;
+    bool canAcquire = false;  // offers AcquireNotify (NotifyAcquired is present)
+    NotifySocket acquired;    // open while a client holds AcquireNotify's socket
+    std::string acquiredBy;
+    // Values flow, to the bus or to the acquired socket.
+    bool sending() const { return notifying || acquired.isOpen(); }
     Timer timer;
     // Reads answered late (timing.readDelayMs), each on its own timer.
     struct DelayedRead {
@@ -111,6 +117,7 @@ struct Simulator::Link {
     Timer dataTimer;
     double nextDueUs = 0;
     Bytes buffer;
+    uint16_t mtu = 247;  // ATT MTU of the link, negotiated at connect
 };
 
 struct Simulator::Device {

@@ -127,6 +127,9 @@ struct Scenario {
     std::vector<AmplifierSpec> amplifiers;
     Timing timing;
     uint32_t seed = 1;
+    // BlueZ before 5.46 had no AcquireNotify: false plays it (no NotifyAcquired property,
+    // AcquireNotify answers NotSupported).
+    bool acquireNotify = true;
 };
 
 // The default amplifier "UX-0001.00.01" and the default scenario (hci0 + it).

@@ -86,6 +86,11 @@ class Simulator {
     void onDescriptor(const std::string& path, const CallPtr& call);
     void readValue(Characteristic& c, const CallPtr& call, uint16_t offset);
     Bytes valueOf(const Characteristic& c) const;
+    void acquireNotify(Characteristic& c, const CallPtr& call);
+    // The client closed AcquireNotify's socket or left the bus.
+    void releaseAcquired(Characteristic& c);
+    // One notification, to the acquired socket if there is one, else as a Value change.
+    void notifyValue(Characteristic& c, const uint8_t* data, size_t size);
     void startNotifying(Characteristic& c);
     void stopNotifying(Characteristic& c);
     void skipUnsubscribedTime(Amplifier& amp);

@@ -1,8 +1,71 @@
 // Streaming: notify sessions, record and data notifications at the
 // amplifier's rate, and battery level changes.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "Model.h"
 
 namespace tavosim {
+
+void Simulator::acquireNotify(Characteristic& c, const CallPtr& call) {
+    if (!c.canAcquire) {
+        err::notSupported(call);
+        return;
+    }
+    if (sd_bus_message_skip(call->msg(), "a{sv}") < 0) {  // "mtu", "link", "device": unused
+        err::invalidArgs(call);
+        return;
+    }
+    if (c.acquired.isOpen() && c.acquired.clientHolds()) {
+        err::notPermitted(call, "Notify acquired");
+        return;
+    }
+    if (c.acquired.isOpen()) {
+        releaseAcquired(c);
+    }
+    if (!c.clients.empty()) {
+        err::notPermitted(call, "Notify already started");
+        return;
+    }
+    Characteristic* cp = &c;
+    const int fd = c.acquired.open(loop_, [this, cp]() { releaseAcquired(*cp); });
+    if (fd < 0) {
+        err::failed(call, std::string("Failed to create socket: ") + std::strerror(errno));
+        return;
+    }
+    c.acquiredBy = call->sender();
+    ++c.link->amp->counters["acquired"];
+    // Answer first (sd-bus passes a duplicate of the descriptor), then NotifyAcquired, then
+    // values, in the order StartNotify keeps.
+    sd_bus_message* reply = call->newReply();
+    sd_bus_message_append(reply, "hq", fd, c.link->mtu);
+    call->send(reply);
+    ::close(fd);
+    tree_.set(c.path, iface::kChar, "NotifyAcquired", true);
+    startNotifying(c);
+}
+
+void Simulator::releaseAcquired(Characteristic& c) {
+    c.acquired.close();
+    c.acquiredBy.clear();
+    if (!c.notifying) {
+        stopNotifying(c);
+    }
+    tree_.set(c.path, iface::kChar, "NotifyAcquired", false);
+}
+
+void Simulator::notifyValue(Characteristic& c, const uint8_t* data, size_t size) {
+    if (!c.acquired.isOpen()) {
+        tree_.notifyBytes(c.path, iface::kChar, "Value", data, size);
+        return;
+    }
+    // Value is not updated while the notifications go to the socket.
+    if (c.acquired.send(data, size) == NotifySocket::Sent::Full) {
+        ++c.link->amp->counters["socketFull"];
+    }
+}
 
 void Simulator::startNotifying(Characteristic& c) {
     Amplifier& amp = *c.link->amp;
@@ -74,8 +137,15 @@ void Simulator::sendRecord(Characteristic& c) {
         if (c.next >= c.records.size()) {
             return;
         }
+        // Back to back is still at the link's pace, which a reading client keeps up with: a
+        // burst waits for room in its socket, as the unpaced data stream does, instead of
+        // losing records no real link could have pushed out in one instant.
+        if (c.acquired.isOpen() && !c.acquired.writable()) {
+            c.timer.start(100, [this, cp]() { sendRecord(*cp); });
+            return;
+        }
         const Bytes& r = c.records[c.next++];
-        tree_.notifyBytes(c.path, iface::kChar, "Value", r.data(), r.size());
+        notifyValue(c, r.data(), r.size());
         ++amp.counters[c.counter];
     } while (c.intervalMs <= 0);
     if (c.next < c.records.size()) {
@@ -84,7 +154,7 @@ void Simulator::sendRecord(Characteristic& c) {
 }
 
 void Simulator::scheduleData(Link& l) {
-    if (l.data == nullptr || !l.data->notifying) {
+    if (l.data == nullptr || !l.data->sending()) {
         return;
     }
     Link* lp = &l;
@@ -111,7 +181,7 @@ void Simulator::emitData(Link& l) {
         ++amp.counters["truncated"];
     }
     const uint64_t t = nowNs();
-    tree_.notifyBytes(l.data->path, iface::kChar, "Value", l.buffer.data(), l.buffer.size());
+    notifyValue(*l.data, l.buffer.data(), l.buffer.size());
     amp.sent.push(t, l.buffer);
     ++amp.counters["data"];
 }
@@ -125,6 +195,9 @@ void Simulator::sendData(Link& l) {
         uint64_t queued = 0;
         for (int i = 0; i < 32; ++i) {
             sd_bus_get_n_queued_write(bus_, &queued);
+            if (l.data->acquired.isOpen()) {
+                queued = l.data->acquired.writable() ? 0 : kFastQueueLimit;
+            }
             if (queued >= kFastQueueLimit) {
                 break;
             }
@@ -165,9 +238,9 @@ void Simulator::batteryChanged(Amplifier& amp) {
     if (d->link->battery1) {
         tree_.set(d->path, iface::kBattery, "Percentage", amp.battery);
         ++amp.counters["battery"];
-    } else if (d->link->battery != nullptr && d->link->battery->notifying) {
+    } else if (d->link->battery != nullptr && d->link->battery->sending()) {
         const Bytes v{amp.battery};
-        tree_.notifyBytes(d->link->battery->path, iface::kChar, "Value", v.data(), v.size());
+        notifyValue(*d->link->battery, v.data(), v.size());
         ++amp.counters["battery"];
     }
 }

@@ -42,12 +42,14 @@ struct Options {
     std::optional<std::string> busSocket;  // the bus's socket, when given
     bool simulator = true;
     bool exitWithParent = false;
+    bool noAcquireNotify = false;
 };
 
 void usage(FILE* out) {
     std::fputs(
-        "usage: tavoble-sim serve [--scenario FILE] [--exit-with-parent]\n"
+        "usage: tavoble-sim serve [--scenario FILE] [--exit-with-parent] [--no-acquire-notify]\n"
         "       tavoble-sim run [--scenario FILE] [--exit-with-parent] [--bus-socket PATH]\n"
+        "                       [--no-acquire-notify]\n"
         "                       [-- COMMAND [ARGS...]]\n"
         "       tavoble-sim bus [--exit-with-parent] [--bus-socket PATH] [-- COMMAND [ARGS...]]\n"
         "\n"
@@ -60,7 +62,10 @@ void usage(FILE* out) {
         "\n"
         "--exit-with-parent  end (as on SIGTERM) when the process that started us ends\n"
         "--bus-socket PATH   the bus listens on this socket (a bus restarted at the same\n"
-        "                    address); default: one in the temporary directory\n",
+        "                    address); default: one in the temporary directory\n"
+        "--no-acquire-notify play a BlueZ without AcquireNotify (NotifyAcquired absent,\n"
+        "                    AcquireNotify answers NotSupported); so does a non-empty\n"
+        "                    TAVOBLE_SIM_NO_ACQUIRE_NOTIFY other than 0\n",
         out);
 }
 
@@ -70,11 +75,17 @@ void usage(FILE* out) {
 }
 
 Scenario scenarioOf(const Options& o) {
+    Scenario s;
     try {
-        return o.scenarioFile ? tavosim::loadScenario(*o.scenarioFile) : tavosim::defaultScenario();
+        s = o.scenarioFile ? tavosim::loadScenario(*o.scenarioFile) : tavosim::defaultScenario();
     } catch (const std::exception& e) {
         die(e.what());
     }
+    const char* env = std::getenv("TAVOBLE_SIM_NO_ACQUIRE_NOTIFY");
+    if (o.noAcquireNotify || (env != nullptr && *env != '\0' && std::string(env) != "0")) {
+        s.acquireNotify = false;
+    }
+    return s;
 }
 
 // Connects to address as a bus client and attaches the connection to the loop.
@@ -464,6 +475,8 @@ int main(int argc, char** argv) {
             o.scenarioFile = a.substr(11);
         } else if (a == "--bus-socket" && i + 1 < argc && o.mode != "serve") {
             o.busSocket = argv[++i];
+        } else if (a == "--no-acquire-notify" && o.mode != "bus") {
+            o.noAcquireNotify = true;
         } else if (a == "--exit-with-parent") {
             o.exitWithParent = true;
         } else if (a == "-h" || a == "--help") {

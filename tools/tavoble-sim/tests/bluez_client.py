@@ -6,7 +6,7 @@ import os
 import struct
 import sys
 import time
-from typing import Any, Callable, List, Optional
+from typing import Any, Callable, List, Optional, Tuple
 
 from dbus_fast import Message, MessageType, Variant
 from dbus_fast.aio import MessageBus
@@ -72,7 +72,7 @@ class Client:
         self._waiters: List[asyncio.Event] = []
 
     async def connect(self) -> "Client":
-        self.bus = await MessageBus(bus_address=self.address).connect()
+        self.bus = await MessageBus(bus_address=self.address, negotiate_unix_fd=True).connect()
         self.bus.add_message_handler(self._on_message)
         await self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch", "s",
                         ["type='signal',sender='org.bluez'"])
@@ -111,6 +111,20 @@ class Client:
         if reply.message_type == MessageType.ERROR:
             raise DBusError(reply.error_name, reply.body[0] if reply.body else "")
         return reply.body
+
+    async def acquire_notify(self, path: str) -> Tuple[int, int]:
+        """AcquireNotify: the socket's descriptor (ours to close) and the MTU."""
+        assert self.bus is not None
+        msg = Message(destination=BLUEZ, path=path, interface=CHAR, member="AcquireNotify", signature="a{sv}",
+                      body=[{}])
+        reply = await asyncio.wait_for(self.bus.call(msg), 10.0)
+        if reply.message_type == MessageType.ERROR:
+            raise DBusError(reply.error_name, reply.body[0] if reply.body else "")
+        for e in reversed(self.events):
+            if e.kind == "reply" and getattr(e, "serial", None) == msg.serial:
+                e.path, e.member, e.interface = path, "AcquireNotify", CHAR
+                break
+        return reply.unix_fds[reply.body[0]], reply.body[1]
 
     async def bluez(self, path: str, interface: str, member: str, signature: str = "",
                     body: Optional[List[Any]] = None, timeout: float = 10.0) -> List[Any]:

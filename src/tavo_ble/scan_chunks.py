@@ -1,0 +1,166 @@
+"""Scans in chunks: the package's native helper, and the ring each reader takes chunks from.
+
+``libtavo_ble_scans.so`` sits beside libtavoble; ``tavo_ble.native`` loads
+both. Its function ``tavo_ble_scans_deliver`` is registered with the library
+as the data callback of an amplifier that ``Amplifier`` objects read: on the
+library's delivery thread, without Python, it appends each scan and its arrival
+time (``time.monotonic()``'s clock) to the ring of every reader routed to that
+handle, then calls the handle's per-scan Python callback if it has one (for
+``TavoBLEWrapper``). A ``ScanChunks`` object owns one ring; one Python thread
+waits on it and takes what arrived as numpy arrays.
+
+A full ring drops the newest scans and tells the reader how many went before
+the next one it gets (``dropped_before``), so nothing goes missing unseen.
+
+Without the helper (a library file of one's own named by ``TAVOBLE_LIBRARY``
+with no helper beside it) a Python ring fed by the per-scan callback does the
+same job, at Python's cost per scan.
+"""
+from __future__ import annotations
+
+import ctypes
+import threading
+import time
+from typing import Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import native
+
+Chunk = Tuple[np.ndarray, np.ndarray, np.ndarray]
+
+helper = native.helper
+# The helper's delivery function, as the library's data callback type.
+DELIVER = (native.DataAvailableCallback(("tavo_ble_scans_deliver", helper))
+           if helper is not None else None)
+
+
+def route(handle: int, rings: Sequence["ScanChunks"], callback) -> None:
+    """Sends the scans of `handle` to `rings` and to `callback` (a registered
+    ``DataAvailableCallback`` or None). Returns once no delivery uses the rings
+    taken out any more."""
+    assert helper is not None
+    pointers = (ctypes.c_void_p * max(1, len(rings)))(*[r._ring for r in rings])
+    fn = ctypes.cast(callback, ctypes.c_void_p) if callback is not None else None
+    if helper.tavo_ble_scans_route(handle, pointers, len(rings), fn) != 0:
+        raise MemoryError("tavo_ble: too many amplifiers streaming at once")
+
+
+class ScanChunks:
+    """One ring of ``capacity`` scans of ``width`` float32 values with their arrival times."""
+
+    # Scans taken per read; more come in further reads.
+    CHUNK = 4096
+
+    def __init__(self, width: int, capacity: int) -> None:
+        self.width = max(1, int(width))
+        self.capacity = max(1, int(capacity))
+        self._ring = None
+        if helper is not None:
+            self._ring = helper.tavo_ble_scans_create(self.width, self.capacity)
+            if not self._ring:
+                raise MemoryError("tavo_ble: no memory for a ring of %d scans" % self.capacity)
+        else:
+            self._py = _PythonRing(self.width, self.capacity)
+
+    def __del__(self) -> None:
+        ring, self._ring = getattr(self, "_ring", None), None
+        if ring and helper is not None:
+            helper.tavo_ble_scans_destroy(ring)
+
+    @property
+    def native(self) -> bool:
+        """True when the helper library's ring is used."""
+        return self._ring is not None
+
+    def push(self, scan: np.ndarray, arrival: float) -> None:
+        """Appends one scan (the producer's side, for producers in Python)."""
+        if self._ring is None:
+            self._py.push(scan, arrival)
+            return
+        scan = np.ascontiguousarray(scan, dtype=np.float32)
+        helper.tavo_ble_scans_push(self._ring, scan.ctypes.data_as(ctypes.POINTER(ctypes.c_float)),
+                                   len(scan), arrival)
+
+    def wait(self, timeout: float, min_gap: float = 0.0) -> int:
+        """Waits up to `timeout` s for a scan (returning no sooner than `min_gap` s
+        after the previous return) or ``wake()``; returns how many are there."""
+        if self._ring is None:
+            return self._py.wait(timeout, min_gap)
+        return int(helper.tavo_ble_scans_wait(self._ring, timeout, min_gap))
+
+    def wake(self) -> None:
+        """Makes a waiting (or the next) ``wait()`` return at once."""
+        if self._ring is None:
+            self._py.wake()
+        else:
+            helper.tavo_ble_scans_wake(self._ring)
+
+    def read(self, max_scans: Optional[int] = None) -> Chunk:
+        """The scans there now (at most `max_scans`, default ``CHUNK``) as
+        (values (n, width) float32, arrivals (n,) float64, dropped_before (n,) uint32)."""
+        limit = self.CHUNK if max_scans is None else max(0, int(max_scans))
+        if self._ring is None:
+            return self._py.read(limit)
+        limit = min(limit, int(helper.tavo_ble_scans_available(self._ring)))
+        values = np.empty((limit, self.width), np.float32)
+        arrivals = np.empty(limit, np.float64)
+        dropped = np.empty(limit, np.uint32)
+        n = helper.tavo_ble_scans_read(self._ring, values.ctypes.data, arrivals.ctypes.data, dropped.ctypes.data,
+                                       limit)
+        return values[:n], arrivals[:n], dropped[:n]
+
+    def pending_dropped(self) -> int:
+        """Scans dropped after the last one there is (for when the stream ends)."""
+        if self._ring is None:
+            return self._py.pending
+        return int(helper.tavo_ble_scans_pending_dropped(self._ring))
+
+
+class _PythonRing:
+    """The ring in Python, for when the helper library is not there."""
+
+    def __init__(self, width: int, capacity: int) -> None:
+        self.width, self.capacity = width, capacity
+        self._lock = threading.Lock()
+        self._signal = threading.Event()
+        self._rows: list = []
+        self.pending = 0
+        self._last_return = 0.0
+
+    def push(self, scan: np.ndarray, arrival: float) -> None:
+        row = np.full(self.width, np.nan, np.float32)
+        n = min(len(scan), self.width)
+        row[:n] = scan[:n]
+        with self._lock:
+            if len(self._rows) >= self.capacity:
+                self.pending += 1
+                return
+            self._rows.append((row, arrival, self.pending))
+            self.pending = 0
+        self._signal.set()
+
+    def wait(self, timeout: float, min_gap: float) -> int:
+        gap = self._last_return + min_gap - time.monotonic()
+        if gap > 0:
+            time.sleep(min(gap, max(timeout, 0.0)))
+        with self._lock:
+            if not self._rows:
+                self._signal.clear()
+        self._signal.wait(max(timeout, 0.0))
+        self._last_return = time.monotonic()
+        with self._lock:
+            if not self._rows:
+                self._signal.clear()
+            return len(self._rows)
+
+    def wake(self) -> None:
+        self._signal.set()
+
+    def read(self, limit: int) -> Chunk:
+        with self._lock:
+            rows, self._rows = self._rows[:limit], self._rows[limit:]
+        if not rows:
+            return np.zeros((0, self.width), np.float32), np.zeros(0), np.zeros(0, np.uint32)
+        return (np.stack([r[0] for r in rows]), np.array([r[1] for r in rows], np.float64),
+                np.array([r[2] for r in rows], np.uint32))

@@ -1,0 +1,63 @@
+// A bounded single-producer/single-consumer ring of scans, each with its
+// arrival time: the library's delivery thread appends, one Python thread
+// takes chunks. Neither side takes a lock to move data; the reader sleeps on
+// a condition variable that the writer signals only while someone waits.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace tavo_ble {
+
+class ScanRing {
+  public:
+    ScanRing(uint32_t width, uint32_t capacity);
+    ScanRing(const ScanRing&) = delete;
+    ScanRing& operator=(const ScanRing&) = delete;
+
+    uint32_t width() const { return width_; }
+    uint32_t capacity() const { return capacity_; }
+
+    // Producer: one scan of `count` values (cut or padded with NaN to the width).
+    // A full ring drops the scan and counts it against the next one written.
+    void push(const float* scan, uint32_t count, double arrival);
+
+    // Consumer: copies up to `max` scans into out (max * width floats), their
+    // arrivals and, for each, how many scans were dropped just before it.
+    // Returns how many it copied.
+    uint32_t read(float* out, double* arrivals, uint32_t* droppedBefore, uint32_t max);
+    // Scans dropped since the last one written (not yet attached to a scan).
+    uint64_t pendingDropped() const { return pendingDropped_.load(std::memory_order_acquire); }
+    uint64_t available() const;
+
+    // Consumer: waits until a scan is available, `timeout` seconds pass or
+    // wake() is called; first lets `minGap` seconds pass since the previous
+    // return, so that a fast stream is read in chunks. Returns available().
+    uint64_t wait(double timeout, double minGap);
+    // Makes a waiting (or the next) wait() return at once.
+    void wake();
+
+  private:
+    const uint32_t width_;
+    const uint32_t capacity_;
+    std::vector<float> values_;
+    std::vector<double> arrivals_;
+    std::vector<uint32_t> droppedBefore_;
+    alignas(64) std::atomic<uint64_t> written_{0};
+    uint64_t pendingLocal_ = 0;  // producer only
+    std::atomic<uint64_t> pendingDropped_{0};
+    alignas(64) std::atomic<uint64_t> read_{0};
+    std::atomic<bool> waiting_{false};
+    std::atomic<bool> woken_{false};
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    double lastReturn_ = 0;  // consumer only, CLOCK_MONOTONIC seconds
+};
+
+// CLOCK_MONOTONIC in seconds: the clock of Python's time.monotonic().
+double monotonicSeconds();
+
+}  // namespace tavo_ble

@@ -1,0 +1,85 @@
+// The C functions of the package's native helper, called through ctypes.
+// Nothing here throws across the C boundary.
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "ScanRing.h"
+#include "ScanRoutes.h"
+
+#define TAVO_BLE_SCANS_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+tavo_ble::ScanRoutes& routes() {
+    // Never destroyed: a delivery may still run while the process exits.
+    static auto* r = new tavo_ble::ScanRoutes;
+    return *r;
+}
+}  // namespace
+
+TAVO_BLE_SCANS_EXPORT void* tavo_ble_scans_create(uint32_t width, uint32_t capacity) {
+    try {
+        return new tavo_ble::ScanRing(width, capacity);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_destroy(void* ring) {
+    delete static_cast<tavo_ble::ScanRing*>(ring);
+}
+
+// For producers other than the library (tests, stand-ins): the same as a delivery.
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_push(void* ring, const float* scan, uint32_t count,
+                                               double arrival) {
+    static_cast<tavo_ble::ScanRing*>(ring)->push(scan, count, arrival);
+}
+
+TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_read(void* ring, float* out, double* arrivals,
+                                                   uint32_t* droppedBefore, uint32_t max) {
+    return static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
+}
+
+TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_available(void* ring) {
+    return static_cast<tavo_ble::ScanRing*>(ring)->available();
+}
+
+TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_pending_dropped(void* ring) {
+    return static_cast<tavo_ble::ScanRing*>(ring)->pendingDropped();
+}
+
+TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_wait(void* ring, double timeout, double minGap) {
+    try {
+        return static_cast<tavo_ble::ScanRing*>(ring)->wait(timeout, minGap);
+    } catch (...) {
+        return 0;
+    }
+}
+
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_wake(void* ring) {
+    try {
+        static_cast<tavo_ble::ScanRing*>(ring)->wake();
+    } catch (...) {
+    }
+}
+
+// The data callback to register with the library for every handle routed here.
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_deliver(uint64_t handle, const float* scan,
+                                                  uint32_t count) {
+    routes().deliver(handle, scan, count);
+}
+
+// Routes `handle` to `count` rings and an optional per-scan callback; 0 on
+// success, -1 when no slot is free or memory ran out.
+TAVO_BLE_SCANS_EXPORT int tavo_ble_scans_route(uint64_t handle, void* const* rings, uint32_t count,
+                                               tavo_ble::ScanCallback callback) {
+    try {
+        std::vector<tavo_ble::ScanRing*> list;
+        for (uint32_t i = 0; rings != nullptr && i < count; ++i) {
+            list.push_back(static_cast<tavo_ble::ScanRing*>(rings[i]));
+        }
+        return routes().set(handle, list, callback) ? 0 : -1;
+    } catch (...) {
+        return -1;
+    }
+}

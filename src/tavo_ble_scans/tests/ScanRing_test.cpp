@@ -1,0 +1,116 @@
+#include "ScanRing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+using tavo_ble::ScanRing;
+
+namespace {
+
+// A scan whose every value is its sequence number.
+std::vector<float> scanOf(uint32_t number, uint32_t width) {
+    return std::vector<float>(width, static_cast<float>(number));
+}
+
+}  // namespace
+
+// A writer faster than the reader on a small ring: every scan read is whole and
+// in order, and the drops before each one say exactly which numbers are missing.
+TEST(ScanRing, ChunksInOrderWithExactDropCounts) {
+    constexpr uint32_t kWidth = 5;
+    constexpr uint32_t kScans = 200000;
+    ScanRing ring(kWidth, 64);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (uint32_t n = 0; n < kScans; ++n) {
+            ring.push(scanOf(n, kWidth).data(), kWidth, static_cast<double>(n));
+        }
+        done = true;
+    });
+    std::vector<float> out(kWidth * 16);
+    std::vector<double> arrivals(16);
+    std::vector<uint32_t> dropped(16);
+    uint64_t expected = 0;
+    uint64_t droppedTotal = 0;
+    uint64_t read = 0;
+    for (;;) {
+        const bool finished = done;  // before the read: what it wrote is visible
+        const uint32_t n = ring.read(out.data(), arrivals.data(), dropped.data(), 16);
+        for (uint32_t i = 0; i < n; ++i) {
+            expected += dropped[i];
+            droppedTotal += dropped[i];
+            for (uint32_t v = 0; v < kWidth; ++v) {
+                ASSERT_EQ(out[i * kWidth + v], static_cast<float>(expected));
+            }
+            ASSERT_EQ(arrivals[i], static_cast<double>(expected));
+            ++expected;
+            ++read;
+        }
+        if (n == 0 && finished) {
+            break;
+        }
+        if (n == 0) {
+            std::this_thread::yield();
+        }
+    }
+    writer.join();
+    EXPECT_EQ(read + droppedTotal + ring.pendingDropped(), kScans);
+    EXPECT_GT(read, 64u);
+}
+
+TEST(ScanRing, ShortScansArePaddedWithNanAndLongOnesCut) {
+    ScanRing ring(3, 4);
+    const float longScan[5] = {1, 2, 3, 4, 5};
+    ring.push(longScan, 1, 0.5);
+    ring.push(longScan, 5, 0.75);
+    float out[6];
+    double arrivals[2];
+    uint32_t dropped[2];
+    ASSERT_EQ(ring.read(out, arrivals, dropped, 2), 2u);
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_TRUE(std::isnan(out[1]) && std::isnan(out[2]));
+    EXPECT_EQ(out[3], 1.0f);
+    EXPECT_EQ(out[5], 3.0f);
+    EXPECT_EQ(arrivals[1], 0.75);
+}
+
+// wait() returns for a scan, a wake-up or its timeout, and spaces its returns by
+// the minimum gap so a fast stream is read in chunks.
+TEST(ScanRing, WaitReturnsForDataWakeOrTimeout) {
+    ScanRing ring(1, 8);
+    double t0 = tavo_ble::monotonicSeconds();
+    EXPECT_EQ(ring.wait(0.05, 0.0), 0u);
+    EXPECT_GE(tavo_ble::monotonicSeconds() - t0, 0.045);
+
+    const float v = 1;
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ring.push(&v, 1, 0);
+    });
+    t0 = tavo_ble::monotonicSeconds();
+    EXPECT_EQ(ring.wait(10.0, 0.0), 1u);
+    EXPECT_LT(tavo_ble::monotonicSeconds() - t0, 5.0);
+    writer.join();
+
+    // Data is there, but the previous return was just now: the gap is kept.
+    t0 = tavo_ble::monotonicSeconds();
+    EXPECT_EQ(ring.wait(10.0, 0.05), 1u);
+    EXPECT_GE(tavo_ble::monotonicSeconds() - t0, 0.045);
+
+    float out;
+    double arrival;
+    uint32_t dropped;
+    ASSERT_EQ(ring.read(&out, &arrival, &dropped, 1), 1u);
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ring.wake();
+    });
+    t0 = tavo_ble::monotonicSeconds();
+    EXPECT_EQ(ring.wait(10.0, 0.0), 0u);
+    EXPECT_LT(tavo_ble::monotonicSeconds() - t0, 5.0);
+    waker.join();
+}
