@@ -159,11 +159,14 @@ class Recorder:
             raise ValueError("the recording has begun")
         with interrupts.deferred():
             self._open(start)
-            if lead_in > 0:
-                self._add(0.0, lead_in / float(self.rate), "before first sample")
-                filler = np.zeros((lead_in, len(self._types)), dtype=np.float64)
-                self._queue(filler)
-                self.timeline.break_here()
+            self._lead_in(lead_in)
+
+    def _lead_in(self, count: int) -> None:
+        # The file starts before this amplifier's first sample: fillers up to it.
+        if count > 0:
+            self._add(0.0, count / float(self.rate), "before first sample")
+            self._queue(np.zeros((count, len(self._types)), dtype=np.float64))
+            self.timeline.break_here()
 
     def write(self, data: np.ndarray, times: np.ndarray) -> None:
         """Adds scans (n, values per scan) with their sample times (time.monotonic()).
@@ -187,6 +190,9 @@ class Recorder:
     def _write(self, data: np.ndarray, times: np.ndarray) -> None:
         if self._writer is None:
             self._open(float(times[0]))
+        elif self.samples == 0 and self._start is not None:
+            # Begun at a shared start before this amplifier sent anything.
+            self._lead_in(int(round((float(times[0]) - self._start) * self.rate)))
         previous = self._last_time if self._last_time is not None else float(times[0]) - 1.0 / self.rate
         steps = np.diff(np.concatenate([[previous], times]))
         first = 0

@@ -270,3 +270,20 @@ def test_ctrl_c_waits_for_the_end_of_a_deferred_step_nested_or_not():
     with interrupts.deferred():  # nothing came: nothing raised
         done.append("quiet")
     assert signal.getsignal(signal.SIGINT) is before
+
+
+def test_an_amplifier_whose_first_sample_comes_after_the_shared_start_begins_at_its_time(tmp_path):
+    # Its files began without it (no scan yet when the others started): its
+    # first sample, 2 s later, sits 2 s into the file, after fillers.
+    rng = np.random.default_rng(6)
+    data, times = scans(1, RATE, rng)
+    late = recording.Recorder(str(tmp_path / "late.bdf"), INFO, **WALL)
+    late.begin(START)
+    late.write(data, times + 2.0)
+    side = late.close()
+    got = bdf.read(str(tmp_path / "late.bdf"))
+    first = int(np.argmax(got.data[9] == 1.0))
+    assert first == round((times[0] + 2.0 - START) * RATE)
+    np.testing.assert_array_equal(got.data[7][first:first + RATE], np.arange(1, RATE + 1))
+    assert [t for _, _, t in got.annotations][0] == "before first sample"
+    assert side["first_sample_time"] == pytest.approx(times[0] + 2.0, abs=1e-6)
