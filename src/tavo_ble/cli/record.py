@@ -165,8 +165,10 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
                     track.amp.stop()
         if failure is None:
             try:
-                _pump(tracks, common_start, began, final=True)
-                _show(out, tty, _take_lsl_markers(tracks, lsl_markers, began, lsl_streams), None)
+                with interrupts.deferred():
+                    _pump(tracks, common_start, began, final=True)
+                    lines = _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)
+                _show(out, tty, lines, None)
             except RecordingWriteError as error:
                 failure = error
     finally:
