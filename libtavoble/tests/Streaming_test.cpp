@@ -118,6 +118,41 @@ TEST_F(Streaming, StopsAndStartsAgainFillingOnlyWhatWasLostInFlight) {
     EXPECT_EQ(fillers, lostInFlight);
 }
 
+namespace {
+// Slower than the amplifier's 1000 scans/s: scans wait in the queue.
+void SlowRecorder(TAVOBLE_HANDLE handle, float* scan, uint32_t count) {
+    ScanRecorder::Callback(handle, scan, count);
+    std::this_thread::sleep_for(2ms);
+}
+}  // namespace
+
+TEST_F(Streaming, ScansQueuedWhenTheStreamStopsComeAsFillersWhenItStartsAgain) {
+    StartSimulator(Scenario());
+    handle = Open(kDefaultAmplifier);
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &SlowRecorder), 0);
+    ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(100, 10s));
+    // Stopped with a backlog: the assembler has counted those scans off, so
+    // none may simply vanish.
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0);
+    std::this_thread::sleep_for(300ms);
+    const std::size_t before = ScanRecorder::Instance().Count();
+    const uint64_t sent = sim.counters(kDefaultAmplifier)["data"];
+    ASSERT_GT(sent * 2, before + 20) << "the stop should have found scans queued";
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
+    ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(sent * 2 + 50, 10s));
+    ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0);
+    const std::vector<Scan> scans = ScanRecorder::Instance().Take();
+    std::size_t fillers = 0;
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        ASSERT_EQ(scans[i].values[3], static_cast<float>(i + 1)) << "sample numbers run on";
+        if (scans[i].values[5] == 0.0f) {
+            EXPECT_GE(i, before) << "a filler only where the stream was stopped";
+            ++fillers;
+        }
+    }
+    EXPECT_EQ(fillers, sent * 2 - before) << "every scan sent and not delivered, as a filler";
+}
+
 TEST_F(Streaming, BatteryNotificationsShowInTheBatteryColumn) {
     StartStreaming();
     ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(10, 10s));

@@ -32,7 +32,7 @@ from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import bdf, channels
+from . import bdf, channels, interrupts
 from .errors import RecordingWriteError
 from .file_time import FileTimeline
 from .outputs import check_output, file_for_serial, sidecar_path  # noqa: F401 (file_for_serial: here too)
@@ -157,15 +157,23 @@ class Recorder:
         """
         if self._writer is not None:
             raise ValueError("the recording has begun")
-        self._open(start)
-        if lead_in > 0:
-            self._add(0.0, lead_in / float(self.rate), "before first sample")
-            filler = np.zeros((lead_in, len(self._types)), dtype=np.float64)
-            self._queue(filler)
+        with interrupts.deferred():
+            self._open(start)
+            self._lead_in(lead_in)
+
+    def _lead_in(self, count: int) -> None:
+        # The file starts before this amplifier's first sample: fillers up to it.
+        if count > 0:
+            self._add(0.0, count / float(self.rate), "before first sample")
+            self._queue(np.zeros((count, len(self._types)), dtype=np.float64))
             self.timeline.break_here()
 
     def write(self, data: np.ndarray, times: np.ndarray) -> None:
-        """Adds scans (n, values per scan) with their sample times (time.monotonic())."""
+        """Adds scans (n, values per scan) with their sample times (time.monotonic()).
+
+        Ctrl-C during a write takes effect when it is done: a write cut short
+        could leave half a data record in the file or a second twice.
+        """
         if self.closed:
             raise ValueError("the recording is closed")
         if self.failed is not None:
@@ -176,8 +184,15 @@ class Recorder:
         if len(data) == 0:
             return
         times = np.asarray(times, dtype=np.float64)
+        with interrupts.deferred():
+            self._write(data, times)
+
+    def _write(self, data: np.ndarray, times: np.ndarray) -> None:
         if self._writer is None:
             self._open(float(times[0]))
+        elif self.samples == 0 and self._start is not None:
+            # Begun at a shared start before this amplifier sent anything.
+            self._lead_in(int(round((float(times[0]) - self._start) * self.rate)))
         previous = self._last_time if self._last_time is not None else float(times[0]) - 1.0 / self.rate
         steps = np.diff(np.concatenate([[previous], times]))
         first = 0
@@ -187,6 +202,9 @@ class Recorder:
             first = int(gap_at)
         self._take(data[first:], times[first:])
         self._resolve_marks(final=False)
+        self._write_whole_records()
+
+    def _write_whole_records(self) -> None:
         try:
             while len(self._pending) >= self.rate:
                 self._write_record(self._pending[:self.rate])
@@ -349,11 +367,21 @@ class Recorder:
         """Finishes the file (the last second padded with fillers) and writes the sidecar."""
         if self.closed:
             return self.sidecar()
+        with interrupts.deferred():
+            self._close()
+        return self.sidecar()
+
+    def _close(self) -> None:
         if self._lost_run:
             self._end_lost_run(self.samples)
         self._resolve_marks(final=True)
         writer = self._writer
         if writer is not None:
+            if self.failed is None:
+                try:
+                    self._write_whole_records()  # more than a second queued: a long lead-in
+                except RecordingWriteError:
+                    pass
             if len(self._pending) and self.failed is None:
                 count = self.rate - len(self._pending)
                 pad = np.repeat(self._pending[-1:], count, axis=0)
@@ -373,7 +401,6 @@ class Recorder:
             writer.close()
         self.closed = True
         self._write_sidecar()
-        return self.sidecar()
 
     def __enter__(self) -> "Recorder":
         return self
@@ -417,10 +444,14 @@ class AmplifierRecording:
         Raises ``RecordingWriteError`` when the file cannot be written: the
         recording has stopped; ``close()`` leaves a valid file.
         """
-        data, times = self.amplifier.read(timeout=timeout)
-        self.recorder.skipped_before_start = self.amplifier.skipped_before_start
-        if len(data):
-            self.recorder.write(data, times)
+        if timeout is None or timeout > 0:
+            self.amplifier.read(max_scans=0, timeout=timeout)  # waits for scans, takes none
+        # Ctrl-C waits until the scans taken are in the file: none is lost between.
+        with interrupts.deferred():
+            data, times = self.amplifier.read()
+            self.recorder.skipped_before_start = self.amplifier.skipped_before_start
+            if len(data):
+                self.recorder.write(data, times)
         return len(data)
 
     def mark(self, text: str, at: Optional[float] = None) -> float:

@@ -11,11 +11,15 @@ ScanDelivery::ScanDelivery(TAVOBLE_HANDLE handle, uint16_t valuesPerScan, uint32
     : handle_(handle), queue_(valuesPerScan, capacity, counterColumn) {}
 
 void ScanDelivery::Push(const float* scan) {
-    if (callback_.load() == nullptr) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopping_) {
+    // Read under the lock: a scan pushed after a removal has taken the
+    // queue back must not be queued as a real one.
+    if (callback_.load() == nullptr) {
+        queue_.Skip(scan);
+    } else {
         queue_.Push(scan);
     }
 }
@@ -37,7 +41,7 @@ void ScanDelivery::SetCallback(DataAvailableCallback callback) {
         std::lock_guard<std::mutex> lock(mutex_);
         callback_ = callback;
         if (callback == nullptr) {
-            queue_.Clear();
+            queue_.Abandon();
             return;
         }
         ++registrations_;

@@ -37,15 +37,20 @@ class ScanDelivery final : public std::enable_shared_from_this<ScanDelivery> {
     ScanDelivery(const ScanDelivery&) = delete;
     ScanDelivery& operator=(const ScanDelivery&) = delete;
 
-    // Reader: queues one scan (nothing when no callback is set or delivery
-    // has stopped). EndNotification() after the last scan of a notification
-    // hands its scans over together and wakes the delivery thread at most
-    // once per notification, not per scan.
+    // Reader: queues one scan (nothing once delivery has stopped; while no
+    // callback is set, only its number, for a filler). EndNotification()
+    // after the last scan of a notification hands its scans over together
+    // and wakes the delivery thread at most once per notification, not per
+    // scan.
     void Push(const float* scan);
     void EndNotification();
 
-    // Stores the callback; null also drops what is queued, so no scan reaches
-    // any callback afterwards. Starts the delivery thread when needed.
+    // Stores the callback; null also takes back what is queued, so no scan
+    // reaches any callback afterwards. The scans taken back, and those the
+    // reader assembles until the subscription ends, were counted off by the
+    // assembler: the next callback gets each as a filler under its number,
+    // before the scans of its own stream. Starts the delivery thread when
+    // needed.
     void SetCallback(DataAvailableCallback callback);
     DataAvailableCallback Callback() const { return callback_.load(); }
     // Waits up to kCallbackPatience for a running callback to return, unless

@@ -36,7 +36,14 @@ ScanQueue::ScanQueue(uint16_t valuesPerScan, uint32_t capacity, int counterColum
 
 void ScanQueue::Drop(const float* oldest) {
     ++dropped_;
-    const double number = counterColumn_ >= 0 ? static_cast<double>(oldest[counterColumn_]) : 0.0;
+    AddRun(oldest);
+}
+
+void ScanQueue::AddRun(const float* scan) {
+    if (width_ == 0) {
+        return;
+    }
+    const double number = counterColumn_ >= 0 ? static_cast<double>(scan[counterColumn_]) : 0.0;
     if (!runs_.empty()) {
         Run& last = runs_.back();
         // Compared as the float a filler would show, so numbers beyond
@@ -98,6 +105,19 @@ float* ScanQueue::Pop() {
     head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
     --size_;
     return out_.data();
+}
+
+void ScanQueue::Abandon() {
+    for (uint32_t i = 0; i < size_ + staged_; ++i) {
+        uint32_t slot = head_ + i;
+        if (slot >= capacity_) {
+            slot -= capacity_;
+        }
+        AddRun(ring_.data() + static_cast<std::size_t>(slot) * width_);
+    }
+    head_ = 0;
+    size_ = 0;
+    staged_ = 0;
 }
 
 void ScanQueue::Clear() {

@@ -45,6 +45,12 @@ class ScanQueue {
     // Forgets what is waiting (fillers included); the last scan taken stays
     // the pattern of later fillers.
     void Clear();
+    // Nobody takes the scans waiting now (staged ones too): each is delivered
+    // later as a filler under its own number, as a dropped scan is, so the
+    // sample numbers the amplifier sent stay complete across a stop and start.
+    void Abandon();
+    // A scan that comes while nobody takes scans: it too becomes a filler.
+    void Skip(const float* scan) { AddRun(scan); }
 
     // Nothing to Pop() (staged scans do not count).
     bool Empty() const { return size_ == 0 && runs_.empty(); }
@@ -62,6 +68,7 @@ class ScanQueue {
     };
 
     void Drop(const float* oldest);
+    void AddRun(const float* scan);
 
     uint16_t width_;
     uint32_t capacity_;

@@ -24,7 +24,7 @@ import threading
 import time
 from typing import List, Optional
 
-from .. import channels, recording
+from .. import channels, interrupts, recording
 from ..errors import OutputPathError, RecordingWriteError
 from ..outputs import recording_paths
 from .common import EXIT_USAGE, add_timeout, open_amplifier, positive, printable, serial_number, signals_held
@@ -139,16 +139,20 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
             track.amp.start()
         try:
             while seconds is None or time.monotonic() - began < seconds:
+                # Ctrl-C lands in the sleep, or waits until what was taken
+                # (scans, markers, events) is in the files.
                 time.sleep(0.05)
-                common_start = _pump(tracks, common_start, began)
-                lines = [_event_line(e, began) for t in tracks for e in t.amp.events()]
-                lines += _take_markers(tracks, typed, began)
-                lines += _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)
-                now = time.monotonic()
-                status = None
-                if now >= next_status:
-                    next_status += STATUS_INTERVAL
-                    status = "[%6.1f s] %s" % (now - began, " | ".join(t.status() for t in tracks))
+                with interrupts.deferred():
+                    common_start = _pump(tracks, common_start, began)
+                    lines = [_event_line(e, began) for t in tracks for e in t.amp.events()]
+                    lines += _take_markers(tracks, typed, began)
+                    lines += _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)
+                    now = time.monotonic()
+                    status = None
+                    if now >= next_status:
+                        next_status += STATUS_INTERVAL
+                        status = "[%6.1f s] %s" % (now - began, " | ".join(t.status() for t in tracks))
+                # Outside: a terminal or pipe that blocks the lines must not block Ctrl-C.
                 _show(out, tty, [line for line in lines if line], status)
         except KeyboardInterrupt:
             pass
@@ -161,8 +165,10 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
                     track.amp.stop()
         if failure is None:
             try:
-                _pump(tracks, common_start, began, final=True)
-                _show(out, tty, _take_lsl_markers(tracks, lsl_markers, began, lsl_streams), None)
+                with interrupts.deferred():
+                    _pump(tracks, common_start, began, final=True)
+                    lines = _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)
+                _show(out, tty, lines, None)
             except RecordingWriteError as error:
                 failure = error
     finally:

@@ -3,7 +3,7 @@ import collections
 import sys
 import time
 
-from .. import channels
+from .. import channels, interrupts
 from ..outputs import check_output
 from .common import (add_timeout, describe, open_amplifier, positive, printable, search, serial_number,
                      signals_held)
@@ -91,9 +91,10 @@ def stream(amp, seconds=None, csv_path=None, plot_path=None, plot_seconds=10.0, 
         amp.start()
         try:
             while seconds is None or time.monotonic() - start < seconds:
-                time.sleep(0.05)
+                time.sleep(0.05)  # Ctrl-C lands here, or waits for the rows taken to be written
                 now = time.monotonic()
-                take(now)
+                with interrupts.deferred():
+                    take(now)
                 if now >= next_status:
                     next_status = now + interval
                     if tty:

@@ -209,3 +209,81 @@ def test_files_of_several_amplifiers_share_the_start(tmp_path):
     assert [t for _, _, t in b.annotations] == ["before first sample"]
     assert side_l["file_start_time"] == pytest.approx(side_e["file_start_time"], abs=1e-6)
     assert side_l["first_sample_time"] == pytest.approx(START + 0.04, abs=1e-6)
+
+
+@pytest.mark.parametrize("more", [0, 20], ids=["then-close", "then-more"])
+@pytest.mark.parametrize("where", ["_write_sidecar", "_resolve_marks", "_scan_events"])
+def test_ctrl_c_inside_a_write_leaves_every_sample_once_in_order(tmp_path, monkeypatch, where, more):
+    # Ctrl-C lands between two steps of a write (the first second's record
+    # and its sidecar, a chunk queued but not yet written), then the last
+    # chunk comes or none: the file holds each sample once, at its position.
+    rng = np.random.default_rng(5)
+    data, times = scans(1, 300, rng)
+    rec = recording.Recorder(str(tmp_path / "i.bdf"), INFO, **WALL)
+    step = getattr(rec, where)
+    calls = []
+
+    def interrupted(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 1:
+            os.kill(os.getpid(), signal.SIGINT)
+        return step(*args, **kwargs)
+
+    monkeypatch.setattr(rec, where, interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        rec.write(data[:300 - more], times[:300 - more])
+    assert calls
+    if more:
+        rec.write(data[300 - more:], times[300 - more:])
+    side = rec.close()
+    got = bdf.read(str(tmp_path / "i.bdf"))
+    assert got.records == 2 and side["samples"] == 300 and side["records_in_file"] == 2
+    np.testing.assert_array_equal(got.data[7][:300], np.arange(1, 301))
+    assert np.all(got.data[9][:300] == 1.0) and np.all(got.data[9][300:] == 0.0)
+    assert [t for _, _, t in got.annotations] == ["end (padded: 200 samples)"]
+    assert [p for p in os.listdir(str(tmp_path)) if p.endswith(".tmp")] == []
+
+
+def test_a_recording_closed_with_more_than_a_second_queued_keeps_it_all(tmp_path):
+    # Whatever stopped the writes (an interrupt, a late amplifier's long
+    # lead-in and no sample yet), close() writes every queued sample.
+    rec = recording.Recorder(str(tmp_path / "q.bdf"), INFO, **WALL)
+    rec.begin(START, lead_in=RATE + 30)
+    side = rec.close()
+    got = bdf.read(str(tmp_path / "q.bdf"))
+    assert got.records == 2 and side["samples"] == RATE + 30
+    assert np.all(got.data[9] == 0.0)
+
+
+def test_ctrl_c_waits_for_the_end_of_a_deferred_step_nested_or_not():
+    from tavo_ble import interrupts
+
+    before = signal.getsignal(signal.SIGINT)
+    done = []
+    with pytest.raises(KeyboardInterrupt):
+        with interrupts.deferred():
+            with interrupts.deferred():
+                os.kill(os.getpid(), signal.SIGINT)
+                done.append("inner")
+            done.append("outer")
+    assert done == ["inner", "outer"] and signal.getsignal(signal.SIGINT) is before
+    with interrupts.deferred():  # nothing came: nothing raised
+        done.append("quiet")
+    assert signal.getsignal(signal.SIGINT) is before
+
+
+def test_an_amplifier_whose_first_sample_comes_after_the_shared_start_begins_at_its_time(tmp_path):
+    # Its files began without it (no scan yet when the others started): its
+    # first sample, 2 s later, sits 2 s into the file, after fillers.
+    rng = np.random.default_rng(6)
+    data, times = scans(1, RATE, rng)
+    late = recording.Recorder(str(tmp_path / "late.bdf"), INFO, **WALL)
+    late.begin(START)
+    late.write(data, times + 2.0)
+    side = late.close()
+    got = bdf.read(str(tmp_path / "late.bdf"))
+    first = int(np.argmax(got.data[9] == 1.0))
+    assert first == round((times[0] + 2.0 - START) * RATE)
+    np.testing.assert_array_equal(got.data[7][first:first + RATE], np.arange(1, RATE + 1))
+    assert [t for _, _, t in got.annotations][0] == "before first sample"
+    assert side["first_sample_time"] == pytest.approx(times[0] + 2.0, abs=1e-6)

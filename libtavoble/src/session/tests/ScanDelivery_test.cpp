@@ -108,6 +108,43 @@ TEST(ScanQueueTest, ClearingForgetsQueuedScansAndFillersButNotTheFillerPattern) 
     EXPECT_EQ(scan[3], 0.0f);
 }
 
+TEST(ScanQueueTest, ScansNobodyTookComeBackAsFillersUnderTheirNumbersBeforeTheNextStream) {
+    ScanQueue queue(kWidth, 4, kCounter);
+    queue.Push(ScanNumbered(1).data());
+    queue.Commit();
+    ASSERT_EQ(PopOne(queue), ScanNumbered(1));
+    // 2..3 committed, 4 staged (its notification half assembled), and one
+    // dropped before them (5 scans for 4 slots: 2 gave way).
+    for (uint32_t n = 2; n <= 5; ++n) {
+        queue.Push(ScanNumbered(n).data());
+        if (n == 4) {
+            queue.Commit();
+        }
+    }
+    queue.Push(ScanNumbered(6).data());  // 2 gives way
+    queue.Abandon();                     // the callback is removed
+    EXPECT_TRUE(!queue.Empty());
+    queue.Skip(ScanNumbered(7).data());  // assembled before the subscription ended
+    queue.Skip(ScanNumbered(8).data());
+    for (uint32_t n = 9; n <= 10; ++n) {  // the next stream
+        queue.Push(ScanNumbered(n).data());
+    }
+    queue.Commit();
+    const auto scans = Drain(queue);
+    ASSERT_EQ(scans.size(), 9u);
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        const uint32_t number = static_cast<uint32_t>(i + 2);
+        EXPECT_EQ(scans[i][kCounter], static_cast<float>(number)) << i;
+        if (number < 9) {
+            EXPECT_EQ(scans[i][3], 0.0f) << number;
+            EXPECT_EQ(scans[i][0], ScanNumbered(1)[0]) << "the last scan delivered, renumbered";
+        } else {
+            EXPECT_EQ(scans[i], ScanNumbered(number));
+        }
+    }
+    EXPECT_EQ(queue.Dropped(), 1u) << "only what gave way counts as dropped";
+}
+
 TEST(ScanQueueTest, WithoutACounterFillersStillShowTheLossAndTheCapacityIsBounded) {
     ScanQueue queue(kWidth, 1, -1);
     queue.Push(ScanNumbered(1).data());
@@ -276,18 +313,52 @@ class ScanDeliveryTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(ScanDeliveryTest, ScansReachTheCallbackOnItsOwnThreadInOrderOnce) {
-    Push(1, 3);  // no callback yet: nothing is kept for a later one
+    Push(1, 3);  // no callback yet: numbered for fillers, as after a removal
     delivery->SetCallback(&Record);
     Push(4, 13);
-    ASSERT_TRUE(record.WaitFor([&] { return record.scans.size() >= 10; }));
+    ASSERT_TRUE(record.WaitFor([&] { return record.scans.size() >= 13; }));
     std::this_thread::sleep_for(50ms);
     std::lock_guard<std::mutex> lock(record.mutex);
-    ASSERT_EQ(record.scans.size(), 10u);
-    for (std::size_t i = 0; i < 10; ++i) {
-        EXPECT_EQ(record.scans[i], ScanNumbered(static_cast<uint32_t>(i + 4)));
+    ASSERT_EQ(record.scans.size(), 13u);
+    for (std::size_t i = 0; i < 13; ++i) {
+        EXPECT_EQ(record.scans[i][kCounter], static_cast<float>(i + 1));
+        if (i >= 3) {
+            EXPECT_EQ(record.scans[i], ScanNumbered(static_cast<uint32_t>(i + 1)));
+        } else {
+            EXPECT_EQ(record.scans[i][3], 0.0f);
+        }
         EXPECT_EQ(record.handles[i], 7u);
     }
     EXPECT_NE(record.thread, std::this_thread::get_id());
+}
+
+TEST_F(ScanDeliveryTest, ScansQueuedOrAssembledAcrossAStopReachTheNextCallbackAsFillers) {
+    delivery->SetCallback(&BlockOnce);
+    Push(1, 1);
+    ASSERT_TRUE(record.WaitFor([&] { return record.entered; }));
+    Push(2, 5);                      // queued behind the callback
+    delivery->SetCallback(nullptr);  // stopped: none of them is delivered ...
+    Push(6, 7);                      // ... nor what comes before the unsubscription
+    {
+        std::lock_guard<std::mutex> lock(record.mutex);
+        record.release = true;
+    }
+    record.changed.notify_all();
+    ASSERT_TRUE(record.WaitFor([&] { return record.scans.size() >= 1; }));
+    std::this_thread::sleep_for(50ms);
+    {
+        std::lock_guard<std::mutex> lock(record.mutex);
+        ASSERT_EQ(record.scans.size(), 1u) << "no scan after the removal";
+    }
+    delivery->SetCallback(&Record);  // started again
+    Push(8, 9);
+    ASSERT_TRUE(record.WaitFor([&] { return record.scans.size() >= 9; }));
+    std::lock_guard<std::mutex> lock(record.mutex);
+    ASSERT_EQ(record.scans.size(), 9u);
+    for (std::size_t i = 0; i < record.scans.size(); ++i) {
+        EXPECT_EQ(record.scans[i][kCounter], static_cast<float>(i + 1)) << "no number skipped";
+        EXPECT_EQ(record.scans[i][3], i == 0 || i >= 7 ? 1.0f : 0.0f) << i;
+    }
 }
 
 TEST_F(ScanDeliveryTest, ABlockedCallbackNeitherHoldsUpThePusherNorTheStopAndSeesEveryLoss) {
