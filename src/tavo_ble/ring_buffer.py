@@ -50,23 +50,8 @@ class RingBuffer:
 
     def put(self, scan: np.ndarray, time: float, arrival: float) -> int:
         """Stores one scan; returns how many unread scans this overwrote (0 or 1)."""
-        n = min(len(scan), self.width)
-        with self._lock:
-            slot = self._written % self.capacity
-            row = self._data[slot]
-            row[:n] = scan[:n]
-            if n < self.width:
-                row[n:] = np.nan
-            self._times[slot] = time
-            self._arrivals[slot] = arrival
-            self._written += 1
-            lost = 0
-            if self._written - self._read > self.capacity:
-                lost = self._written - self._read - self.capacity
-                self._read += lost
-                self.dropped += lost
-        self._notify()
-        return lost
+        return self.put_many(np.asarray(scan)[None, :], np.array([time], np.float64),
+                             np.array([arrival], np.float64))
 
     def put_many(self, scans: np.ndarray, times: np.ndarray, arrivals: np.ndarray) -> int:
         """Stores the rows of `scans` in order; returns how many unread scans this overwrote."""
