@@ -166,7 +166,7 @@ def _load_helper():
             ("create", [u32, u32], p),
             ("destroy", [p], None),
             ("push", [p, ctypes.POINTER(ctypes.c_float), u32, dbl], None),
-            ("read", [p, p, p, p, u32], u32),
+            ("read", [p, p, p, p, u32, p], u32),
             ("available", [p], u64),
             ("pending_dropped", [p], u64),
             ("wait", [p, dbl, dbl], u64),

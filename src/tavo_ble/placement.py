@@ -42,6 +42,15 @@ class LineState(ctypes.Structure):
                                              "last_measured_arrival")]
 
 
+def address(array: np.ndarray) -> int:
+    """Where a C-contiguous array's data start (numpy's ``ctypes.data``, ten
+    times faster for a writable array)."""
+    try:
+        return ctypes.addressof(ctypes.c_char.from_buffer(array))
+    except (TypeError, ValueError):  # read-only, or empty
+        return int(array.ctypes.data)
+
+
 def _usable() -> bool:
     helper = native.helper
     return helper is not None and hasattr(helper, "tavo_ble_scans_place") and (

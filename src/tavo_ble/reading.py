@@ -12,6 +12,7 @@ import threading
 import time
 import traceback
 import weakref
+from typing import Optional
 
 import numpy as np
 
@@ -38,8 +39,8 @@ class ChunkReading:
             if len(arrivals) < chunks.CHUNK:
                 break  # what came meanwhile waits for the next turn
 
-    def _feed(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: np.ndarray) -> None:
-        lost = int(dropped_before.sum())
+    def _feed(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: Optional[np.ndarray]) -> None:
+        lost = int(dropped_before.sum()) if dropped_before is not None else 0
         if lost:
             # Scans the ring had no room for: fillers where they belong.
             counts = dropped_before.astype(np.int64) + 1

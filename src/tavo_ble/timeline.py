@@ -195,12 +195,14 @@ class StreamTimeline:
         arrivals = np.ascontiguousarray(arrivals, np.float64)
         native = self._native
         times, groups = np.empty(n), np.empty(n)
-        addresses = (scans.ctypes.data, arrivals.ctypes.data, times.ctypes.data, groups.ctypes.data)
+        addresses = None
         pieces: List["tuple[np.ndarray, np.ndarray, np.ndarray]"] = []  # ready blocks, in order
         i = 0
         while i < n:
             if (native is not None and self._measured_seen and not self._held_groups and not self._opening
                     and self.clock.updates and not self.stalled and self._filler_first < 0):
+                if addresses is None:
+                    addresses = tuple(placement.address(a) for a in (scans, arrivals, times, groups))
                 placed = native.place(self, addresses, scans.shape[1], i, n)
                 if placed:
                     pieces.append((scans[i:i + placed], times[i:i + placed], groups[i:i + placed]))

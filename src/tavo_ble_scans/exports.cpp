@@ -37,9 +37,17 @@ TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_push(void* ring, const float* scan, ui
     static_cast<tavo_ble::ScanRing*>(ring)->push(scan, count, arrival);
 }
 
+// Also writes the sum of the drops before the scans read into `droppedTotal`.
 TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_read(void* ring, float* out, double* arrivals,
-                                                   uint32_t* droppedBefore, uint32_t max) {
-    return static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
+                                                   uint32_t* droppedBefore, uint32_t max,
+                                                   uint64_t* droppedTotal) {
+    const uint32_t n = static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        total += droppedBefore[i];
+    }
+    *droppedTotal = total;
+    return n;
 }
 
 TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_available(void* ring) {
