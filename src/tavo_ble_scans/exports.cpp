@@ -41,7 +41,8 @@ TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_push(void* ring, const float* scan, ui
 TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_read(void* ring, float* out, double* arrivals,
                                                    uint32_t* droppedBefore, uint32_t max,
                                                    uint64_t* droppedTotal) {
-    const uint32_t n = static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
+    const uint32_t n =
+        static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
     uint64_t total = 0;
     for (uint32_t i = 0; i < n; ++i) {
         total += droppedBefore[i];
