@@ -108,7 +108,6 @@ import threading
 import time
 import traceback
 import warnings
-import weakref
 from enum import Enum
 from typing import TYPE_CHECKING, Callable, Deque, List, Optional, Tuple
 
@@ -118,7 +117,7 @@ from . import channels as channel_types
 from .errors import ArgumentError, HandleError, SessionError
 from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
-from .reading import ChunkReading, reading_loop
+from .reading import ChunkReading, reader
 from .scan_chunks import ScanChunks
 from .timeline import StreamEvent, StreamTimeline
 
@@ -177,8 +176,7 @@ class Amplifier(ChunkReading):
         self._chunks: Optional[ScanChunks] = None
         self._events: Deque[StreamEvent] = collections.deque(maxlen=_EVENTS_KEPT)
         self._to_dispatch: Deque[StreamEvent] = collections.deque()
-        self._wake = threading.Event()
-        self._helper: Optional[threading.Thread] = None
+        self._reading = None  # the reading thread's entry for the stream
         self._valid_index = channel_types.index_of(self.info.type_codes, channel_types.DATA_VALID)
         self._timeline = self._new_timeline(0.0)
         self._overflow_warned = False
@@ -283,17 +281,13 @@ class Amplifier(ChunkReading):
             self._overflow_warned = False
             width = max(1, self.info.values_per_scan)
             chunks = self._chunks = ScanChunks(width, max(_RING_MINIMUM, int(_RING_SECONDS * rate)))
-            self._wake = threading.Event()
             self._streaming = True
-            self._helper = threading.Thread(target=reading_loop, args=(weakref.ref(self), chunks, self._wake),
-                                            name="tavo_ble %s" % self.serial, daemon=True)
-            self._helper.start()
+            self._reading = reader.add(self, chunks)
             try:
                 self._device.attach(chunks)
             except Exception:
                 self._streaming = False
-                self._wake.set()
-                chunks.wake()
+                reader.stop(self._reading)
                 self._ring.end()
                 raise
 
@@ -306,14 +300,10 @@ class Amplifier(ChunkReading):
         chunks = self._chunks
         if chunks is not None:
             self._device.detach(chunks)  # no scan enters the ring after this
-        # The reading thread feeds what the ring still holds, hands out what the
-        # timeline held back, and ends.
-        self._wake.set()
-        if chunks is not None:
-            chunks.wake()
-        helper = self._helper
-        if helper is not None and helper is not threading.current_thread():
-            helper.join(2.0)
+        # The reading thread's last turn feeds what the ring still holds and
+        # hands out what the timeline held back.
+        if self._reading is not None:
+            reader.stop(self._reading)
         ring = self._ring
         if ring is not None:
             ring.end()  # a read() waiting for scans returns now

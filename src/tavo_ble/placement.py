@@ -17,14 +17,14 @@ and back after it. Without the helper (``native.helper`` is None) there is no
 from __future__ import annotations
 
 import ctypes
-from typing import TYPE_CHECKING, Optional
+from typing import Any, Optional
 
 import numpy as np
 
 from . import native
 
-if TYPE_CHECKING:
-    from .timeline import StreamTimeline
+# A tavo_ble.timeline.StreamTimeline (which imports this module).
+StreamTimeline = Any
 
 
 class LineState(ctypes.Structure):
@@ -63,7 +63,7 @@ AVAILABLE = _usable()
 class Placement:
     """The native placement of one timeline's scans."""
 
-    def __init__(self, timeline: "StreamTimeline", gap_min: float, gap_deviations: float) -> None:
+    def __init__(self, timeline: StreamTimeline, gap_min: float, gap_deviations: float) -> None:
         clock = timeline.clock
         self._state = LineState(
             nominal_period=clock.nominal_period, forget=clock._forget, late_limit=clock.LATE_LIMIT,
@@ -72,7 +72,7 @@ class Placement:
         self._pointer = ctypes.addressof(self._state)
         self._place = native.helper.tavo_ble_scans_place
 
-    def place(self, timeline: "StreamTimeline", addresses: "tuple[int, int, int, int]", width: int, first: int,
+    def place(self, timeline: StreamTimeline, addresses: "tuple[int, int, int, int]", width: int, first: int,
               count: int) -> int:
         """Places scans `first` to `count` - 1 of a chunk; `addresses` are those
         of its scans (C-contiguous float32, `width` per row), their arrivals
@@ -98,6 +98,6 @@ class Placement:
             t._last_time, t._last_measured_arrival = s.last_time, s.last_measured_arrival
         return placed
 
-def for_timeline(timeline: "StreamTimeline", gap_min: float, gap_deviations: float) -> Optional[Placement]:
+def for_timeline(timeline: StreamTimeline, gap_min: float, gap_deviations: float) -> Optional[Placement]:
     """A ``Placement`` for `timeline`, or None without the helper."""
     return Placement(timeline, gap_min, gap_deviations) if AVAILABLE else None
