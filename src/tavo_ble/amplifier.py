@@ -323,10 +323,10 @@ class Amplifier(ChunkReading):
             self._collect_events()
 
     def _dispatch(self) -> None:
-        while True:
+        while self._to_dispatch:
             try:
                 event = self._to_dispatch.popleft()
-            except IndexError:
+            except IndexError:  # taken meanwhile by stop() on another thread
                 return
             if event.kind == "overflow" and not self._overflow_warned:
                 self._overflow_warned = True

@@ -126,6 +126,7 @@ class ReadingThread:
         self._entries: List[_Entry] = []
         self._wake = threading.Event()
         self._thread: Optional[threading.Thread] = None
+        self._turned = _held_lock()
 
     def add(self, amplifier: "ChunkReading", chunks: ScanChunks) -> _Entry:
         """Reads `chunks` for `amplifier` from the next turn on."""
@@ -146,6 +147,13 @@ class ReadingThread:
         self._wake.set()
         if threading.current_thread() is not self._thread:
             entry.done.wait(timeout)
+
+    def turned(self) -> threading.Lock:
+        """A lock that is released when the turn after this call ends: a
+        reader waiting for new scans takes it (with a time-out) and gives it
+        back. A lock, not a condition: Ctrl-C in the wait cannot leave the
+        reading thread blocked."""
+        return self._turned
 
     def _run(self) -> None:
         last = 0.0
@@ -171,6 +179,8 @@ class ReadingThread:
                     with self._lock:
                         self._entries.remove(entry)
                     entry.done.set()
+            turned, self._turned = self._turned, _held_lock()
+            turned.release()
 
     def _turn(self, entry: _Entry) -> bool:
         # One amplifier's turn; True once it is over for good.
@@ -195,6 +205,12 @@ class ReadingThread:
                 sys.stderr.write("tavo_ble: reading %s failed (reported once):\n" % amplifier.serial)
                 traceback.print_exc()
         return stopping
+
+
+def _held_lock() -> threading.Lock:
+    lock = threading.Lock()
+    lock.acquire()
+    return lock
 
 
 reader = ReadingThread()

@@ -202,8 +202,11 @@ class StreamTimeline:
             if (native is not None and self._measured_seen and not self._held_groups and not self._opening
                     and self.clock.updates and not self.stalled and self._filler_first < 0):
                 if addresses is None:
-                    addresses = tuple(placement.address(a) for a in (scans, arrivals, times, groups))
+                    address = placement.address
+                    addresses = (address(scans), address(arrivals), address(times), address(groups))
                 placed = native.place(self, addresses, scans.shape[1], i, n)
+                if placed == n:
+                    return scans, times, groups  # the whole chunk on the line: nearly always
                 if placed:
                     pieces.append((scans[i:i + placed], times[i:i + placed], groups[i:i + placed]))
                     i += placed
