@@ -104,7 +104,7 @@ class _Entry:
         self.reference = weakref.ref(amplifier)
         self.chunks = chunks
         self.stop = False  # set once no scan enters the ring any more
-        self.done = threading.Event()  # its last turn ran
+        self.done = _held_lock()  # released once its last turn ran
         self.failed = False
 
 
@@ -124,7 +124,10 @@ class ReadingThread:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._entries: List[_Entry] = []
-        self._wake = threading.Event()
+        # Released (unlocked) when a turn should come at once (a stream added
+        # or stopped): a lock, which the thread takes with one call when it
+        # waits, where an Event's wait runs a page of Python.
+        self._wake = _held_lock()
         self._thread: Optional[threading.Thread] = None
         self._turned = _held_lock()
 
@@ -136,7 +139,7 @@ class ReadingThread:
             if self._thread is None:
                 self._thread = threading.Thread(target=self._run, name="tavo_ble reading", daemon=True)
                 self._thread.start()
-        self._wake.set()
+        self._signal()
         return entry
 
     def stop(self, entry: _Entry, timeout: float = 2.0) -> None:
@@ -144,9 +147,9 @@ class ReadingThread:
         waits for it, unless called on the reading thread itself (from a
         callback or a finaliser), where the turn follows."""
         entry.stop = True
-        self._wake.set()
-        if threading.current_thread() is not self._thread:
-            entry.done.wait(timeout)
+        self._signal()
+        if threading.current_thread() is not self._thread and entry.done.acquire(timeout=timeout):
+            entry.done.release()
 
     def turned(self) -> threading.Lock:
         """A lock that is released when the turn after this call ends: a
@@ -155,14 +158,19 @@ class ReadingThread:
         reading thread blocked."""
         return self._turned
 
+    def _signal(self) -> None:
+        try:
+            self._wake.release()
+        except RuntimeError:  # already released: a turn comes anyway
+            pass
+
     def _run(self) -> None:
         last = 0.0
         while True:
             with self._lock:
                 entries = list(self._entries)
             if not entries:
-                self._wake.wait()
-                self._wake.clear()
+                self._wake.acquire()
                 continue
             gap = READ_GAP
             for entry in entries:
@@ -171,14 +179,13 @@ class ReadingThread:
                     gap = min(gap, amplifier._timeline.effective_stall_timeout() / 5)
                 del amplifier
             if not any(entry.stop for entry in entries):
-                self._wake.wait(max(0.0, last + gap - time.monotonic()))
-            self._wake.clear()
+                self._wake.acquire(timeout=max(0.0, last + gap - time.monotonic()))
             last = time.monotonic()
             for entry in entries:
                 if self._turn(entry):
                     with self._lock:
                         self._entries.remove(entry)
-                    entry.done.set()
+                    entry.done.release()
             turned, self._turned = self._turned, _held_lock()
             turned.release()
 
