@@ -58,16 +58,20 @@ A scan that came late enough to be the start of a gap is held back until the
 next notifications tell (a few notification intervals).
 
 Per-scan callback. ``on_scan(amplifier, scan, time)`` runs for every scan,
-in order, on the amplifier's reading thread (never on the library's): keep it
-short, the scans after it wait. An exception raised in it is reported once,
-with its traceback, on stderr and counted in ``callback_errors``.
+in order, on the package's reading thread (never on the library's): keep it
+short, the scans after it, and those of the other amplifiers, wait. An
+exception raised in it is reported once, with its traceback, on stderr and
+counted in ``callback_errors``.
 
 How scans arrive. The package's native helper takes each scan off the
 library's delivery thread into a ring, with its arrival time, without Python
-(``tavo_ble.scan_chunks``); the amplifier's reading thread wakes when scans
-are there (at most every 50 ms) and feeds them to the timeline in chunks.
-Should that thread fall 4 s or more behind, the ring drops the newest scans:
-they come as fillers, counted in ``dropped``, with an ``"overflow"`` event.
+(``tavo_ble.scan_chunks``); the package's one reading thread takes a turn
+over all streaming amplifiers every 50 ms and feeds what each ring holds to
+its timeline in chunks (the common run timed in the helper,
+``tavo_ble.placement``), so ``read()`` sees a scan about 25 ms after it
+arrived (50 ms at most, plus the turn). Should that thread fall 4 s or more
+behind, the ring drops the newest scans: they come as fillers, counted in
+``dropped``, with an ``"overflow"`` event.
 
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:

@@ -64,3 +64,35 @@ def test_a_stalled_amplifier_does_not_hold_the_group_back():
         assert len(chunks["UX-2"][0]) == 0
     finally:
         group.close()
+
+
+def test_one_reading_thread_serves_all_a_failing_turn_and_a_stop_from_a_callback_included(capsys):
+    broken, _ = stand_in("UX-1", TYPES, scan)
+    steady, _ = stand_in("UX-2", TYPES, scan)
+
+    def fails(chunks):
+        raise RuntimeError("a fault in this amplifier's turn")
+
+    broken._take = fails
+    seen = []
+
+    def on_scan(amplifier, data, time_):
+        seen.append(int(data[1]))
+        if len(seen) == 100:
+            amplifier.stop()  # on the reading thread itself: its last turn follows
+
+    steady.on_scan = on_scan
+    group = AmplifierGroup([broken, steady])
+    group.start()
+    try:
+        assert wait_until(lambda: not steady.is_streaming)
+        began = time.monotonic()
+        broken.stop()
+        assert time.monotonic() - began < 1.0  # its last turn ran, failing as the others
+        data, _ = steady.read()
+        # Every scan of the steady one came out once, in order, up to its stop.
+        assert seen == list(range(1, len(seen) + 1)) and len(seen) >= 100
+        assert data[:, 1].tolist() == seen
+    finally:
+        group.close()
+    assert capsys.readouterr().err.count("reading UX-1 failed") == 1
