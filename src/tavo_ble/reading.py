@@ -7,6 +7,7 @@ it); ``reader`` is the one ``ReadingThread`` of the process.
 """
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import time
@@ -122,6 +123,10 @@ class ReadingThread:
     """
 
     def __init__(self) -> None:
+        self._start_over()
+
+    def _start_over(self) -> None:
+        # Also in a forked child, which has none of the parent's threads.
         self._lock = threading.Lock()
         self._entries: List[_Entry] = []
         # Released (unlocked) when a turn should come at once (a stream added
@@ -136,7 +141,7 @@ class ReadingThread:
         entry = _Entry(amplifier, chunks)
         with self._lock:
             self._entries.append(entry)
-            if self._thread is None:
+            if self._thread is None or not self._thread.is_alive():
                 self._thread = threading.Thread(target=self._run, name="tavo_ble reading", daemon=True)
                 self._thread.start()
         self._signal()
@@ -221,3 +226,5 @@ def _held_lock() -> threading.Lock:
 
 
 reader = ReadingThread()
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=reader._start_over)

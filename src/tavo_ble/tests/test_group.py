@@ -1,5 +1,6 @@
 """An AmplifierGroup over stand-in amplifiers: every read() cuts all chunks at
 one common time, and a silent amplifier does not hold the others back."""
+import os
 import time
 
 import numpy as np
@@ -96,3 +97,26 @@ def test_one_reading_thread_serves_all_a_failing_turn_and_a_stop_from_a_callback
     finally:
         group.close()
     assert capsys.readouterr().err.count("reading UX-1 failed") == 1
+
+
+def test_a_forked_child_reads_its_own_amplifiers():
+    # The parent's reading thread is not in the child: the child's start() makes its own.
+    parent, _ = stand_in("UX-1", TYPES, scan)
+    parent.start()
+    try:
+        assert len(parent.read(timeout=5.0)[0])
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                child, _ = stand_in("UX-2", TYPES, scan)
+                child.start()
+                code = 0 if len(child.read(timeout=5.0)[0]) else 1
+                child.close()
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+        assert len(parent.read(timeout=5.0)[0])  # and the parent reads on
+    finally:
+        parent.close()
