@@ -58,16 +58,20 @@ A scan that came late enough to be the start of a gap is held back until the
 next notifications tell (a few notification intervals).
 
 Per-scan callback. ``on_scan(amplifier, scan, time)`` runs for every scan,
-in order, on the amplifier's reading thread (never on the library's): keep it
-short, the scans after it wait. An exception raised in it is reported once,
-with its traceback, on stderr and counted in ``callback_errors``.
+in order, on the package's reading thread (never on the library's): keep it
+short, the scans after it, and those of the other amplifiers, wait. An
+exception raised in it is reported once, with its traceback, on stderr and
+counted in ``callback_errors``.
 
 How scans arrive. The package's native helper takes each scan off the
 library's delivery thread into a ring, with its arrival time, without Python
-(``tavo_ble.scan_chunks``); the amplifier's reading thread wakes when scans
-are there (at most every 50 ms) and feeds them to the timeline in chunks.
-Should that thread fall 4 s or more behind, the ring drops the newest scans:
-they come as fillers, counted in ``dropped``, with an ``"overflow"`` event.
+(``tavo_ble.scan_chunks``); the package's one reading thread takes a turn
+over all streaming amplifiers every 50 ms and feeds what each ring holds to
+its timeline in chunks (the common run timed in the helper,
+``tavo_ble.placement``), so ``read()`` sees a scan about 25 ms after it
+arrived (50 ms at most, plus the turn). Should that thread fall 4 s or more
+behind, the ring drops the newest scans: they come as fillers, counted in
+``dropped``, with an ``"overflow"`` event.
 
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:
@@ -108,7 +112,6 @@ import threading
 import time
 import traceback
 import warnings
-import weakref
 from enum import Enum
 from typing import TYPE_CHECKING, Callable, Deque, List, Optional, Tuple
 
@@ -118,7 +121,7 @@ from . import channels as channel_types
 from .errors import ArgumentError, HandleError, SessionError
 from .info import AmplifierInfo, Channel, info_from  # noqa: F401 (Channel: part of the API here)
 from .ring_buffer import RingBuffer
-from .reading import ChunkReading, reading_loop
+from .reading import ChunkReading, reader
 from .scan_chunks import ScanChunks
 from .timeline import StreamEvent, StreamTimeline
 
@@ -177,8 +180,7 @@ class Amplifier(ChunkReading):
         self._chunks: Optional[ScanChunks] = None
         self._events: Deque[StreamEvent] = collections.deque(maxlen=_EVENTS_KEPT)
         self._to_dispatch: Deque[StreamEvent] = collections.deque()
-        self._wake = threading.Event()
-        self._helper: Optional[threading.Thread] = None
+        self._reading = None  # the reading thread's entry for the stream
         self._valid_index = channel_types.index_of(self.info.type_codes, channel_types.DATA_VALID)
         self._timeline = self._new_timeline(0.0)
         self._overflow_warned = False
@@ -283,17 +285,13 @@ class Amplifier(ChunkReading):
             self._overflow_warned = False
             width = max(1, self.info.values_per_scan)
             chunks = self._chunks = ScanChunks(width, max(_RING_MINIMUM, int(_RING_SECONDS * rate)))
-            self._wake = threading.Event()
             self._streaming = True
-            self._helper = threading.Thread(target=reading_loop, args=(weakref.ref(self), chunks, self._wake),
-                                            name="tavo_ble %s" % self.serial, daemon=True)
-            self._helper.start()
+            self._reading = reader.add(self, chunks)
             try:
                 self._device.attach(chunks)
             except Exception:
                 self._streaming = False
-                self._wake.set()
-                chunks.wake()
+                reader.stop(self._reading)
                 self._ring.end()
                 raise
 
@@ -306,14 +304,10 @@ class Amplifier(ChunkReading):
         chunks = self._chunks
         if chunks is not None:
             self._device.detach(chunks)  # no scan enters the ring after this
-        # The reading thread feeds what the ring still holds, hands out what the
-        # timeline held back, and ends.
-        self._wake.set()
-        if chunks is not None:
-            chunks.wake()
-        helper = self._helper
-        if helper is not None and helper is not threading.current_thread():
-            helper.join(2.0)
+        # The reading thread's last turn feeds what the ring still holds and
+        # hands out what the timeline held back.
+        if self._reading is not None:
+            reader.stop(self._reading)
         ring = self._ring
         if ring is not None:
             ring.end()  # a read() waiting for scans returns now
@@ -333,10 +327,10 @@ class Amplifier(ChunkReading):
             self._collect_events()
 
     def _dispatch(self) -> None:
-        while True:
+        while self._to_dispatch:
             try:
                 event = self._to_dispatch.popleft()
-            except IndexError:
+            except IndexError:  # taken meanwhile by stop() on another thread
                 return
             if event.kind == "overflow" and not self._overflow_warned:
                 self._overflow_warned = True

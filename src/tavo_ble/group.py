@@ -7,10 +7,7 @@ from typing import Dict, Iterator, Optional, Sequence, Tuple
 import numpy as np
 
 from .amplifier import Amplifier
-
-
-# How often a group's read() looks whether every amplifier has caught up.
-_GROUP_POLL = 0.005
+from .reading import reader
 
 
 class AmplifierGroup:
@@ -73,9 +70,16 @@ class AmplifierGroup:
         ``Amplifier.read()`` returns them.
         """
         deadline = time.monotonic() + timeout
+        turned = reader.turned()
         end = self._common_end()
-        while end <= self.window_end and time.monotonic() < deadline:
-            time.sleep(_GROUP_POLL)
+        while end <= self.window_end:
+            # The amplifiers catch up in turns of the reading thread: wait for the next.
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            if turned.acquire(timeout=left):
+                turned.release()
+            turned = reader.turned()
             end = self._common_end()
         chunks = {}
         for amplifier in self.amplifiers:

@@ -166,12 +166,14 @@ def _load_helper():
             ("create", [u32, u32], p),
             ("destroy", [p], None),
             ("push", [p, ctypes.POINTER(ctypes.c_float), u32, dbl], None),
-            ("read", [p, p, p, p, u32], u32),
+            ("read", [p, p, p, p, u32, p], u32),
             ("available", [p], u64),
             ("pending_dropped", [p], u64),
             ("wait", [p, dbl, dbl], u64),
             ("wake", [p], None),
-            ("route", [u64, ctypes.POINTER(p), u32, p], ctypes.c_int)):
+            ("route", [u64, ctypes.POINTER(p), u32, p], ctypes.c_int),
+            ("line_size", [], u32),
+            ("place", [p, p, u32, ctypes.c_int64, p, u32, p, p], u32)):
         function = getattr(h, "tavo_ble_scans_" + name)
         function.argtypes, function.restype = argtypes, restype
     return h

@@ -1,25 +1,27 @@
-"""The reading thread of a streaming ``Amplifier``: chunks of scans from the
-helper's ring (``tavo_ble.scan_chunks``) into the stream's timeline, the ring
-buffer, ``on_scan`` and the events.
+"""The reading thread of streaming ``Amplifier`` objects: chunks of scans from
+the helper's rings (``tavo_ble.scan_chunks``) into each stream's timeline,
+ring buffer, ``on_scan`` and events.
 
-``ChunkReading`` holds the amplifier's side of it (``Amplifier`` derives from
-it); ``reading_loop`` is the thread.
+``ChunkReading`` holds an amplifier's side of it (``Amplifier`` derives from
+it); ``reader`` is the one ``ReadingThread`` of the process.
 """
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import time
 import traceback
 import weakref
+from typing import List, Optional
 
 import numpy as np
 
 from .scan_chunks import ScanChunks
 from .timeline import StreamEvent
 
-# The reading thread returns to the ring no sooner than this after its last
-# turn, so that a fast stream is fed to the timeline in chunks.
+# The reading thread takes a turn every this many seconds, so that a fast
+# stream is fed to the timeline in chunks.
 READ_GAP = 0.05
 
 
@@ -38,8 +40,8 @@ class ChunkReading:
             if len(arrivals) < chunks.CHUNK:
                 break  # what came meanwhile waits for the next turn
 
-    def _feed(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: np.ndarray) -> None:
-        lost = int(dropped_before.sum())
+    def _feed(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: Optional[np.ndarray]) -> None:
+        lost = int(dropped_before.sum()) if dropped_before is not None else 0
         if lost:
             # Scans the ring had no room for: fillers where they belong.
             counts = dropped_before.astype(np.int64) + 1
@@ -94,32 +96,135 @@ class ChunkReading:
         self._to_dispatch.append(event)
 
 
-def reading_loop(reference: "weakref.ref", chunks: ScanChunks, stop: threading.Event) -> None:
-    # Feeds the scans the ring holds to the timeline, watches for stalls and
-    # runs the event hook, off the library's thread; after stop() it feeds what
-    # is left, hands out what the timeline held back and ends. Holds the
-    # amplifier only weakly (never while it waits), so that a forgotten one is
-    # still finalised.
-    while True:
-        amplifier = reference()
+class _Entry:
+    """One streaming amplifier on the reading thread."""
+
+    __slots__ = ("reference", "chunks", "stop", "done", "failed")
+
+    def __init__(self, amplifier: "ChunkReading", chunks: ScanChunks) -> None:
+        self.reference = weakref.ref(amplifier)
+        self.chunks = chunks
+        self.stop = False  # set once no scan enters the ring any more
+        self.done = _held_lock()  # released once its last turn ran
+        self.failed = False
+
+
+class ReadingThread:
+    """The process's one reading thread, for every streaming amplifier.
+
+    Every READ_GAP seconds (sooner for a stall timeout under half a second) it
+    takes a turn over all of them: feeds what each ring holds to its timeline,
+    watches for stalls and runs the event hook, off the library's threads.
+    One thread for all, so several amplifiers cost one wake-up and one warm
+    pass, not one each. After ``stop()`` it gives that amplifier a last turn
+    (what is left, what the timeline held back) and forgets it. It holds the
+    amplifiers only weakly (never between turns), so a forgotten one is still
+    finalised, and waits without a time-out while none streams.
+    """
+
+    def __init__(self) -> None:
+        self._start_over()
+
+    def _start_over(self) -> None:
+        # Also in a forked child, which has none of the parent's threads.
+        self._lock = threading.Lock()
+        self._entries: List[_Entry] = []
+        # Released (unlocked) when a turn should come at once (a stream added
+        # or stopped): a lock, which the thread takes with one call when it
+        # waits, where an Event's wait runs a page of Python.
+        self._wake = _held_lock()
+        self._thread: Optional[threading.Thread] = None
+        self._turned = _held_lock()
+
+    def add(self, amplifier: "ChunkReading", chunks: ScanChunks) -> _Entry:
+        """Reads `chunks` for `amplifier` from the next turn on."""
+        entry = _Entry(amplifier, chunks)
+        with self._lock:
+            self._entries.append(entry)
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = threading.Thread(target=self._run, name="tavo_ble reading", daemon=True)
+                self._thread.start()
+        self._signal()
+        return entry
+
+    def stop(self, entry: _Entry, timeout: float = 2.0) -> None:
+        """Gives `entry` its last turn now (its ring gets no more scans) and
+        waits for it, unless called on the reading thread itself (from a
+        callback or a finaliser), where the turn follows."""
+        entry.stop = True
+        self._signal()
+        if threading.current_thread() is not self._thread and entry.done.acquire(timeout=timeout):
+            entry.done.release()
+
+    def turned(self) -> threading.Lock:
+        """A lock that is released when the turn after this call ends: a
+        reader waiting for new scans takes it (with a time-out) and gives it
+        back. A lock, not a condition: Ctrl-C in the wait cannot leave the
+        reading thread blocked."""
+        return self._turned
+
+    def _signal(self) -> None:
+        try:
+            self._wake.release()
+        except RuntimeError:  # already released: a turn comes anyway
+            pass
+
+    def _run(self) -> None:
+        last = 0.0
+        while True:
+            with self._lock:
+                entries = list(self._entries)
+            if not entries:
+                self._wake.acquire()
+                continue
+            gap = READ_GAP
+            for entry in entries:
+                amplifier = entry.reference()
+                if amplifier is not None:
+                    gap = min(gap, amplifier._timeline.effective_stall_timeout() / 5)
+                del amplifier
+            if not any(entry.stop for entry in entries):
+                self._wake.acquire(timeout=max(0.0, last + gap - time.monotonic()))
+            last = time.monotonic()
+            for entry in entries:
+                if self._turn(entry):
+                    with self._lock:
+                        self._entries.remove(entry)
+                    entry.done.release()
+            turned, self._turned = self._turned, _held_lock()
+            turned.release()
+
+    def _turn(self, entry: _Entry) -> bool:
+        # One amplifier's turn; True once it is over for good.
+        stopping = entry.stop  # before the ring is read: nothing comes after the last turn
+        amplifier = entry.reference()
         if amplifier is None:
-            return
-        interval = min(0.1, amplifier._timeline.effective_stall_timeout() / 5)
-        del amplifier
-        stopping = stop.is_set()
-        if not stopping:
-            chunks.wait(interval, READ_GAP)
-        amplifier = reference()
-        if amplifier is None:
-            return
-        amplifier._take(chunks)
-        if stopping:
-            lost = chunks.pending_dropped()
-            if lost:
-                amplifier._overflow(time.monotonic(), amplifier._timeline.sample_count, lost)
-            amplifier._flush()
+            return True
+        try:
+            amplifier._take(entry.chunks)
+            if stopping:
+                lost = entry.chunks.pending_dropped()
+                if lost:
+                    amplifier._overflow(time.monotonic(), amplifier._timeline.sample_count, lost)
+                amplifier._flush()
+            else:
+                amplifier._check_stall(time.monotonic())
             amplifier._dispatch()
-            return
-        amplifier._check_stall(time.monotonic())
-        amplifier._dispatch()
-        del amplifier
+        except Exception:
+            # A fault of one amplifier's turn leaves the others reading.
+            if not entry.failed:
+                entry.failed = True
+                sys.stderr.write("tavo_ble: reading %s failed (reported once):\n" % amplifier.serial)
+                traceback.print_exc()
+        return stopping
+
+
+def _held_lock() -> threading.Lock:
+    lock = threading.Lock()
+    lock.acquire()
+    return lock
+
+
+reader = ReadingThread()
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=reader._start_over)

@@ -90,8 +90,12 @@ class RingBuffer:
                 pass
 
     def _copy(self, first: int, count: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-        index = np.arange(first, first + count) % self.capacity
-        return self._data[index].copy(), self._times[index].copy(), self._arrivals[index].copy()
+        start = first % self.capacity
+        if start + count <= self.capacity:
+            rows = slice(start, start + count)  # no wrap: plain copies
+            return self._data[rows].copy(), self._times[rows].copy(), self._arrivals[rows].copy()
+        index = np.arange(first, first + count) % self.capacity  # indexing by it copies
+        return self._data[index], self._times[index], self._arrivals[index]
 
     def read(self, max_scans: Optional[int] = None, timeout: Optional[float] = 0.0
              ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -119,9 +123,12 @@ class RingBuffer:
     def read_until(self, until: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The unread scans whose sample time is at most `until` (sample times only increase)."""
         with self._lock:
-            count = self._written - self._read
-            index = np.arange(self._read, self._read + count) % self.capacity
-            count = int(np.searchsorted(self._times[index], until, side="right"))
+            start = self._read % self.capacity
+            end = start + self._written - self._read
+            count = int(np.searchsorted(self._times[start:min(end, self.capacity)], until, side="right"))
+            if end > self.capacity and count == self.capacity - start:
+                # All of them up to the wrap: the rest from the buffer's start.
+                count += int(np.searchsorted(self._times[:end - self.capacity], until, side="right"))
             block = self._copy(self._read, count)
             self._read += count
             return block

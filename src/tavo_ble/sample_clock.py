@@ -57,7 +57,8 @@ class SampleClock:
         weight = 1.0
         limit = self.LATE_LIMIT * max(self._deviation, 0.05)
         if self.updates > 20 and residual > limit:
-            weight = (limit / residual) ** 2
+            ratio = limit / residual
+            weight = ratio * ratio
         elif self.updates <= 20 and residual > 0:
             # While the line is young, a later arrival than it says is mostly
             # jitter: the line follows the earliest arrivals, so the first

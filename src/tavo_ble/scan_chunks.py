@@ -27,7 +27,7 @@ import numpy as np
 
 from . import native
 
-Chunk = Tuple[np.ndarray, np.ndarray, np.ndarray]
+Chunk = Tuple[np.ndarray, np.ndarray, Optional[np.ndarray]]
 
 helper = native.helper
 # The helper's delivery function, as the library's data callback type.
@@ -56,6 +56,7 @@ class ScanChunks:
         self.width = max(1, int(width))
         self.capacity = max(1, int(capacity))
         self._ring = None
+        self._buffers: Optional[tuple] = None  # what the helper reads into, with their addresses
         if helper is not None:
             self._ring = helper.tavo_ble_scans_create(self.width, self.capacity)
             if not self._ring:
@@ -98,17 +99,23 @@ class ScanChunks:
 
     def read(self, max_scans: Optional[int] = None) -> Chunk:
         """The scans there now (at most `max_scans`, default ``CHUNK``) as
-        (values (n, width) float32, arrivals (n,) float64, dropped_before (n,) uint32)."""
+        (values (n, width) float32, arrivals (n,) float64, dropped_before
+        (n,) uint32, or None when nothing was dropped before them)."""
         limit = self.CHUNK if max_scans is None else max(0, int(max_scans))
         if self._ring is None:
             return self._py.read(limit)
-        limit = min(limit, int(helper.tavo_ble_scans_available(self._ring)))
-        values = np.empty((limit, self.width), np.float32)
-        arrivals = np.empty(limit, np.float64)
-        dropped = np.empty(limit, np.uint32)
-        n = helper.tavo_ble_scans_read(self._ring, values.ctypes.data, arrivals.ctypes.data, dropped.ctypes.data,
-                                       limit)
-        return values[:n], arrivals[:n], dropped[:n]
+        buffers = self._buffers
+        if buffers is None or len(buffers[1]) < limit:
+            # Read into buffers of the ring's own, at addresses known once:
+            # what leaves them are copies of the rows read.
+            buffers = (np.empty((limit, self.width), np.float32), np.empty(limit, np.float64),
+                       np.empty(limit, np.uint32), ctypes.c_uint64())
+            self._buffers = buffers = buffers + (
+                buffers[0].ctypes.data, buffers[1].ctypes.data, buffers[2].ctypes.data,
+                ctypes.addressof(buffers[3]))
+        values, arrivals, dropped, total, v, a, d, t = buffers
+        n = helper.tavo_ble_scans_read(self._ring, v, a, d, limit, t)
+        return values[:n].copy(), arrivals[:n].copy(), dropped[:n].copy() if total.value else None
 
     def pending_dropped(self) -> int:
         """Scans dropped after the last one there is (for when the stream ends)."""
@@ -161,6 +168,7 @@ class _PythonRing:
         with self._lock:
             rows, self._rows = self._rows[:limit], self._rows[limit:]
         if not rows:
-            return np.zeros((0, self.width), np.float32), np.zeros(0), np.zeros(0, np.uint32)
+            return np.zeros((0, self.width), np.float32), np.zeros(0), None
+        dropped = [r[2] for r in rows]
         return (np.stack([r[0] for r in rows]), np.array([r[1] for r in rows], np.float64),
-                np.array([r[2] for r in rows], np.uint32))
+                np.array(dropped, np.uint32) if any(dropped) else None)

@@ -36,6 +36,7 @@ from typing import List, Optional, Tuple
 
 import numpy as np
 
+from . import placement
 from .sample_clock import SampleClock
 
 # Scans that arrive closer together than this share of a sample period came in
@@ -92,8 +93,6 @@ class StreamTimeline:
         self._measured_seen = False
         self.last_arrival = -1.0
         self._group_arrival = -1.0
-        self._group_first = 0
-        self._group_size = 0
         self._group_checked = False
         self._scans_per_notification = 1
         self._last_time = -np.inf
@@ -108,6 +107,7 @@ class StreamTimeline:
         self._opening: List[Tuple[np.ndarray, int, float]] = []
         self._group_measured = 0
         self._held_groups: List[Tuple[int, float]] = []
+        self._native = placement.for_timeline(self, GAP_MIN, GAP_DEVIATIONS)
 
     # -- helpers ---------------------------------------------------------------
 
@@ -151,12 +151,9 @@ class StreamTimeline:
         if arrival - self.last_arrival > self._same_notification or self._group_arrival < 0:
             ready = self._end_group()
             self._group_arrival = arrival
-            self._group_first = self.sample_count
-            self._group_size = 0
             self._group_measured = 0
             self._group_checked = False
         self.last_arrival = arrival
-        self._group_size += 1
         self._group_measured += 0 if filler else 1
         number = self.sample_count
         self.sample_count = number + 1
@@ -190,76 +187,41 @@ class StreamTimeline:
 
         A measured scan of a notification on the line, with the clock running
         and nothing held, stalled or open (nearly every scan of a stream) is
-        placed here with a few float operations, exactly as ``feed()`` would
-        place it; every other scan goes through ``feed()``.
+        placed by the native helper (``tavo_ble.placement``), exactly as
+        ``feed()`` would place it; every other scan goes through ``feed()``.
         """
         n = len(arrivals)
-        arrival_list = np.asarray(arrivals, np.float64).tolist()
-        index = self.valid_index
-        valid = scans[:, index].tolist() if index is not None and index < scans.shape[1] and n else None
-        pieces: List[np.ndarray] = []  # row blocks of the ready scans, in order
-        times: List[float] = []
-        groups: List[float] = []
-        run = -1  # first row of the run of rows placed here, not yet in pieces
-        clock = self.clock
-        quarter = clock.nominal_period / 4
-        base_number, base_time, period = -1, 0.0, 0.0  # the line, for this notification
-        for i in range(n):
-            arrival = arrival_list[i]
-            if ((valid is not None and valid[i] == 0.0) or not self._measured_seen or self._held_groups
-                    or self._opening or not clock.updates or self.stalled or self._filler_first >= 0):
-                if run >= 0:
-                    pieces.append(scans[run:i])
-                    run = -1
-                for scan, fitted, at in self.feed(scans[i], arrival):
-                    pieces.append(scan[None, :])
-                    times.append(fitted)
-                    groups.append(at)
-                base_number = -1
-                continue
-            if arrival - self.last_arrival > self._same_notification:
-                self._end_group()  # the clock's step; nothing is held or opening here
-                self._group_arrival = arrival
-                self._group_first = self.sample_count
-                self._group_size = 0
-                self._group_measured = 0
-                self._group_checked = False
-                base_number = -1
-            self.last_arrival = arrival
-            self._group_size += 1
-            self._group_measured += 1
-            number = self.sample_count
-            self.sample_count = number + 1
-            arrival = self._group_arrival
-            if not self._group_checked:
-                self._group_checked = True
-                if self._lateness(number, arrival) > self.gap_bound():
-                    # Late: held, as feed() holds it, until it is known why.
-                    if run >= 0:
-                        pieces.append(scans[run:i])
-                        run = -1
-                    self._held_groups = [(number, arrival)]
-                    self._held.append((scans[i], number, arrival))
+        scans = np.ascontiguousarray(scans, np.float32)
+        arrivals = np.ascontiguousarray(arrivals, np.float64)
+        native = self._native
+        times, groups = np.empty(n), np.empty(n)
+        addresses = None
+        pieces: List["tuple[np.ndarray, np.ndarray, np.ndarray]"] = []  # ready blocks, in order
+        i = 0
+        while i < n:
+            if (native is not None and self._measured_seen and not self._held_groups and not self._opening
+                    and self.clock.updates and not self.stalled and self._filler_first < 0):
+                if addresses is None:
+                    address = placement.address
+                    addresses = (address(scans), address(arrivals), address(times), address(groups))
+                placed = native.place(self, addresses, scans.shape[1], i, n)
+                if placed == n:
+                    return scans, times, groups  # the whole chunk on the line: nearly always
+                if placed:
+                    pieces.append((scans[i:i + placed], times[i:i + placed], groups[i:i + placed]))
+                    i += placed
                     continue
-            if base_number < 0:
-                base_number, base_time, period = number, clock.time_of(number), clock.period
-            fitted = base_time + (number - base_number) * period
-            if not fitted > self._last_time:
-                # The line moved back (after late notifications): keep the times rising.
-                fitted = self._last_time + quarter if self._last_time != -np.inf else arrival
-            self._last_time = fitted
-            self._last_measured = number
-            self._last_measured_arrival = arrival
-            if run < 0:
-                run = i
-            times.append(fitted)
-            groups.append(arrival)
-        if run >= 0:
-            pieces.append(scans[run:n])
-        width = scans.shape[1] if scans.ndim == 2 else 0
-        ready = (pieces[0] if len(pieces) == 1 else np.concatenate(pieces) if pieces
-                 else np.zeros((0, width), np.float32))
-        return ready, np.array(times, np.float64), np.array(groups, np.float64)
+            ready = self.feed(scans[i], float(arrivals[i]))
+            if ready:
+                pieces.append((np.stack([r[0] for r in ready]), np.array([r[1] for r in ready], np.float64),
+                               np.array([r[2] for r in ready], np.float64)))
+            i += 1
+        if len(pieces) == 1:
+            return pieces[0]
+        if not pieces:
+            return np.zeros((0, scans.shape[1] if scans.ndim == 2 else 0), np.float32), np.zeros(0), np.zeros(0)
+        return (np.concatenate([p[0] for p in pieces]), np.concatenate([p[1] for p in pieces]),
+                np.concatenate([p[2] for p in pieces]))
 
     def _end_group(self) -> List[Placed]:
         # A notification is complete: its arrival goes into the line, unless held.

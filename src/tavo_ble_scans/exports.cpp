@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "ChunkPlacement.h"
+#include "LineState.h"
 #include "ScanRing.h"
 #include "ScanRoutes.h"
 
@@ -35,9 +37,18 @@ TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_push(void* ring, const float* scan, ui
     static_cast<tavo_ble::ScanRing*>(ring)->push(scan, count, arrival);
 }
 
+// Also writes the sum of the drops before the scans read into `droppedTotal`.
 TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_read(void* ring, float* out, double* arrivals,
-                                                   uint32_t* droppedBefore, uint32_t max) {
-    return static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
+                                                   uint32_t* droppedBefore, uint32_t max,
+                                                   uint64_t* droppedTotal) {
+    const uint32_t n =
+        static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        total += droppedBefore[i];
+    }
+    *droppedTotal = total;
+    return n;
 }
 
 TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_available(void* ring) {
@@ -82,4 +93,19 @@ TAVO_BLE_SCANS_EXPORT int tavo_ble_scans_route(uint64_t handle, void* const* rin
     } catch (...) {
         return -1;
     }
+}
+
+// The size of the timeline state the functions below take, for the caller to
+// check its mirror of it.
+TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_line_size() {
+    return static_cast<uint32_t>(sizeof(tavo_ble::LineState));
+}
+
+// Sample times for the common run of a chunk (see ChunkPlacement.h); returns
+// how many scans from the first on it placed.
+TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_place(tavo_ble::LineState* state, const float* values,
+                                                    uint32_t width, int64_t validIndex,
+                                                    const double* arrivals, uint32_t count,
+                                                    double* times, double* groups) {
+    return tavo_ble::placeChunk(*state, values, width, validIndex, arrivals, count, times, groups);
 }

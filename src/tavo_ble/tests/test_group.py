@@ -1,5 +1,6 @@
 """An AmplifierGroup over stand-in amplifiers: every read() cuts all chunks at
 one common time, and a silent amplifier does not hold the others back."""
+import os
 import time
 
 import numpy as np
@@ -64,3 +65,58 @@ def test_a_stalled_amplifier_does_not_hold_the_group_back():
         assert len(chunks["UX-2"][0]) == 0
     finally:
         group.close()
+
+
+def test_one_reading_thread_serves_all_a_failing_turn_and_a_stop_from_a_callback_included(capsys):
+    broken, _ = stand_in("UX-1", TYPES, scan)
+    steady, _ = stand_in("UX-2", TYPES, scan)
+
+    def fails(chunks):
+        raise RuntimeError("a fault in this amplifier's turn")
+
+    broken._take = fails
+    seen = []
+
+    def on_scan(amplifier, data, time_):
+        seen.append(int(data[1]))
+        if len(seen) == 100:
+            amplifier.stop()  # on the reading thread itself: its last turn follows
+
+    steady.on_scan = on_scan
+    group = AmplifierGroup([broken, steady])
+    group.start()
+    try:
+        assert wait_until(lambda: not steady.is_streaming)
+        began = time.monotonic()
+        broken.stop()
+        assert time.monotonic() - began < 1.0  # its last turn ran, failing as the others
+        data, _ = steady.read()
+        # Every scan of the steady one came out once, in order, up to its stop.
+        assert seen == list(range(1, len(seen) + 1)) and len(seen) >= 100
+        assert data[:, 1].tolist() == seen
+    finally:
+        group.close()
+    assert capsys.readouterr().err.count("reading UX-1 failed") == 1
+
+
+def test_a_forked_child_reads_its_own_amplifiers():
+    # The parent's reading thread is not in the child: the child's start() makes its own.
+    parent, _ = stand_in("UX-1", TYPES, scan)
+    parent.start()
+    try:
+        assert len(parent.read(timeout=5.0)[0])
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                child, _ = stand_in("UX-2", TYPES, scan)
+                child.start()
+                code = 0 if len(child.read(timeout=5.0)[0]) else 1
+                child.close()
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+        assert len(parent.read(timeout=5.0)[0])  # and the parent reads on
+    finally:
+        parent.close()
