@@ -90,6 +90,22 @@ TEST_F(Streaming, LostNotificationsBecomeNumberedFillerScans) {
     EXPECT_GT(fillers, 0);
 }
 
+namespace {
+// Every scan of a stream that stopped after `before` scans and started again:
+// numbered 1, 2, ... without a gap, fillers only after the stop; `fillers`
+// counts them.
+void ExpectNumbersRunOnWithFillersFrom(const std::vector<Scan>& scans, std::size_t before,
+                                       std::size_t& fillers) {
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        ASSERT_EQ(scans[i].values[3], static_cast<float>(i + 1)) << "sample numbers run on";
+        if (scans[i].values[5] == 0.0f) {
+            EXPECT_GE(i, before) << "a filler only where the stream was stopped";
+            ++fillers;
+        }
+    }
+}
+}  // namespace
+
 TEST_F(Streaming, StopsAndStartsAgainFillingOnlyWhatWasLostInFlight) {
     StartStreaming();
     ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(50, 10s));
@@ -106,15 +122,8 @@ TEST_F(Streaming, StopsAndStartsAgainFillingOnlyWhatWasLostInFlight) {
     ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
     ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(before + lostInFlight + 50, 10s));
     ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0);
-    const std::vector<Scan> scans = ScanRecorder::Instance().Take();
     std::size_t fillers = 0;
-    for (std::size_t i = 0; i < scans.size(); ++i) {
-        ASSERT_EQ(scans[i].values[3], static_cast<float>(i + 1)) << "sample numbers run on";
-        if (scans[i].values[5] == 0.0f) {
-            EXPECT_GE(i, before) << "a filler only where the stream was stopped";
-            ++fillers;
-        }
-    }
+    ExpectNumbersRunOnWithFillersFrom(ScanRecorder::Instance().Take(), before, fillers);
     EXPECT_EQ(fillers, lostInFlight);
 }
 
@@ -141,15 +150,8 @@ TEST_F(Streaming, ScansQueuedWhenTheStreamStopsComeAsFillersWhenItStartsAgain) {
     ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, &ScanRecorder::Callback), 0);
     ASSERT_TRUE(ScanRecorder::Instance().WaitForCount(sent * 2 + 50, 10s));
     ASSERT_EQ(TAVOBLE_RegisterDataAvailableCallback(handle, nullptr), 0);
-    const std::vector<Scan> scans = ScanRecorder::Instance().Take();
     std::size_t fillers = 0;
-    for (std::size_t i = 0; i < scans.size(); ++i) {
-        ASSERT_EQ(scans[i].values[3], static_cast<float>(i + 1)) << "sample numbers run on";
-        if (scans[i].values[5] == 0.0f) {
-            EXPECT_GE(i, before) << "a filler only where the stream was stopped";
-            ++fillers;
-        }
-    }
+    ExpectNumbersRunOnWithFillersFrom(ScanRecorder::Instance().Take(), before, fillers);
     EXPECT_EQ(fillers, sent * 2 - before) << "every scan sent and not delivered, as a filler";
 }
 
