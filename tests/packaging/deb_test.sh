@@ -12,6 +12,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+# After a pipe, grep reads all its input (>/dev/null, not -q): a grep -q that
+# exits at its first match kills the writer with SIGPIPE, which pipefail makes
+# a failed pipeline, now and then.
 
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log"; fail "cpack"; }
@@ -73,11 +76,11 @@ declare -A debug_files
 for pair in libtavoble2:$libdir/libtavoble.so.2.0.0 libtavoble2:$libdir/tavoble/libtavo_ble_scans.so \
             tavoble-sim:/usr/bin/tavoble-sim; do
   package=${pair%%:*} file=$root${pair#*:}
-  readelf -S "$file" | grep -Eq '\.debug_info|\.comment' && fail "$file is not stripped"
+  readelf -S "$file" | grep -E '\.debug_info|\.comment' >/dev/null && fail "$file is not stripped"
   id=$(readelf -n "$file" | awk '/Build ID:/ { print $3 }')
   debug=/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
   debug_files[$package]="${debug_files[$package]:-} $debug"
-  readelf -S "$root$debug" 2>/dev/null | grep -q '\.debug_info' || fail "no debugging information in $debug"
+  readelf -S "$root$debug" 2>/dev/null | grep '\.debug_info' >/dev/null || fail "no debugging information in $debug"
   debuglink_matches "$file" "$root$debug" || fail "the debug link of $file does not match $debug"
 done
 for package in libtavoble2 tavoble-sim; do
@@ -103,7 +106,7 @@ needs_packages_of_its_libraries() {  # PACKAGE BINARY
       continue
     fi
     owner=${owner%%:*}
-    field "$1" Depends | tr ',' '\n' | awk '{ print $1 }' | grep -qxF "$owner" ||
+    field "$1" Depends | tr ',' '\n' | awk '{ print $1 }' | grep -xF "$owner" >/dev/null ||
       fail "$1 needs $needed of $owner but depends on: $(field "$1" Depends)"
   done
 }
@@ -122,9 +125,9 @@ dpkg-deb --ctrl-tarfile "$(deb libtavoble2)" | tar -xO ./symbols >"$tmp/symbols"
 exported=$(nm -D --defined-only "$root$libdir/libtavoble.so.2" | awk '$2 == "T" { print $3 "@Base" }' | sort)
 [ "$exported" = "$(awk 'NR > 2 { print $1 }' "$tmp/symbols" | sort)" ] || fail "symbols file and exports differ"
 control() { dpkg-deb --ctrl-tarfile "$(deb libtavoble2)" | tar -xO "./$1"; }
-control shlibs | grep -qx "libtavoble 2 libtavoble2 (>= $version)" || fail "shlibs"
+control shlibs | grep -x "libtavoble 2 libtavoble2 (>= $version)" >/dev/null || fail "shlibs"
 # ldconfig runs from dpkg's trigger, no maintainer script is needed.
-control triggers | grep -qx "activate-noawait ldconfig" || fail "no ldconfig trigger"
+control triggers | grep -x "activate-noawait ldconfig" >/dev/null || fail "no ldconfig trigger"
 ! dpkg-deb --ctrl-tarfile "$(deb libtavoble2)" | tar -t | grep -E 'post(inst|rm)' || fail "maintainer scripts"
 
 # The changelog's newest entry is this version.
@@ -158,7 +161,7 @@ cmake --build "$tmp/with-cmake" >/dev/null
 export LD_LIBRARY_PATH=$root$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 scenario=$root/usr/share/tavoble-sim/scenarios/default.json
 for program in "$tmp/with-cmake/tavoble-stream" "$tmp/with-pkg-config/tavoble-stream"; do
-  ldd "$program" | grep -q "libtavoble.so.2 => $root$libdir/" || fail "$program does not load the unpacked library"
+  ldd "$program" | grep "libtavoble.so.2 => $root$libdir/" >/dev/null || fail "$program does not load the unpacked library"
   out=$("$root/usr/bin/tavoble-sim" run --scenario "$scenario" -- "$program" --scan-seconds 2 --seconds 2 UX-0001.00.01)
   echo "$out"
   grep -q "^libtavoble API version 2.0" <<<"$out"

@@ -21,7 +21,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 install_for_real=0
 if [ "${TAVOBLE_TEST_DEB_INSTALL:-}" = 1 ] && [ "$(id -u)" -eq 0 ]; then
-  if dpkg-query -W -f='${Status}' libtavoble2 libtavoble-dev tavoble-sim 2>/dev/null | grep -q "ok installed"; then
+  if dpkg-query -W -f='${Status}' libtavoble2 libtavoble-dev tavoble-sim 2>/dev/null | grep "ok installed" >/dev/null; then
     echo "the packages are installed already: not touching them, only simulating"
   else
     install_for_real=1

@@ -11,6 +11,9 @@ python=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+# After a pipe, grep reads all its input (>/dev/null, not -q): a grep -q that
+# exits at its first match kills the writer with SIGPIPE, which pipefail makes
+# a failed pipeline, now and then.
 
 rm -rf "$build/dist"
 cmake --build "$build" --target wheel >/dev/null
@@ -35,10 +38,10 @@ folder=$(basename "$(dirname "$library")")
 [[ $(basename "$wheel") == tavo_ble-2.0.0-${want#*/}.whl ]] || fail "$(basename "$wheel") holds a library for $machine"
 grep -qx "Tag: ${want#*/}" "$tmp"/unpacked/tavo_ble-2.0.0.dist-info/WHEEL || fail "WHEEL names another tag"
 grep -qx "Root-Is-Purelib: false" "$tmp"/unpacked/tavo_ble-2.0.0.dist-info/WHEEL || fail "installed as pure Python"
-readelf -S "$library" | grep -q '\.debug_info' && fail "the wheel's library is not stripped"
+readelf -S "$library" | grep '\.debug_info' >/dev/null && fail "the wheel's library is not stripped"
 helper=$(dirname "$library")/libtavo_ble_scans.so
 [ -f "$helper" ] || fail "no helper (libtavo_ble_scans.so) beside the wheel's library"
-readelf -S "$helper" | grep -q '\.debug_info' && fail "the wheel's helper is not stripped"
+readelf -S "$helper" | grep '\.debug_info' >/dev/null && fail "the wheel's helper is not stripped"
 
 # The extras and the command.
 metadata=$tmp/unpacked/tavo_ble-2.0.0.dist-info/METADATA
