@@ -173,7 +173,8 @@ def _load_helper():
             ("wake", [p], None),
             ("route", [u64, ctypes.POINTER(p), u32, p], ctypes.c_int),
             ("line_size", [], u32),
-            ("place", [p, p, u32, ctypes.c_int64, p, u32, p, p], u32)):
+            ("place", [p, p, u32, ctypes.c_int64, p, u32, p, p], u32),
+            ("take", [p, p, ctypes.c_int64, p, p, p, p, p, u32, p], u32)):
         function = getattr(h, "tavo_ble_scans_" + name)
         function.argtypes, function.restype = argtypes, restype
     return h

@@ -32,12 +32,21 @@ class ChunkReading:
 
     def _take(self, chunks: ScanChunks) -> None:
         # The reading thread: everything the ring holds now, chunk by chunk.
+        # The helper reads each chunk and places its common run in the
+        # timeline in one call (under _timing: it advances the timeline);
+        # what it leaves goes the Python way.
         while True:
-            values, arrivals, dropped_before = chunks.read()
-            if not len(arrivals):
+            with self._timing:
+                timeline = self._timeline
+                n, placed, lost = chunks.take(timeline if timeline.native_ready() else None)
+            if not n:
                 break
-            self._feed(values, arrivals, dropped_before)
-            if len(arrivals) < chunks.CHUNK:
+            values, arrivals, times, groups, dropped = chunks.taken(n)
+            if placed:
+                self._hand_out(values[:placed], times[:placed], groups[:placed], views=True)
+            if placed < n:
+                self._feed(values[placed:].copy(), arrivals[placed:].copy(), dropped[placed:].copy() if lost else None)
+            if n < chunks.CHUNK:
                 break  # what came meanwhile waits for the next turn
 
     def _feed(self, values: np.ndarray, arrivals: np.ndarray, dropped_before: Optional[np.ndarray]) -> None:
@@ -69,7 +78,9 @@ class ChunkReading:
             self._hand_out(np.stack([p[0] for p in placed]), np.array([p[1] for p in placed]),
                            np.array([p[2] for p in placed]))
 
-    def _hand_out(self, scans: np.ndarray, times: np.ndarray, arrivals: np.ndarray) -> None:
+    def _hand_out(self, scans: np.ndarray, times: np.ndarray, arrivals: np.ndarray, views: bool = False) -> None:
+        # `views`: the arrays are the helper's buffers, which the next chunk
+        # writes over; the ring buffer copies them, a callback gets copies.
         if not len(scans):
             return
         ring = self._ring
@@ -79,6 +90,8 @@ class ChunkReading:
                 self._overflow(float(arrivals[-1]), self._timeline.sample_count, overwritten)
         callback = self.on_scan
         if callback is not None:
+            if views:
+                scans = scans.copy()
             for scan, fitted in zip(scans, times.tolist()):
                 try:
                     callback(self, scan, fitted)

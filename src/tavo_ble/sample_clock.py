@@ -12,17 +12,36 @@ it.
 """
 from __future__ import annotations
 
+import ctypes
 import math
 
+_D, _I = ctypes.c_double, ctypes.c_int64
 
-class SampleClock:
-    """Fits ``time = offset + n * period`` over (sample number, arrival time) pairs."""
+
+class SampleClock(ctypes.Structure):
+    """Fits ``time = offset + n * period`` over (sample number, arrival time) pairs.
+
+    Its state is a C structure (the package's native helper advances the line
+    of a stream's timeline in place, see ``tavo_ble.timeline``); it is used
+    like any Python object.
+    """
+
+    _fields_ = [("nominal_period", _D), ("_forget", _D), ("late_limit", _D), ("_started", _I), ("updates", _I),
+                ("_n0", _D), ("_t0", _D), ("_a", _D), ("_b", _D), ("_p00", _D), ("_p01", _D), ("_p11", _D),
+                ("_deviation", _D)]
 
     # Residuals beyond this many robust deviations above the line are down-weighted.
     LATE_LIMIT = 3.0
 
     def __init__(self, sampling_rate: float, half_life: float = 30.0) -> None:
+        super().__init__()
+        self.configure(sampling_rate, half_life)
+
+    def configure(self, sampling_rate: float, half_life: float = 30.0) -> None:
+        """Sets the clock up for a new stream (also for one that lives in a
+        timeline's structure, where ``__init__`` does not run)."""
         self.nominal_period = 1.0 / sampling_rate if sampling_rate > 0 else 0.004
+        self.late_limit = self.LATE_LIMIT
         # Forget per update so that a point's weight halves after `half_life` seconds
         # of notifications, counting one update per nominal notification of a few samples.
         updates = max(10.0, half_life / (self.nominal_period * 4))

@@ -57,6 +57,8 @@ class ScanChunks:
         self.capacity = max(1, int(capacity))
         self._ring = None
         self._buffers: Optional[tuple] = None  # what the helper reads into, with their addresses
+        self._take_buffers: Optional[tuple] = None  # the same for take()
+        self._taken: tuple = ()
         if helper is not None:
             self._ring = helper.tavo_ble_scans_create(self.width, self.capacity)
             if not self._ring:
@@ -116,6 +118,43 @@ class ScanChunks:
         values, arrivals, dropped, total, v, a, d, t = buffers
         n = helper.tavo_ble_scans_read(self._ring, v, a, d, limit, t)
         return values[:n].copy(), arrivals[:n].copy(), dropped[:n].copy() if total.value else None
+
+    def take(self, timeline=None) -> Tuple[int, int, int]:
+        """A reading turn's step in one call: reads up to ``CHUNK`` scans into
+        buffers of the ring's own (``taken()``), and when `timeline` is given
+        (a ``StreamTimeline`` whose ``native_ready()`` is true) places their
+        common run in it, unless scans were dropped before them. Returns
+        (scans read, scans placed, scans dropped before them)."""
+        limit = self.CHUNK
+        if self._ring is None:
+            values, arrivals, dropped = self._py.read(limit)
+            n = len(arrivals)
+            self._taken = (values, arrivals, np.empty(n), np.empty(n),
+                           dropped if dropped is not None else np.zeros(n, np.uint32))
+            return n, 0, int(dropped.sum()) if dropped is not None else 0
+        buffers = self._take_buffers
+        if buffers is None:
+            arrays = (np.empty((limit, self.width), np.float32), np.empty(limit), np.empty(limit),
+                      np.empty(limit), np.empty(limit, np.uint32))
+            out = (ctypes.c_uint64 * 2)()
+            self._take_buffers = buffers = (arrays, out, helper.tavo_ble_scans_take,
+                                            tuple(a.ctypes.data for a in arrays) + (ctypes.addressof(out),))
+        arrays, out, take, (v, a, t, g, d, o) = buffers
+        if timeline is None:
+            line, valid = None, -1
+        else:
+            line = timeline._address
+            valid = timeline.valid_index if timeline.valid_index is not None else -1
+        n = take(self._ring, line, valid, v, a, d, t, g, limit, o)
+        self._taken = arrays
+        return n, int(out[1]), int(out[0])
+
+    def taken(self, n: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """The first `n` of what ``take()`` read, as views of its buffers (the
+        next ``take()`` writes over them): values, arrivals, sample times and
+        notifications' arrivals (of the scans placed), drops before each."""
+        values, arrivals, times, groups, dropped = self._taken
+        return values[:n], arrivals[:n], times[:n], groups[:n], dropped[:n]
 
     def pending_dropped(self) -> int:
         """Scans dropped after the last one there is (for when the stream ends)."""

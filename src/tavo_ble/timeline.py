@@ -31,6 +31,7 @@ no time is squeezed and no later time drifts back.
 """
 from __future__ import annotations
 
+import ctypes
 from dataclasses import dataclass
 from typing import List, Optional, Tuple
 
@@ -71,20 +72,38 @@ class StreamEvent:
     seconds: float = 0.0
 
 
-class StreamTimeline:
-    """Sample times and stream events of one stream of one amplifier."""
+_D, _I = ctypes.c_double, ctypes.c_int64
+
+
+class StreamTimeline(ctypes.Structure):
+    """Sample times and stream events of one stream of one amplifier.
+
+    The state that the common path reads and advances (the clock's line, the
+    notification being assembled) is a C structure, the native helper's
+    ``LineState``: ``feed_chunk`` hands the helper its address and the helper
+    advances it in place, nothing is copied in or out. The rest is Python's.
+    """
+
+    _fields_ = [("_clock", SampleClock), ("period", _D), ("_same_notification", _D), ("_gap_min", _D),
+                ("_gap_deviations", _D), ("_scans_per_notification", _I), ("sample_count", _I),
+                ("_group_measured", _I), ("_group_checked", _I), ("_last_measured", _I), ("last_arrival", _D),
+                ("_group_arrival", _D), ("_last_time", _D), ("_last_measured_arrival", _D)]
 
     def __init__(self, serial: str, rate: int, valid_index: Optional[int],
                  stall_timeout: Optional[float] = None, start: float = 0.0) -> None:
+        super().__init__()
         self.serial = serial
         self.rate = max(int(rate), 1)
         self.valid_index = valid_index
         self.stall_timeout = stall_timeout
         self.start = start  # time.monotonic() when the stream was started
         self.pending: List[StreamEvent] = []
-        self.clock = SampleClock(self.rate)
+        self.clock = self._clock  # the clock's part of the structure, one view of it
+        self.clock.configure(self.rate)
         self.period = 1.0 / self.rate
         self._same_notification = _SAME_NOTIFICATION / self.rate
+        self._gap_min = GAP_MIN
+        self._gap_deviations = GAP_DEVIATIONS
         self.sample_count = 0  # scans handed out or held, from the first measured one
         self.skipped_before_start = 0
         self.segments = 0
@@ -107,7 +126,14 @@ class StreamTimeline:
         self._opening: List[Tuple[np.ndarray, int, float]] = []
         self._group_measured = 0
         self._held_groups: List[Tuple[int, float]] = []
-        self._native = placement.for_timeline(self, GAP_MIN, GAP_DEVIATIONS)
+        self._native = NATIVE  # the common path in the helper
+        self._address = ctypes.addressof(self)
+
+    def native_ready(self) -> bool:
+        """True when the next scans may go the common path: the clock runs and
+        nothing is held, open, stalled or filled in."""
+        return (self._native and self._measured_seen and not self._held_groups and not self._opening
+                and self.clock.updates and not self.stalled and self._filler_first < 0)
 
     # -- helpers ---------------------------------------------------------------
 
@@ -193,18 +219,16 @@ class StreamTimeline:
         n = len(arrivals)
         scans = np.ascontiguousarray(scans, np.float32)
         arrivals = np.ascontiguousarray(arrivals, np.float64)
-        native = self._native
         times, groups = np.empty(n), np.empty(n)
         addresses = None
         pieces: List["tuple[np.ndarray, np.ndarray, np.ndarray]"] = []  # ready blocks, in order
         i = 0
         while i < n:
-            if (native is not None and self._measured_seen and not self._held_groups and not self._opening
-                    and self.clock.updates and not self.stalled and self._filler_first < 0):
+            if self.native_ready():
                 if addresses is None:
                     address = placement.address
                     addresses = (address(scans), address(arrivals), address(times), address(groups))
-                placed = native.place(self, addresses, scans.shape[1], i, n)
+                placed = placement.place(self, addresses, scans.shape[1], i, n)
                 if placed == n:
                     return scans, times, groups  # the whole chunk on the line: nearly always
                 if placed:
@@ -319,3 +343,7 @@ class StreamTimeline:
         """The events since the last call."""
         taken, self.pending = self.pending, []
         return taken
+
+
+# The helper places the common path when it is there and agrees on the structure's size.
+NATIVE = placement.usable(ctypes.sizeof(StreamTimeline))

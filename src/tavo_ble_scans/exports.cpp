@@ -109,3 +109,30 @@ TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_place(tavo_ble::LineState* state, 
                                                     double* times, double* groups) {
     return tavo_ble::placeChunk(*state, values, width, validIndex, arrivals, count, times, groups);
 }
+
+// One reading turn of a ring in one call: reads up to `max` scans (as
+// tavo_ble_scans_read) and, given the state of a timeline ready for the
+// common path (or null), places the common run from the first scan on (as
+// tavo_ble_scans_place) unless scans were dropped before them, which the
+// caller fills in first. Writes {drops before the scans read, scans placed}
+// to `out`; returns how many it read.
+TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_take(void* ring, tavo_ble::LineState* state,
+                                                   int64_t validIndex, float* values,
+                                                   double* arrivals, uint32_t* droppedBefore,
+                                                   double* times, double* groups, uint32_t max,
+                                                   uint64_t* out) {
+    auto* r = static_cast<tavo_ble::ScanRing*>(ring);
+    const uint32_t n = r->read(values, arrivals, droppedBefore, max);
+    uint64_t dropped = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        dropped += droppedBefore[i];
+    }
+    uint32_t placed = 0;
+    if (state != nullptr && dropped == 0 && n != 0) {
+        placed = tavo_ble::placeChunk(*state, values, r->width(), validIndex, arrivals, n, times,
+                                      groups);
+    }
+    out[0] = dropped;
+    out[1] = placed;
+    return n;
+}

@@ -4,15 +4,21 @@ backlogs, outages of the amplifier's clock, stalls), fed once scan by scan
 through ``feed()`` and once in chunks through ``feed_chunk()``, which places
 the common run in the helper; times, arrivals, scans, events and counts must
 be identical, to the bit."""
+import ctypes
 import random
+import threading
 
 import numpy as np
 import pytest
 
 from tavo_ble import placement
+from tavo_ble.reading import ChunkReading
+from tavo_ble.ring_buffer import RingBuffer
+from tavo_ble.scan_chunks import ScanChunks
 from tavo_ble.timeline import StreamTimeline
 
-pytestmark = pytest.mark.skipif(not placement.AVAILABLE, reason="the native helper is not built")
+pytestmark = pytest.mark.skipif(not placement.usable(ctypes.sizeof(StreamTimeline)),
+                                reason="the native helper is not built")
 
 VALID = 2  # scans are [sample number, value, data valid]
 
@@ -92,14 +98,14 @@ def run(rate, scans, arrivals, checks, chunked, seed, native=True):
 def test_native_placement_gives_the_python_rules_times_and_events_to_the_bit(seed, monkeypatch):
     rate, scans, arrivals, checks = lab_stream(seed)
     placed = [0]
-    place = placement.Placement.place
+    place = placement.place
 
-    def counting(self, *args):
-        n = place(self, *args)
+    def counting(*args):
+        n = place(*args)
         placed[0] += n
         return n
 
-    monkeypatch.setattr(placement.Placement, "place", counting)
+    monkeypatch.setattr(placement, "place", counting)
     rows, times, groups, events, counts = run(rate, scans, arrivals, checks, True, seed)
     assert placed[0] > len(arrivals) // 4  # much of it placed natively
     monkeypatch.undo()
@@ -128,3 +134,50 @@ def test_a_chunk_of_fillers_and_late_scans_alone_goes_the_python_way():
     ready, times, groups = timeline.feed_chunk(scans[2:] + [2, 0, 0], np.array([10.018, 10.018]))
     assert ready[:, 0].tolist() == [2, 3, 4, 5] and np.all(np.diff(times) > 0)
     assert groups.tolist() == [10.01, 10.01, 10.018, 10.018]
+
+
+class _Reader(ChunkReading):
+    """What the reading thread needs of an amplifier, around a timeline."""
+
+    def __init__(self, timeline):
+        self._timing = threading.Lock()
+        self._timeline = timeline
+        self._valid_index = VALID
+        self._ring = RingBuffer(1 << 17, 3)
+        self.on_scan, self.callback_errors, self.dropped, self.serial = None, 0, 0, "UX-7"
+        self._events, self._to_dispatch = [], []
+
+    def _collect_events(self):
+        self._events += self._timeline.take()
+
+
+@pytest.mark.parametrize("seed", [3, 7])
+def test_the_reading_turn_places_in_the_helper_what_the_python_rules_place(seed):
+    # The reading thread's turn (ring read and common run placed in one
+    # helper call, the rest through feed_chunk) against feed(), scan by scan.
+    rate, scans, arrivals, _ = lab_stream(seed, 2500)
+    reference = run(rate, scans, arrivals, [], False, seed)
+    reader = _Reader(StreamTimeline("UX-7", rate, VALID, None, 49.0))
+    chunks = ScanChunks(3, 8192)
+    take, placed = chunks.take, [0]
+
+    def counting(timeline=None):
+        n, native, lost = take(timeline)
+        placed[0] += native
+        return n, native, lost
+
+    chunks.take = counting
+    rng = random.Random(seed)
+    i = 0
+    while i < len(arrivals):
+        end = min(len(arrivals), i + rng.choice([1, 3, 40, 150, 700, 5000]))
+        for k in range(i, end):
+            chunks.push(scans[k], float(arrivals[k]))
+        reader._take(chunks)
+        i = end
+    reader._flush()
+    rows, times, groups = reader._ring.read(None)
+    assert placed[0] > len(arrivals) // 10
+    assert np.array_equal(rows, reference[0])
+    assert times.tobytes() == reference[1].tobytes() and groups.tobytes() == reference[2].tobytes()
+    assert reader._events == reference[3] and reader.dropped == 0

@@ -59,7 +59,9 @@ TEST(ScanRing, ChunksInOrderWithExactDropCounts) {
     }
     writer.join();
     EXPECT_EQ(read + droppedTotal + ring.pendingDropped(), kScans);
-    EXPECT_GT(read, 64u);
+    // At least a full ring; more when the reader got turns while the writer ran
+    // (on a busy machine the writer may finish first).
+    EXPECT_GE(read, 64u);
 }
 
 TEST(ScanRing, ShortScansArePaddedWithNanAndLongOnesCut) {
