@@ -86,6 +86,14 @@ void NotificationChannel::close() {
     }
 }
 
+void NotificationChannel::end() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+    uint64_t one = 1;
+    ssize_t written = ::write(wakeFd_, &one, sizeof one);
+    (void)written;
+}
+
 void NotificationChannel::onSignal(sdbus::Message& msg) {
     try {
         haveValue_ = readNotification(msg, value_);
@@ -187,17 +195,19 @@ void NotificationChannel::run() {
             call();
             continue;
         }
+        bool ending = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) {
                 return;
             }
+            ending = ending_;
         }
         if (!readOne()) {
             return;  // the bus went; the device's link is lost with it
         }
-        if (!haveValue_ && !wait()) {
-            return;
+        if (!haveValue_ && (ending || !wait())) {
+            return;  // ending: nothing is queued any more
         }
     }
 }

@@ -46,6 +46,11 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     // event thread (which a callback may be waiting for). The connection goes
     // with the reading thread.
     void close();
+    // The link went: the values already queued for this characteristic (sent
+    // before the link went, on their way here) still reach the callback, in
+    // order; then the reading thread leaves. Never waits (the central's event
+    // thread calls it). close() afterwards stops it at once.
+    void end();
     // True when it reads an acquired socket.
     bool acquired() const { return socket_ >= 0; }
 
@@ -73,9 +78,10 @@ class NotificationChannel final : public std::enable_shared_from_this<Notificati
     std::vector<uint8_t> buffer_;  // a socket read's buffer
     bool haveValue_ = false;
 
-    std::mutex mutex_;  // the two flags below; never held while calling out
+    std::mutex mutex_;  // the flags below; never held while calling out
     std::condition_variable returned_;
     bool stopping_ = false;
+    bool ending_ = false;   // end(): what is queued, then leave
     bool calling_ = false;  // the callback runs now
 };
 

@@ -111,7 +111,8 @@ void Central::endSubscriptionsOf(const std::string& device) {
     // BlueZ ends the notify sessions of a link that went; the channels that
     // served them (a connection and a thread each) would otherwise wait for an
     // unsubscribe that a program closing during the outage never makes. Their
-    // thread leaves at once, or when a running callback returns; until then a
+    // thread leaves once it has delivered what was queued (an unsubscribe
+    // stops it at once) and a running callback returned; until then a
     // new subscription or an unsubscribe of the path waits for it (one reader
     // at a time). The channel, its connection and thread go with the thread.
     std::vector<std::shared_ptr<NotificationChannel>> ended;
@@ -137,7 +138,10 @@ void Central::endSubscriptionsOf(const std::string& device) {
         }
     }
     for (auto& channel : ended) {
-        channel->close();  // on the event thread: does not wait
+        // The values sent before the link went are on their way (BlueZ sent
+        // them before it said so): they are still delivered, then the
+        // channel's thread leaves. Does not wait.
+        channel->end();
     }
 }
 

@@ -202,4 +202,56 @@ TEST_F(CentralTest, PeerVanishesMidStream) {
     EXPECT_TRUE(p.is_connected());
 }
 
+// Values the amplifier sent before its link went are on their way when the
+// central hears of the loss (here: queued behind a callback that holds the
+// reader): they still arrive, all of them and in order, on either path.
+TEST_F(CentralTest, ValuesSentBeforeTheLinkWentStillArrive) {
+    START_SIM();
+    Peripheral p = connected();
+    std::atomic<int> disconnects{0};
+    p.set_callback_on_disconnected([&] { ++disconnects; });
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::vector<ByteArray> got;
+    p.notify(kAmpService, kData, [&](ByteArray v) {
+        std::unique_lock<std::mutex> lock(mutex);
+        got.push_back(std::move(v));
+        if (got.size() == 1) {
+            released.wait(lock, [&] { return release; });
+        }
+    });
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !got.empty();
+    }));
+    std::this_thread::sleep_for(300ms);  // more values wait behind the first
+    sim.disconnectPeer(kAmp);
+    ASSERT_TRUE(waitFor([&] { return disconnects.load() == 1; }));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    const auto sent = sim.sentData(kAmp, 0, 100000);
+    std::vector<ByteArray> copy;
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        copy = got;
+        return !sent.empty() && copy.back() == ByteArray(sent.back());
+    })) << copy.size()
+        << " of the values arrived";
+    auto first = std::find_if(sent.begin(), sent.end(), [&](const std::vector<uint8_t>& s) {
+        return ByteArray(s) == copy[0];
+    });
+    ASSERT_NE(first, sent.end());
+    ASSERT_EQ(static_cast<size_t>(sent.end() - first), copy.size());
+    EXPECT_GT(copy.size(), 5U);
+    for (size_t i = 0; i < copy.size(); ++i) {
+        EXPECT_EQ(ByteArray(*(first + static_cast<std::ptrdiff_t>(i))), copy[i]) << i;
+    }
+    EXPECT_THROW(p.unsubscribe(kAmpService, kData), Exception::NotConnected);
+    p.disconnect();
+}
+
 }  // namespace

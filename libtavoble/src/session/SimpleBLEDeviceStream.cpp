@@ -94,11 +94,15 @@ void SimpleBLEDevice::MatchSubscription() {
 
 void SimpleBLEDevice::Unsubscribe(SimpleBLE::Service& service,
                                   SimpleBLE::Characteristic& characteristic) {
-    // An amplifier that dropped the link has no subscription left to end.
+    // An amplifier that dropped the link has no subscription left to end,
+    // also when the link drops between the look and the call.
     if (!link_.peripheral.is_connected()) {
         return;
     }
-    link_.peripheral.unsubscribe(service.uuid(), characteristic.uuid());
+    try {
+        link_.peripheral.unsubscribe(service.uuid(), characteristic.uuid());
+    } catch (const SimpleBLE::Exception::NotConnected&) {
+    }
 }
 
 // The reader: one notification's bytes in, its scans into the queue. The
