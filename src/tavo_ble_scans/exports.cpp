@@ -12,6 +12,19 @@
 #define TAVO_BLE_SCANS_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
+// Reads up to `max` scans of `ring`; writes the sum of the drops before them to `dropped`.
+uint32_t readChunk(void* ring, float* out, double* arrivals, uint32_t* droppedBefore, uint32_t max,
+                   uint64_t* dropped) {
+    const uint32_t n =
+        static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        total += droppedBefore[i];
+    }
+    *dropped = total;
+    return n;
+}
+
 tavo_ble::ScanRoutes& routes() {
     // Never destroyed: a delivery may still run while the process exits.
     static auto* r = new tavo_ble::ScanRoutes;
@@ -41,14 +54,7 @@ TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_push(void* ring, const float* scan, ui
 TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_read(void* ring, float* out, double* arrivals,
                                                    uint32_t* droppedBefore, uint32_t max,
                                                    uint64_t* droppedTotal) {
-    const uint32_t n =
-        static_cast<tavo_ble::ScanRing*>(ring)->read(out, arrivals, droppedBefore, max);
-    uint64_t total = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        total += droppedBefore[i];
-    }
-    *droppedTotal = total;
-    return n;
+    return readChunk(ring, out, arrivals, droppedBefore, max, droppedTotal);
 }
 
 TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_available(void* ring) {
@@ -121,16 +127,13 @@ TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_take(void* ring, tavo_ble::LineSta
                                                    double* arrivals, uint32_t* droppedBefore,
                                                    double* times, double* groups, uint32_t max,
                                                    uint64_t* out) {
-    auto* r = static_cast<tavo_ble::ScanRing*>(ring);
-    const uint32_t n = r->read(values, arrivals, droppedBefore, max);
     uint64_t dropped = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        dropped += droppedBefore[i];
-    }
+    const uint32_t n = readChunk(ring, values, arrivals, droppedBefore, max, &dropped);
     uint32_t placed = 0;
     if (state != nullptr && dropped == 0 && n != 0) {
-        placed = tavo_ble::placeChunk(*state, values, r->width(), validIndex, arrivals, n, times,
-                                      groups);
+        placed =
+            tavo_ble::placeChunk(*state, values, static_cast<tavo_ble::ScanRing*>(ring)->width(),
+                                 validIndex, arrivals, n, times, groups);
     }
     out[0] = dropped;
     out[1] = placed;

@@ -1,4 +1,4 @@
-// Introspection of the object tree, with BlueZ's interface descriptions.
+// The XML description of every object the simulator serves, with BlueZ's interfaces.
 
 #include "Dbus.h"
 
@@ -8,8 +8,8 @@ namespace tavosim {
 
 namespace {
 
-// Introspection data of every interface the simulator serves.
-const std::map<std::string, std::string>& introspectionXml() {
+// The XML of every interface the simulator serves.
+const std::map<std::string, std::string>& interfaceXml() {
     static const std::
         map<std::string, std::string>
             xml =
@@ -66,7 +66,7 @@ void ObjectTree::handleIntrospect(const CallPtr& call) {
     std::string xml =
         "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
         "\"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>";
-    const auto& known = introspectionXml();
+    const auto& known = interfaceXml();
     xml += known.at(iface::kIntrospectable);
     auto it = nodes_.find(path);
     if (it != nodes_.end()) {
