@@ -162,3 +162,45 @@ TEST_F(SimulatorTest, AProcessThatExitsWhileStreamingEndsCleanly) {
     }
     EXPECT_TRUE(bletest::waitFor([&] { return !sim.isConnected(kDefaultAmplifier); }, 5s));
 }
+
+// The process ends while another thread's open has connected the amplifier
+// and still reads its configuration (every read answered 0.1 s late): the
+// Bluetooth service would keep that link after the process is gone, so the
+// exit must wait for the open and disconnect what it opened. Once as the
+// process's first open, once beside an amplifier already open.
+TEST_F(SimulatorTest, AProcessThatExitsWhileAnOpenConnectsLeavesNothingConnected) {
+    StartSimulator(R"({"amplifiers": [{"name": "UX-0001.00.01"}, {"name": "UX-0002.00.01"}],
+                       "timing": {"readDelayMs": 100}})");
+    for (const bool anotherIsOpen : {false, true}) {
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            TAVOBLE_HANDLE open = 0;
+            if (anotherIsOpen && TAVOBLE_OpenDevice("UX-0002.00.01", &open) != 0) {
+                _exit(3);
+            }
+            std::thread([] {
+                TAVOBLE_HANDLE handle = 0;
+                TAVOBLE_OpenDevice(kDefaultAmplifier, &handle);
+            }).detach();
+            close(go[1]);
+            char byte = 0;
+            if (read(go[0], &byte, 1) != 1) {
+                _exit(4);
+            }
+            std::exit(0);
+        }
+        close(go[0]);
+        const bool linked =
+            bletest::waitFor([&] { return sim.isConnected(kDefaultAmplifier); }, 20s);
+        ASSERT_EQ(write(go[1], "x", 1), 1);
+        close(go[1]);
+        ExpectChildExitsCleanly(child);
+        ASSERT_TRUE(linked) << "the open never connected";
+        std::this_thread::sleep_for(1s);
+        EXPECT_FALSE(sim.isConnected(kDefaultAmplifier)) << "another open: " << anotherIsOpen;
+        EXPECT_FALSE(sim.isConnected("UX-0002.00.01"));
+    }
+}

@@ -88,6 +88,10 @@ void DeviceRegistry::CloseAll() noexcept {
     // then is left alone rather than freed under its user.
     const auto deadline = std::chrono::steady_clock::now() + kCloseAllPatience;
     std::unique_lock<std::mutex> lock(mutex_);
+    // An open under way may be connecting an amplifier, which the Bluetooth
+    // service keeps connected after this process is gone: let it finish
+    // (within the same bound) and close what it opened with the rest.
+    changed_.wait_until(lock, deadline, [this] { return opening_.empty(); });
     for (;;) {
         auto it = devices_.begin();
         while (it != devices_.end() && it->second.closing) {
@@ -120,8 +124,29 @@ bool DeviceRegistry::FindOpen(const std::string& name, TAVOBLE_HANDLE& handle) c
     return false;
 }
 
+void DeviceRegistry::RegisterExitHook() {
+    if (!closeAtExit_) {
+        return;
+    }
+    try {
+        // Built first, so that the Bluetooth stack's statics it makes are
+        // destroyed after the hook has closed the devices. An adapter that
+        // cannot be built fails the open's search the same way.
+        factory_.GetAdapter();
+    } catch (...) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!exitHookRegistered_) {
+        exitHookRegistered_ = std::atexit(CloseAllAtExit) == 0;
+    }
+}
+
 TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
     const std::string wanted(name);
+    // Before the connect: a process that exits while it connects must still
+    // close the amplifier it connected (see CloseAll).
+    RegisterExitHook();
     std::unique_lock<std::mutex> lock(mutex_);
     TAVOBLE_HANDLE handle = 0;
     // A second open of a name whose connect is under way waits for it, so one
@@ -174,12 +199,6 @@ TAVOBLE_HANDLE DeviceRegistry::OpenDevice(const char* name) {
     }
 
     finish(nullptr);
-    if (closeAtExit_ && !exitHookRegistered_) {
-        // Registered after the first connect, so it runs before the statics
-        // of the Bluetooth stack are destroyed: devices still open at exit
-        // are closed and their amplifiers disconnected.
-        exitHookRegistered_ = std::atexit(CloseAllAtExit) == 0;
-    }
     try {
         Entry& entry = devices_[handle];
         entry.device = device.get();

@@ -75,6 +75,8 @@ class DeviceRegistry {
         bool destroyOnLastLease = false;
     };
 
+    // Registers CloseAll to run at exit (once), after the adapter is built.
+    void RegisterExitHook();
     void EndLease(TAVOBLE_HANDLE handle) noexcept;
     // Destroys the entry's device without holding the lock, then erases it.
     void Destroy(std::unique_lock<std::mutex>& lock, TAVOBLE_HANDLE handle) noexcept;
