@@ -21,6 +21,11 @@ constexpr const char* kNotFoundText = "Could not find device with the specified 
 constexpr std::chrono::seconds kCloseAllPatience{2};
 
 void CloseAllAtExit() {
+    // An open under way may be connecting an amplifier, which the Bluetooth
+    // service keeps connected after this process is gone: it gives up (a
+    // search at its next pass, a connect or a read at once, dropping its
+    // link), and CloseAll waits for it.
+    GetFactory().EndCreations();
     DeviceRegistry::Instance().CloseAll();
 }
 }  // namespace
@@ -88,9 +93,9 @@ void DeviceRegistry::CloseAll() noexcept {
     // then is left alone rather than freed under its user.
     const auto deadline = std::chrono::steady_clock::now() + kCloseAllPatience;
     std::unique_lock<std::mutex> lock(mutex_);
-    // An open under way may be connecting an amplifier, which the Bluetooth
-    // service keeps connected after this process is gone: let it finish
-    // (within the same bound) and close what it opened with the rest.
+    // Opens under way first (within the same bound): what they open is
+    // closed with the rest, as nothing would disconnect it once the process
+    // is gone.
     changed_.wait_until(lock, deadline, [this] { return opening_.empty(); });
     for (;;) {
         auto it = devices_.begin();

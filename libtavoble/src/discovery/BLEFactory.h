@@ -14,6 +14,9 @@ class BLEFactory {
     virtual IAdapter* GetAdapter() = 0;
     // A new, connected and configured session; the caller owns it.
     virtual IDevice* CreateDevice(const std::string& serialNumber) = 0;
+    // The process is ending: the creations under way give up soon (leaving
+    // nothing connected), and any started later give up at once.
+    virtual void EndCreations() noexcept {}
     virtual ~BLEFactory() = default;
 };
 

@@ -13,6 +13,10 @@ IDevice* SimpleBLEFactory::CreateDevice(const std::string& serialNumber) {
     return new SimpleBLEDevice(serialNumber);
 }
 
+void SimpleBLEFactory::EndCreations() noexcept {
+    SimpleBLEDevice::EndOpens();
+}
+
 BLEFactory& GetFactory() {
     // Never destroyed: threads still inside the library at exit use it.
     static SimpleBLEFactory* factory = new SimpleBLEFactory;

@@ -9,6 +9,7 @@ class SimpleBLEFactory final : public BLEFactory {
   public:
     IAdapter* GetAdapter() override;
     IDevice* CreateDevice(const std::string& serialNumber) override;
+    void EndCreations() noexcept override;
 };
 
 }  // namespace Tavo::BLE

@@ -10,6 +10,8 @@ namespace {
 
 constexpr double kSearchLimitMs = 10000.0;
 
+std::atomic<bool> opensEnded{false};
+
 }  // namespace
 
 SimpleBLEDevice::SimpleBLEDevice(std::string serialNumber)
@@ -49,7 +51,15 @@ void SimpleBLEDevice::Connect(const std::string& serialNumber) {
     }
 }
 
+void SimpleBLEDevice::EndOpens() noexcept {
+    opensEnded = true;
+}
+
 bool SimpleBLEDevice::Closing() {
+    return opensEnded || Closed();
+}
+
+bool SimpleBLEDevice::Closed() {
     std::lock_guard<std::mutex> lock(watch_->mutex);
     return watch_->closing;
 }

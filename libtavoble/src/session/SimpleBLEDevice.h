@@ -31,6 +31,11 @@ class SimpleBLEDevice final : public IDevice {
     // buffers then go when it returns).
     ~SimpleBLEDevice() override;
 
+    // The process is ending: every open under way ends as if its device were
+    // closed (a search at its next pass, a connect or a read at once,
+    // disconnecting what it linked), and so does every open started later.
+    static void EndOpens() noexcept;
+
     TAVOBLE_DEVICE_INFORMATION GetDeviceInformation() override;
     void RegisterDataAvailableCallback(TAVOBLE_HANDLE handle,
                                        DataAvailableCallback callback) override;
@@ -146,7 +151,10 @@ class SimpleBLEDevice final : public IDevice {
     // going on where the old one stopped.
     void TakeDescription(const DeviceConfiguration& configuration);
     bool WaitClosing(std::chrono::milliseconds duration);
+    // Closed, or the process is ending (EndOpens).
     bool Closing();
+    // Closed by its owner.
+    bool Closed();
     void ThrowIfUnusable() const;
     void Subscribe();
     // Makes the subscriptions match the stored callback; subscriptionMutex_ held.

@@ -228,7 +228,9 @@ bool SimpleBLEDevice::ConnectPeripheral(const SimpleBLE::Peripheral& peripheral,
     std::unique_lock<std::mutex> lock(outcome->mutex);
     while (!outcome->finished) {
         outcome->done.wait_for(lock, kClosingCheck);
-        if (!outcome->finished && (Closing() || std::chrono::steady_clock::now() >= giveUpAt)) {
+        // At the process's end a connect is waited for, not walked away from:
+        // its helper would drop the link only after the process is gone.
+        if (!outcome->finished && (Closed() || std::chrono::steady_clock::now() >= giveUpAt)) {
             outcome->abandoned = true;
             return false;
         }
