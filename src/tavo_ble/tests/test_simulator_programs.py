@@ -138,6 +138,35 @@ def test_ctrl_c_during_the_search_ends_the_program_at_once(sim, argv, stage, sta
     assert took < 3.0
 
 
+# Ctrl-C once the amplifier is connected and the library still waits for its
+# channel records (sent 0.6 s late): the open goes on in the background when
+# the program ends, and the Bluetooth service would keep its link after the
+# program is gone. Nothing may stay connected.
+def test_ctrl_c_while_the_amplifier_connects_leaves_it_disconnected(sim):
+    serial = "UX-0007.00.01"
+    amplifier = custom_amplifier(serial)
+    amplifier["faults"] = {"channelRecords": {"delayMs": 600}}
+    sim.add_amplifier(amplifier)
+    try:
+        program = subprocess.Popen([sys.executable, "-m", "tavo_ble", "info", serial],
+                                   env=python_env(), stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        try:
+            assert wait_until(lambda: sim.is_connected(serial), 20), program.communicate()
+            program.send_signal(signal.SIGINT)
+            out, err = program.communicate(timeout=TIMEOUT)
+        finally:
+            if program.poll() is None:
+                program.kill()
+                program.communicate()
+        assert program.returncode == 130, out + err
+        assert not any(text in err for text in NOT_CLEAN), err
+        time.sleep(1.0)
+        assert not sim.is_connected(serial)
+    finally:
+        sim.remove_amplifier(serial)
+
+
 # Programs that end with streaming (and scanning) still running, without
 # stop() and without dropping their wrappers: they must end with their own
 # status, without a crash, a hang or a traceback, and the amplifier is let go.
