@@ -130,8 +130,11 @@ bool DeviceRegistry::FindOpen(const std::string& name, TAVOBLE_HANDLE& handle) c
 }
 
 void DeviceRegistry::RegisterExitHook() {
-    if (!closeAtExit_) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!closeAtExit_ || exitHookRegistered_) {
+            return;
+        }
     }
     try {
         // Built first, so that the Bluetooth stack's statics it makes are
