@@ -23,8 +23,8 @@ constexpr std::chrono::seconds kCloseAllPatience{2};
 void CloseAllAtExit() {
     // An open under way may be connecting an amplifier, which the Bluetooth
     // service keeps connected after this process is gone: it gives up (a
-    // search at its next pass, a connect or a read at once, dropping its
-    // link), and CloseAll waits for it.
+    // search at its next pass, a read at once, dropping its link; a connect
+    // under way is waited for), and CloseAll waits for it.
     GetFactory().EndCreations();
     DeviceRegistry::Instance().CloseAll();
 }

@@ -32,8 +32,10 @@ class SimpleBLEDevice final : public IDevice {
     ~SimpleBLEDevice() override;
 
     // The process is ending: every open under way ends as if its device were
-    // closed (a search at its next pass, a connect or a read at once,
-    // disconnecting what it linked), and so does every open started later.
+    // closed (a search at its next pass, a read at once, disconnecting what
+    // it linked), and so does every open started later. A connect under way
+    // is waited for: its helper would drop the link only after the process
+    // is gone.
     static void EndOpens() noexcept;
 
     TAVOBLE_DEVICE_INFORMATION GetDeviceInformation() override;
