@@ -169,6 +169,8 @@ def _load_helper():
             ("read", [p, p, p, p, u32, p], u32),
             ("available", [p], u64),
             ("pending_dropped", [p], u64),
+            ("skip_leading_fillers", [p, u32], None),
+            ("skipped", [p], u64),
             ("wait", [p, dbl, dbl], u64),
             ("wake", [p], None),
             ("route", [u64, ctypes.POINTER(p), u32, p], ctypes.c_int),

@@ -24,6 +24,15 @@ ScanRing::ScanRing(uint32_t width, uint32_t capacity)
       droppedBefore_(capacity_) {}
 
 void ScanRing::push(const float* scan, uint32_t count, double arrival) {
+    if (skipLeading_) {
+        if (scan != nullptr && validColumn_ < count && scan[validColumn_] == 0.0f) {
+            // Stored before the scan after it is published, so a reader that
+            // got that scan sees the final count.
+            skipped_.store(skipped_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+            return;
+        }
+        skipLeading_ = false;
+    }
     const uint64_t w = written_.load(std::memory_order_relaxed);
     if (w - read_.load(std::memory_order_acquire) >= capacity_) {
         ++pendingLocal_;

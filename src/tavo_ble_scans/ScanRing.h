@@ -25,6 +25,18 @@ class ScanRing {
     // A full ring drops the scan and counts it against the next one written.
     void push(const float* scan, uint32_t count, double arrival);
 
+    // Before the first push: fillers (0.0 in column `validColumn`) that come
+    // before the first measured scan are counted instead of written. An
+    // amplifier that counted long before the stream sends one filler per
+    // sample it counted, millions at once, which would fill the ring ahead of
+    // the measured scans behind them.
+    void skipLeadingFillers(uint32_t validColumn) {
+        skipLeading_ = true;
+        validColumn_ = validColumn;
+    }
+    // Consumer: leading fillers counted so far; final once a scan was read.
+    uint64_t skipped() const { return skipped_.load(std::memory_order_acquire); }
+
     // Consumer: copies up to `max` scans into out (max * width floats), their
     // arrivals and, for each, how many scans were dropped just before it.
     // Returns how many it copied.
@@ -49,6 +61,9 @@ class ScanRing {
     alignas(64) std::atomic<uint64_t> written_{0};
     uint64_t pendingLocal_ = 0;  // producer only
     std::atomic<uint64_t> pendingDropped_{0};
+    bool skipLeading_ = false;  // set before the first push, then producer only
+    uint32_t validColumn_ = 0;
+    std::atomic<uint64_t> skipped_{0};
     alignas(64) std::atomic<uint64_t> read_{0};
     std::atomic<bool> waiting_{false};
     std::atomic<bool> woken_{false};

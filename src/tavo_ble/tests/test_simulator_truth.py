@@ -23,8 +23,8 @@ import tavo_ble
 from tavo_ble import bdf
 
 from .simulation import (  # noqa: F401 (the sim fixture)
-    COUNTER_CHANNEL, custom_amplifier, file_timing_errors, python_env, scheduled_times, sim, timing_errors,
-    true_times, wait_until)
+    COUNTER_CHANNEL, custom_amplifier, expected_scans, file_timing_errors, python_env, scheduled_times, sim,
+    timing_errors, true_times, wait_until)
 
 RATE = 250
 BOUND = 0.020  # seconds between a sample's time and when it was sampled
@@ -209,4 +209,28 @@ def test_a_full_disk_stops_the_recording_and_leaves_a_valid_file(sim, tmp_path):
     assert raw.n_times == contents.records * RATE
     types = raw.get_channel_types()
     assert types[:3] == ["eeg"] * 3 and types[3:] == ["misc"] * 3
+    sim.remove_amplifier(name)
+
+
+def test_an_amplifier_that_counted_for_hours_streams_every_sample_from_the_first(sim):
+    # Its counter stands at an hour's notifications when it is opened (it was
+    # on, or streamed to another program): the library puts a filler before
+    # the first notification for each of those samples, in one burst.
+    name = amplifier(sim, "UX-0036.00.01", start=450000)
+    with tavo_ble.Amplifier.open(name) as amp:
+        amp.start()
+        time.sleep(3.0)
+        amp.stop()
+        data, times = amp.read()
+        kinds = [e.kind for e in amp.events()]
+        assert amp.dropped == 0 and "overflow" not in kinds, kinds
+        assert np.all(data[:, -1] == 1.0)
+        # Skipped: exactly the samples before the first one streamed.
+        assert amp.skipped_before_start == data[0, COUNTER_CHANNEL - 1] - 1
+        assert kinds == ["skipped"]
+    sent = expected_scans(payload for _, payload in sim.sent_data(name))
+    numbers = data[:, COUNTER_CHANNEL - 1]
+    assert np.array_equal(numbers, np.arange(min(sent), min(sent) + len(data))), "a sample is missing"
+    assert all(np.array_equal(scan[:4], sent[int(scan[COUNTER_CHANNEL - 1])]) for scan in data)
+    assert_on_time(timing_errors(numbers, times, truth_of(sim, name)), "read()")
     sim.remove_amplifier(name)

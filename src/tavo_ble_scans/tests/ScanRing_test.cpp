@@ -64,6 +64,38 @@ TEST(ScanRing, ChunksInOrderWithExactDropCounts) {
     EXPECT_GE(read, 64u);
 }
 
+// Leading fillers from another thread, far more than the ring holds: none
+// takes a slot, and a reader that got the first measured scan sees them all.
+TEST(ScanRing, LeadingFillersAreCountedNotHeld) {
+    constexpr uint32_t kFillers = 100000;
+    ScanRing ring(3, 16);
+    ring.skipLeadingFillers(2);
+    std::thread writer([&] {
+        for (uint32_t n = 0; n < kFillers; ++n) {
+            const float filler[3] = {static_cast<float>(n), 7.0f, 0.0f};
+            ring.push(filler, 3, 1.0);
+        }
+        for (uint32_t n = 0; n < 3; ++n) {
+            const float scan[3] = {static_cast<float>(kFillers + n), 7.0f, n == 1 ? 0.0f : 1.0f};
+            ring.push(scan, 3, 2.0);
+        }
+    });
+    std::vector<float> out(3 * 16);
+    std::vector<double> arrivals(16);
+    std::vector<uint32_t> dropped(16);
+    uint32_t n = 0;
+    while ((n = ring.read(out.data(), arrivals.data(), dropped.data(), 1)) == 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(ring.skipped(), kFillers);
+    EXPECT_EQ(out[0], static_cast<float>(kFillers));
+    writer.join();
+    EXPECT_EQ(ring.read(out.data(), arrivals.data(), dropped.data(), 16),
+              2u);  // a later filler is held
+    EXPECT_EQ(out[3 + 2], 1.0f);
+    EXPECT_EQ(ring.pendingDropped(), 0u);
+}
+
 TEST(ScanRing, ShortScansArePaddedWithNanAndLongOnesCut) {
     ScanRing ring(3, 4);
     const float longScan[5] = {1, 2, 3, 4, 5};
