@@ -72,7 +72,8 @@ its timeline in chunks (the common run timed in the helper,
 ``tavo_ble.placement``), so ``read()`` sees a scan about 25 ms after it
 arrived (50 ms at most, plus the turn). Should that thread fall 4 s or more
 behind, the ring drops the newest scans: they come as fillers, counted in
-``dropped``, with an ``"overflow"`` event.
+``dropped``, with an ``"overflow"`` event. A run of fillers takes one place
+in that ring, however long the outage it stands for.
 
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:
@@ -289,6 +290,8 @@ class Amplifier(ChunkReading):
             chunks = self._chunks = ScanChunks(width, max(_RING_MINIMUM, int(_RING_SECONDS * rate)))
             if self._valid_index is not None:
                 chunks.skip_leading_fillers(self._valid_index)
+                chunks.compact_filler_runs(self._valid_index,
+                                           channel_types.index_of(self.info.type_codes, channel_types.COUNTER))
             self._skipped_taken = 0
             self._streaming = True
             self._reading = reader.add(self, chunks)

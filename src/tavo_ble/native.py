@@ -171,6 +171,8 @@ def _load_helper():
             ("pending_dropped", [p], u64),
             ("skip_leading_fillers", [p, u32], None),
             ("skipped", [p], u64),
+            ("compact_filler_runs", [p, u32, ctypes.c_int64], None),
+            ("end_run", [p], None),
             ("wait", [p, dbl, dbl], u64),
             ("wake", [p], None),
             ("route", [u64, ctypes.POINTER(p), u32, p], ctypes.c_int),

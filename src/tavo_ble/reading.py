@@ -223,6 +223,8 @@ class ReadingThread:
         if amplifier is None:
             return True
         try:
+            if stopping:
+                entry.chunks.end_run()  # the ring gets no scan any more: its last run too
             amplifier._take(entry.chunks)
             if stopping:
                 lost = entry.chunks.pending_dropped()

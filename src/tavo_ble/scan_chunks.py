@@ -16,6 +16,9 @@ holding them (``skip_leading_fillers``): an amplifier that counted for hours
 before the stream is preceded by a filler for every sample it counted,
 millions in one burst, which would otherwise fill the ring and drop the
 measured scans behind them.
+The helper's ring also holds a run of fillers in one slot
+(``compact_filler_runs``), as a long outage of an amplifier that samples on
+brings them: read() hands them out one by one.
 
 Without the helper (a library file of one's own named by ``TAVOBLE_LIBRARY``
 with no helper beside it) a Python ring fed by the per-scan callback does the
@@ -88,6 +91,20 @@ class ScanChunks:
             self._py.skip_valid = int(valid_index)
         else:
             helper.tavo_ble_scans_skip_leading_fillers(self._ring, int(valid_index))
+
+    def compact_filler_runs(self, valid_index: int, counter_index: Optional[int]) -> None:
+        """Before the first scan: a run of fillers (each the one before with
+        the sample number at `counter_index` one higher) takes one slot of the
+        helper's ring; it is read when the scan after it came, or after
+        ``end_run()``. The Python ring holds them one by one."""
+        if self._ring is not None:
+            helper.tavo_ble_scans_compact_filler_runs(
+                self._ring, int(valid_index), -1 if counter_index is None else int(counter_index))
+
+    def end_run(self) -> None:
+        """Once no scan enters the ring any more: the run still open is read too."""
+        if self._ring is not None:
+            helper.tavo_ble_scans_end_run(self._ring)
 
     def skipped(self) -> int:
         """Leading fillers counted so far; final once a scan was read."""

@@ -61,6 +61,15 @@ TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_skip_leading_fillers(void* ring, uint3
     static_cast<tavo_ble::ScanRing*>(ring)->skipLeadingFillers(validColumn);
 }
 
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_compact_filler_runs(void* ring, uint32_t validColumn,
+                                                              int64_t counterColumn) {
+    static_cast<tavo_ble::ScanRing*>(ring)->compactFillerRuns(validColumn, counterColumn);
+}
+
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_end_run(void* ring) {
+    static_cast<tavo_ble::ScanRing*>(ring)->endRun();
+}
+
 TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_skipped(void* ring) {
     return static_cast<tavo_ble::ScanRing*>(ring)->skipped();
 }

@@ -234,3 +234,31 @@ def test_an_amplifier_that_counted_for_hours_streams_every_sample_from_the_first
     assert all(np.array_equal(scan[:4], sent[int(scan[COUNTER_CHANNEL - 1])]) for scan in data)
     assert_on_time(timing_errors(numbers, times, truth_of(sim, name)), "read()")
     sim.remove_amplifier(name)
+
+
+def test_a_long_outage_of_a_free_running_amplifier_loses_no_sample_after_it(sim):
+    # Out of range longer than the helper's ring holds (4 s): when the link is
+    # back, the library puts in a filler for every sample counted meanwhile,
+    # thousands in one burst, right before the first notification.
+    description = custom_amplifier("UX-0037.00.01")
+    description.update(samplingRate=1000, counter={"freeRunning": True})
+    name = sim.add_amplifier(description) and description["name"]
+    with tavo_ble.Amplifier.open(name) as amp:
+        amp.start()
+        time.sleep(1.0)
+        sim.set_unreachable(name, 6.0)
+        assert wait_until(lambda: amp.stalled, timeout=10)
+        assert wait_until(lambda: not amp.stalled, timeout=30), "the link did not come back"
+        time.sleep(1.0)
+        amp.stop()
+        data, _ = amp.read(max_scans=10 ** 6)
+        assert amp.dropped == 0 and "overflow" not in [e.kind for e in amp.events()]
+    sent = expected_scans(payload for _, payload in sim.sent_data(name))
+    numbers = data[:, COUNTER_CHANNEL - 1]
+    assert np.array_equal(numbers, np.arange(numbers[0], numbers[0] + len(data))), "a sample is missing"
+    valid = data[:, -1] == 1.0
+    assert all(np.array_equal(scan[:4], sent[int(scan[COUNTER_CHANNEL - 1])]) for scan in data[valid])
+    fillers = numbers[~valid]
+    assert len(fillers) > 4096 and not any(int(n) in sent for n in fillers)
+    assert np.all(data[~valid, :3] == data[np.argmax(~valid) - 1, :3])  # the last scan, repeated
+    sim.remove_amplifier(name)
