@@ -43,7 +43,8 @@ Every scan gets:
 The stream starts at its first measured scan. The fillers that the library
 puts before it, one for every sample the amplifier counted before the stream
 (a free-running counter, an earlier stream), are skipped: never streamed, so
-neither lost nor timed. ``skipped_before_start`` counts them.
+neither lost nor timed. ``skipped_before_start`` counts them; they are
+counted as they arrive, never held, however many there are.
 
 Reading. ``read(max_scans=None, timeout=0.0)`` returns ``(data, times)`` of
 the scans not read yet, waiting up to ``timeout`` seconds (None: without
@@ -71,7 +72,8 @@ its timeline in chunks (the common run timed in the helper,
 ``tavo_ble.placement``), so ``read()`` sees a scan about 25 ms after it
 arrived (50 ms at most, plus the turn). Should that thread fall 4 s or more
 behind, the ring drops the newest scans: they come as fillers, counted in
-``dropped``, with an ``"overflow"`` event.
+``dropped``, with an ``"overflow"`` event. A run of fillers takes one place
+in that ring, however long the outage it stands for.
 
 Events. ``StreamEvent`` records (``kind``, ``serial``, ``time``,
 ``first_sample``, ``samples``, ``seconds``) are produced for:
@@ -184,6 +186,7 @@ class Amplifier(ChunkReading):
         self._valid_index = channel_types.index_of(self.info.type_codes, channel_types.DATA_VALID)
         self._timeline = self._new_timeline(0.0)
         self._overflow_warned = False
+        self._skipped_taken = 0  # leading fillers the ring counted, handed to the timeline
 
     # -- opening and closing -------------------------------------------------
 
@@ -285,6 +288,11 @@ class Amplifier(ChunkReading):
             self._overflow_warned = False
             width = max(1, self.info.values_per_scan)
             chunks = self._chunks = ScanChunks(width, max(_RING_MINIMUM, int(_RING_SECONDS * rate)))
+            if self._valid_index is not None:
+                chunks.skip_leading_fillers(self._valid_index)
+                chunks.compact_filler_runs(self._valid_index,
+                                           channel_types.index_of(self.info.type_codes, channel_types.COUNTER))
+            self._skipped_taken = 0
             self._streaming = True
             self._reading = reader.add(self, chunks)
             try:

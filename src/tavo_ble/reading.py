@@ -28,7 +28,10 @@ READ_GAP = 0.05
 class ChunkReading:
     """The reading thread's work on an ``Amplifier``: it uses the amplifier's
     ``_timeline`` (under ``_timing``), ``_ring``, ``_valid_index``, ``on_scan``,
-    ``callback_errors``, ``dropped``, ``serial`` and its event queues."""
+    ``callback_errors``, ``dropped``, ``_skipped_taken``, ``serial`` and its
+    event queues."""
+
+    _skipped_taken = 0  # leading fillers of the ring's count given to the timeline
 
     def _take(self, chunks: ScanChunks) -> None:
         # The reading thread: everything the ring holds now, chunk by chunk.
@@ -39,6 +42,12 @@ class ChunkReading:
             with self._timing:
                 timeline = self._timeline
                 n, placed, lost = chunks.take(timeline if timeline.native_ready() else None)
+                # The leading fillers the ring counted instead of holding
+                # (final once a scan was read) are the timeline's skipped ones.
+                skipped = chunks.skipped() - self._skipped_taken
+                if skipped:
+                    self._skipped_taken += skipped
+                    timeline.skipped_before_start += skipped
             if not n:
                 break
             values, arrivals, times, groups, dropped = chunks.taken(n)
@@ -214,6 +223,8 @@ class ReadingThread:
         if amplifier is None:
             return True
         try:
+            if stopping:
+                entry.chunks.end_run()  # the ring gets no scan any more: its last run too
             amplifier._take(entry.chunks)
             if stopping:
                 lost = entry.chunks.pending_dropped()

@@ -11,6 +11,14 @@ waits on it and takes what arrived as numpy arrays.
 
 A full ring drops the newest scans and tells the reader how many went before
 the next one it gets (``dropped_before``), so nothing goes missing unseen.
+A ring may count the fillers before the first measured scan instead of
+holding them (``skip_leading_fillers``): an amplifier that counted for hours
+before the stream is preceded by a filler for every sample it counted,
+millions in one burst, which would otherwise fill the ring and drop the
+measured scans behind them.
+The helper's ring also holds a run of fillers in one slot
+(``compact_filler_runs``), as a long outage of an amplifier that samples on
+brings them: read() hands them out one by one.
 
 Without the helper (a library file of one's own named by ``TAVOBLE_LIBRARY``
 with no helper beside it) a Python ring fed by the per-scan callback does the
@@ -75,6 +83,34 @@ class ScanChunks:
     def native(self) -> bool:
         """True when the helper library's ring is used."""
         return self._ring is not None
+
+    def skip_leading_fillers(self, valid_index: int) -> None:
+        """Before the first scan: fillers (0.0 at `valid_index`) before the
+        first measured scan are counted (``skipped()``), not held."""
+        if self._ring is None:
+            self._py.skip_valid = int(valid_index)
+        else:
+            helper.tavo_ble_scans_skip_leading_fillers(self._ring, int(valid_index))
+
+    def compact_filler_runs(self, valid_index: int, counter_index: Optional[int]) -> None:
+        """Before the first scan: a run of fillers (each the one before with
+        the sample number at `counter_index` one higher) takes one slot of the
+        helper's ring; it is read when the scan after it came, or after
+        ``end_run()``. The Python ring holds them one by one."""
+        if self._ring is not None:
+            helper.tavo_ble_scans_compact_filler_runs(
+                self._ring, int(valid_index), -1 if counter_index is None else int(counter_index))
+
+    def end_run(self) -> None:
+        """Once no scan enters the ring any more: the run still open is read too."""
+        if self._ring is not None:
+            helper.tavo_ble_scans_end_run(self._ring)
+
+    def skipped(self) -> int:
+        """Leading fillers counted so far; final once a scan was read."""
+        if self._ring is None:
+            return self._py.skipped
+        return int(helper.tavo_ble_scans_skipped(self._ring))
 
     def push(self, scan: np.ndarray, arrival: float) -> None:
         """Appends one scan (the producer's side, for producers in Python)."""
@@ -173,8 +209,16 @@ class _PythonRing:
         self._rows: list = []
         self.pending = 0
         self._last_return = 0.0
+        self.skip_valid = -1  # while >= 0: leading fillers are counted in `skipped`
+        self.skipped = 0
 
     def push(self, scan: np.ndarray, arrival: float) -> None:
+        if self.skip_valid >= 0:
+            if self.skip_valid < len(scan) and scan[self.skip_valid] == 0.0:
+                with self._lock:
+                    self.skipped += 1
+                return
+            self.skip_valid = -1
         row = np.full(self.width, np.nan, np.float32)
         n = min(len(scan), self.width)
         row[:n] = scan[:n]

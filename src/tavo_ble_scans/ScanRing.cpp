@@ -21,9 +21,56 @@ ScanRing::ScanRing(uint32_t width, uint32_t capacity)
       capacity_(std::max<uint32_t>(capacity, 1)),
       values_(static_cast<size_t>(width_) * capacity_),
       arrivals_(capacity_),
-      droppedBefore_(capacity_) {}
+      droppedBefore_(capacity_),
+      repeats_(capacity_) {}
+
+bool ScanRing::continuesRun(const float* scan, uint32_t count) const {
+    if (!runOpen_ || count != runCount_ || runNext_ == std::numeric_limits<uint32_t>::max()) {
+        return false;
+    }
+    const uint64_t w = written_.load(std::memory_order_relaxed);
+    const float* first = values_.data() + static_cast<size_t>(w % capacity_) * width_;
+    const uint32_t n = std::min(count, width_);
+    for (uint32_t c = 0; c < n; ++c) {
+        const bool counter = counterColumn_ >= 0 && static_cast<int64_t>(c) == counterColumn_;
+        if (counter ? scan[c] != static_cast<float>(static_cast<double>(first[c]) + runNext_ + 1.0)
+                    : std::memcmp(&scan[c], &first[c], sizeof(float)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ScanRing::closeRun() {
+    if (!runOpen_) {
+        return;
+    }
+    runOpen_ = false;
+    const uint64_t w = written_.load(std::memory_order_relaxed);
+    repeats_[static_cast<size_t>(w % capacity_)] = runNext_;
+    written_.store(w + 1, std::memory_order_seq_cst);
+    if (waiting_.load(std::memory_order_seq_cst)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cv_.notify_one();
+    }
+}
 
 void ScanRing::push(const float* scan, uint32_t count, double arrival) {
+    if (skipLeading_) {
+        if (scan != nullptr && validColumn_ < count && scan[validColumn_] == 0.0f) {
+            // Stored before the scan after it is published, so a reader that
+            // got that scan sees the final count.
+            skipped_.store(skipped_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+            return;
+        }
+        skipLeading_ = false;
+    }
+    const bool filler = compact_ && isFiller(scan, count);
+    if (filler && continuesRun(scan, count)) {
+        ++runNext_;
+        return;
+    }
+    closeRun();
     const uint64_t w = written_.load(std::memory_order_relaxed);
     if (w - read_.load(std::memory_order_acquire) >= capacity_) {
         ++pendingLocal_;
@@ -42,6 +89,14 @@ void ScanRing::push(const float* scan, uint32_t count, double arrival) {
         std::min<uint64_t>(pendingLocal_, std::numeric_limits<uint32_t>::max()));
     pendingLocal_ = 0;
     pendingDropped_.store(0, std::memory_order_release);
+    repeats_[slot] = 0;
+    if (filler) {
+        // Handed out when the run ends: the scans after it may still join.
+        runOpen_ = true;
+        runCount_ = count;
+        runNext_ = 0;
+        return;
+    }
     // seq_cst: ordered against the load of waiting_ below (and the reader's
     // store of waiting_ before its check), so a sleeping reader is always woken.
     written_.store(w + 1, std::memory_order_seq_cst);
@@ -56,16 +111,30 @@ uint64_t ScanRing::available() const {
 }
 
 uint32_t ScanRing::read(float* out, double* arrivals, uint32_t* droppedBefore, uint32_t max) {
-    const uint64_t r = read_.load(std::memory_order_relaxed);
-    const uint64_t n = std::min<uint64_t>(written_.load(std::memory_order_acquire) - r, max);
-    for (uint64_t i = 0; i < n; ++i) {
-        const size_t slot = static_cast<size_t>((r + i) % capacity_);
-        std::memcpy(out + i * width_, values_.data() + slot * width_, width_ * sizeof(float));
-        arrivals[i] = arrivals_[slot];
-        droppedBefore[i] = droppedBefore_[slot];
+    uint64_t r = read_.load(std::memory_order_relaxed);
+    const uint64_t written = written_.load(std::memory_order_acquire);
+    uint32_t n = 0;
+    while (n < max && r != written) {
+        // A slot of a run stands for 1 + repeats scans; a run longer than
+        // `max` goes out over several reads, its slot kept until the last.
+        const size_t slot = static_cast<size_t>(r % capacity_);
+        const float* row = values_.data() + slot * width_;
+        float* into = out + static_cast<size_t>(n) * width_;
+        std::memcpy(into, row, width_ * sizeof(float));
+        if (emitted_ != 0 && counterColumn_ >= 0 && counterColumn_ < static_cast<int64_t>(width_)) {
+            const size_t c = static_cast<size_t>(counterColumn_);
+            into[c] = static_cast<float>(static_cast<double>(row[c]) + emitted_);
+        }
+        arrivals[n] = arrivals_[slot];
+        droppedBefore[n] = emitted_ == 0 ? droppedBefore_[slot] : 0;
+        ++n;
+        if (emitted_++ == repeats_[slot]) {
+            emitted_ = 0;
+            ++r;
+        }
     }
-    read_.store(r + n, std::memory_order_release);
-    return static_cast<uint32_t>(n);
+    read_.store(r, std::memory_order_release);
+    return n;
 }
 
 uint64_t ScanRing::wait(double timeout, double minGap) {

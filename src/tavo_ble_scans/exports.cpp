@@ -57,6 +57,23 @@ TAVO_BLE_SCANS_EXPORT uint32_t tavo_ble_scans_read(void* ring, float* out, doubl
     return readChunk(ring, out, arrivals, droppedBefore, max, droppedTotal);
 }
 
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_skip_leading_fillers(void* ring, uint32_t validColumn) {
+    static_cast<tavo_ble::ScanRing*>(ring)->skipLeadingFillers(validColumn);
+}
+
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_compact_filler_runs(void* ring, uint32_t validColumn,
+                                                              int64_t counterColumn) {
+    static_cast<tavo_ble::ScanRing*>(ring)->compactFillerRuns(validColumn, counterColumn);
+}
+
+TAVO_BLE_SCANS_EXPORT void tavo_ble_scans_end_run(void* ring) {
+    static_cast<tavo_ble::ScanRing*>(ring)->endRun();
+}
+
+TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_skipped(void* ring) {
+    return static_cast<tavo_ble::ScanRing*>(ring)->skipped();
+}
+
 TAVO_BLE_SCANS_EXPORT uint64_t tavo_ble_scans_available(void* ring) {
     return static_cast<tavo_ble::ScanRing*>(ring)->available();
 }

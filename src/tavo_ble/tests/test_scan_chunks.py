@@ -137,6 +137,24 @@ def test_the_ring_keeps_order_and_width_whichever_side_fills_it():
     assert list(arrivals) == [10.0] and list(dropped) == [2]  # the 2 that found no room came before it
 
 
+@pytest.mark.parametrize("native", [True, False], ids=["helper", "python"])
+def test_a_ring_counts_the_fillers_before_the_first_measured_scan(monkeypatch, native):
+    # Far more than it holds, as from an amplifier that counted for hours.
+    if not native:
+        monkeypatch.setattr(scan_chunks, "helper", None)
+    elif scan_chunks.helper is None:
+        pytest.skip("the native helper is not built")
+    ring = scan_chunks.ScanChunks(3, 8)
+    ring.skip_leading_fillers(2)
+    for k in range(1000):
+        ring.push(np.array([k, 5.0, 0.0], np.float32), 1.0)
+    assert ring.skipped() == 1000 and ring.wait(0.0) == 0 and ring.pending_dropped() == 0
+    for k, valid in ((1000, 1.0), (1001, 0.0), (1002, 1.0)):  # fillers after it are held
+        ring.push(np.array([k, 5.0, valid], np.float32), 2.0)
+    values, _, dropped = ring.read()
+    assert values[:, 0].tolist() == [1000, 1001, 1002] and dropped is None and ring.skipped() == 1000
+
+
 def test_ring_buffer_takes_chunks_as_it_takes_scans_one_by_one():
     # Chunks across the wrap and larger than the buffer: the same contents,
     # order and overwrite counts as scan by scan.

@@ -23,8 +23,8 @@ import tavo_ble
 from tavo_ble import bdf
 
 from .simulation import (  # noqa: F401 (the sim fixture)
-    COUNTER_CHANNEL, custom_amplifier, file_timing_errors, python_env, scheduled_times, sim, timing_errors,
-    true_times, wait_until)
+    COUNTER_CHANNEL, custom_amplifier, expected_scans, file_timing_errors, python_env, scheduled_times, sim,
+    timing_errors, true_times, wait_until)
 
 RATE = 250
 BOUND = 0.020  # seconds between a sample's time and when it was sampled
@@ -209,4 +209,56 @@ def test_a_full_disk_stops_the_recording_and_leaves_a_valid_file(sim, tmp_path):
     assert raw.n_times == contents.records * RATE
     types = raw.get_channel_types()
     assert types[:3] == ["eeg"] * 3 and types[3:] == ["misc"] * 3
+    sim.remove_amplifier(name)
+
+
+def test_an_amplifier_that_counted_for_hours_streams_every_sample_from_the_first(sim):
+    # Its counter stands at an hour's notifications when it is opened (it was
+    # on, or streamed to another program): the library puts a filler before
+    # the first notification for each of those samples, in one burst.
+    name = amplifier(sim, "UX-0036.00.01", start=450000)
+    with tavo_ble.Amplifier.open(name) as amp:
+        amp.start()
+        time.sleep(3.0)
+        amp.stop()
+        data, times = amp.read()
+        kinds = [e.kind for e in amp.events()]
+        assert amp.dropped == 0 and "overflow" not in kinds, kinds
+        assert np.all(data[:, -1] == 1.0)
+        # Skipped: exactly the samples before the first one streamed.
+        assert amp.skipped_before_start == data[0, COUNTER_CHANNEL - 1] - 1
+        assert kinds == ["skipped"]
+    sent = expected_scans(payload for _, payload in sim.sent_data(name))
+    numbers = data[:, COUNTER_CHANNEL - 1]
+    assert np.array_equal(numbers, np.arange(min(sent), min(sent) + len(data))), "a sample is missing"
+    assert all(np.array_equal(scan[:4], sent[int(scan[COUNTER_CHANNEL - 1])]) for scan in data)
+    assert_on_time(timing_errors(numbers, times, truth_of(sim, name)), "read()")
+    sim.remove_amplifier(name)
+
+
+def test_a_long_outage_of_a_free_running_amplifier_loses_no_sample_after_it(sim):
+    # Out of range longer than the helper's ring holds (4 s): when the link is
+    # back, the library puts in a filler for every sample counted meanwhile,
+    # thousands in one burst, right before the first notification.
+    description = custom_amplifier("UX-0037.00.01")
+    description.update(samplingRate=1000, counter={"freeRunning": True})
+    name = sim.add_amplifier(description) and description["name"]
+    with tavo_ble.Amplifier.open(name) as amp:
+        amp.start()
+        time.sleep(1.0)
+        sim.set_unreachable(name, 6.0)
+        assert wait_until(lambda: amp.stalled, timeout=10)
+        assert wait_until(lambda: not amp.stalled, timeout=30), "the link did not come back"
+        time.sleep(1.0)
+        amp.stop()
+        data, _ = amp.read(max_scans=10 ** 6)
+        assert amp.dropped == 0 and "overflow" not in [e.kind for e in amp.events()]
+    sent = expected_scans(payload for _, payload in sim.sent_data(name))
+    numbers = data[:, COUNTER_CHANNEL - 1]
+    assert np.array_equal(numbers, np.arange(numbers[0], numbers[0] + len(data))), "a sample is missing"
+    valid = data[:, -1] == 1.0
+    assert all(np.array_equal(scan[:4], sent[int(scan[COUNTER_CHANNEL - 1])]) for scan in data[valid])
+    fillers = numbers[~valid]
+    assert len(fillers) > 4096 and not any(int(n) in sent for n in fillers)
+    assert np.all(data[~valid, :3] == data[np.argmax(~valid) - 1, :3])  # the last scan, repeated
     sim.remove_amplifier(name)

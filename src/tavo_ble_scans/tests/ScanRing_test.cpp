@@ -64,6 +64,88 @@ TEST(ScanRing, ChunksInOrderWithExactDropCounts) {
     EXPECT_GE(read, 64u);
 }
 
+// Leading fillers from another thread, far more than the ring holds: none
+// takes a slot, and a reader that got the first measured scan sees them all.
+TEST(ScanRing, LeadingFillersAreCountedNotHeld) {
+    constexpr uint32_t kFillers = 100000;
+    ScanRing ring(3, 16);
+    ring.skipLeadingFillers(2);
+    std::thread writer([&] {
+        for (uint32_t n = 0; n < kFillers; ++n) {
+            const float filler[3] = {static_cast<float>(n), 7.0f, 0.0f};
+            ring.push(filler, 3, 1.0);
+        }
+        for (uint32_t n = 0; n < 3; ++n) {
+            const float scan[3] = {static_cast<float>(kFillers + n), 7.0f, n == 1 ? 0.0f : 1.0f};
+            ring.push(scan, 3, 2.0);
+        }
+    });
+    std::vector<float> out(3 * 16);
+    std::vector<double> arrivals(16);
+    std::vector<uint32_t> dropped(16);
+    uint32_t n = 0;
+    while ((n = ring.read(out.data(), arrivals.data(), dropped.data(), 1)) == 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(ring.skipped(), kFillers);
+    EXPECT_EQ(out[0], static_cast<float>(kFillers));
+    writer.join();
+    EXPECT_EQ(ring.read(out.data(), arrivals.data(), dropped.data(), 16),
+              2u);  // a later filler is held
+    EXPECT_EQ(out[3 + 2], 1.0f);
+    EXPECT_EQ(ring.pendingDropped(), 0u);
+}
+
+// A writer's runs of fillers longer than the ring, read in small chunks
+// meanwhile: every scan comes out once, in order, as it was pushed; a filler
+// that does not continue a run (another value, a number that jumps) starts
+// its own; the run still open at the end comes out after endRun().
+TEST(ScanRing, FillerRunsTakeOneSlotAndComeOutScanByScan) {
+    constexpr uint32_t kWidth = 3;  // value, sample number, data valid
+    ScanRing ring(kWidth, 16);  // room for the 9 slots the scans take
+    ring.compactFillerRuns(2, 1);
+    std::vector<std::vector<float>> pushed;
+    for (uint32_t round = 0; round < 3; ++round) {
+        const float base = static_cast<float>(pushed.size());
+        pushed.push_back({base, base, 1.0f});
+        for (uint32_t k = 1; k <= 5000; ++k) {  // the measured scan repeated, numbered on
+            pushed.push_back({base, base + static_cast<float>(k), 0.0f});
+        }
+        pushed.push_back({base + 1.0f, base + 5002.0f, 0.0f});  // a jump: a run of its own
+    }
+    std::thread writer([&] {
+        for (const std::vector<float>& scan : pushed) {
+            ring.push(scan.data(), kWidth, 1.0);
+        }
+    });
+    std::vector<float> out(kWidth * 7);
+    std::vector<double> arrivals(7);
+    std::vector<uint32_t> dropped(7);
+    size_t next = 0;
+    auto readAll = [&] {
+        while (uint32_t n = ring.read(out.data(), arrivals.data(), dropped.data(), 7)) {
+            for (uint32_t i = 0; i < n; ++i, ++next) {
+                ASSERT_LT(next, pushed.size());
+                EXPECT_EQ(dropped[i], 0u);
+                for (uint32_t c = 0; c < kWidth; ++c) {
+                    ASSERT_EQ(out[i * kWidth + c], pushed[next][c]) << "scan " << next;
+                }
+            }
+        }
+    };
+    while (next + 1 < pushed.size()) {
+        readAll();
+        std::this_thread::yield();
+    }
+    writer.join();
+    readAll();
+    EXPECT_EQ(next, pushed.size() - 1);  // the last run waits for the scan after it
+    ring.endRun();
+    readAll();
+    EXPECT_EQ(next, pushed.size());
+    EXPECT_EQ(ring.pendingDropped(), 0u);
+}
+
 TEST(ScanRing, ShortScansArePaddedWithNanAndLongOnesCut) {
     ScanRing ring(3, 4);
     const float longScan[5] = {1, 2, 3, 4, 5};
