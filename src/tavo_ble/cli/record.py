@@ -22,7 +22,7 @@ import queue
 import sys
 import threading
 import time
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 from .. import channels, interrupts, recording
 from ..errors import OutputPathError, RecordingWriteError
@@ -72,13 +72,16 @@ class _Track:
             printable(self.amp.serial), rec.samples, rec.lost_samples, link, battery)
 
 
-def _read_markers(lines: "queue.Queue[str]", stop: threading.Event, stream) -> None:
+def _read_markers(lines: "queue.Queue[Tuple[str, float]]", stop: threading.Event, stream) -> None:
+    # A marker belongs to the sample taken when its line came in, not to the
+    # moment the main loop gets round to it (up to a loop's turn later).
     for line in stream:
+        when = time.monotonic()
         if stop.is_set():
             return
         text = line.strip()
         if text:
-            lines.put(text)
+            lines.put((text, when))
 
 
 def _event_line(event, began: float) -> Optional[str]:
@@ -122,7 +125,7 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
             track.recorder.close()
         raise
     stop = threading.Event()
-    typed: "queue.Queue[str]" = queue.Queue()
+    typed: "queue.Queue[Tuple[str, float]]" = queue.Queue()
     if markers is not None:
         threading.Thread(target=_read_markers, args=(typed, stop, markers), daemon=True).start()
     until = "for %g s" % seconds if seconds is not None else "until Ctrl-C"
@@ -185,14 +188,13 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
     return results
 
 
-def _take_markers(tracks, typed: "queue.Queue[str]", began: float) -> List[str]:
+def _take_markers(tracks, typed: "queue.Queue[Tuple[str, float]]", began: float) -> List[str]:
     lines = []
     while True:
         try:
-            text = typed.get_nowait()
+            text, when = typed.get_nowait()
         except queue.Empty:
             return lines
-        when = time.monotonic()
         for track in tracks:
             track.recorder.mark(text, at=when)
         lines.append("Marker %r at %.3f s." % (text, when - began))

@@ -2,6 +2,7 @@
 start, a silent second filled so that every later sample keeps its time,
 markers from a stream, progress lines."""
 import io
+import time
 
 import numpy as np
 
@@ -56,3 +57,34 @@ def test_two_amplifiers_a_stall_and_a_marker(tmp_path):
     assert text.count("samples, lost") >= 3
     assert "UX-2: link lost at" in text and "UX-2: link back at" in text
     assert "Marker 'first mark' at" in text
+
+
+class Typist:
+    """A marker stream that types a line at each of `moments` (s after it
+    starts), noting when."""
+
+    def __init__(self, moments):
+        self.moments = moments
+        self.typed = []
+
+    def __iter__(self):
+        begin = time.monotonic()
+        for k, moment in enumerate(self.moments):
+            time.sleep(max(0.0, begin + moment - time.monotonic()))
+            self.typed.append(("mark %d" % k, time.monotonic()))
+            yield "mark %d\n" % k
+
+
+def test_typed_markers_sit_at_the_sample_of_their_typing(tmp_path):
+    amp, _ = fake("UX-3")
+    typist = Typist([0.61, 1.23, 1.87, 2.5])
+    out = io.StringIO()
+    side, = record_command.record([amp], str(tmp_path / "run.bdf"), seconds=3.2, markers=typist, out=out)
+    got = bdf.read(str(tmp_path / "run.bdf"))
+    onsets = {text: onset for onset, _, text in got.annotations}
+    for text, when in typist.typed:
+        assert "Marker %r at" % text in out.getvalue()
+        assert text in onsets, got.annotations
+        # The sample taken when the line was typed, to within arrival jitter.
+        expected = when - side["file_start_monotonic"]
+        assert abs(onsets[text] - expected) <= 3 / 250, (text, onsets[text], expected)
