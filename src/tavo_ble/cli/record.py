@@ -170,7 +170,9 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
             try:
                 with interrupts.deferred():
                     _pump(tracks, common_start, began, final=True)
-                    lines = _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)
+                    # Lines typed just before Ctrl-C are markers too.
+                    lines = _take_markers(tracks, typed, began)
+                    lines += _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)
                 _show(out, tty, lines, None)
             except RecordingWriteError as error:
                 failure = error

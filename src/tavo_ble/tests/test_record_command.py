@@ -2,6 +2,8 @@
 start, a silent second filled so that every later sample keeps its time,
 markers from a stream, progress lines."""
 import io
+import os
+import signal
 import time
 
 import numpy as np
@@ -61,7 +63,7 @@ def test_two_amplifiers_a_stall_and_a_marker(tmp_path):
 
 class Typist:
     """A marker stream that types a line at each of `moments` (s after it
-    starts), noting when."""
+    starts), noting when, and presses Ctrl-C just after its last line."""
 
     def __init__(self, moments):
         self.moments = moments
@@ -73,13 +75,14 @@ class Typist:
             time.sleep(max(0.0, begin + moment - time.monotonic()))
             self.typed.append(("mark %d" % k, time.monotonic()))
             yield "mark %d\n" % k
+        os.kill(os.getpid(), signal.SIGINT)  # the line above is in the recorder's hands
 
 
-def test_typed_markers_sit_at_the_sample_of_their_typing(tmp_path):
+def test_typed_markers_sit_at_the_sample_of_their_typing_also_the_last_before_ctrl_c(tmp_path):
     amp, _ = fake("UX-3")
     typist = Typist([0.61, 1.23, 1.87, 2.5])
     out = io.StringIO()
-    side, = record_command.record([amp], str(tmp_path / "run.bdf"), seconds=3.2, markers=typist, out=out)
+    side, = record_command.record([amp], str(tmp_path / "run.bdf"), seconds=30, markers=typist, out=out)
     got = bdf.read(str(tmp_path / "run.bdf"))
     onsets = {text: onset for onset, _, text in got.annotations}
     for text, when in typist.typed:
