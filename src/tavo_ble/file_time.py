@@ -62,13 +62,16 @@ class FileTimeline:
         self.segments[-1].add(np.asarray(positions), np.asarray(times, dtype=np.float64))
 
     def position_of(self, time: float) -> float:
-        """The (fractional) file position of `time`: on its segment's line, or in the gap before it."""
+        """The (fractional) file position of `time`: on its segment's line, or in the gap before it.
+
+        Before the file's start it is negative, after the last sample beyond
+        it: such a time has no sample in the file."""
         if not self.segments:
             return 0.0
         for index, segment in enumerate(self.segments):
             if time < segment.first_time:
                 if index == 0:
-                    return max(0.0, segment.first_position - (segment.first_time - time) * self.rate)
+                    return segment.first_position - (segment.first_time - time) * self.rate
                 # In a gap: the fillers stand for it at the nominal rate.
                 before = self.segments[index - 1]
                 gap = before.last_position + (time - before.last_time) * self.rate

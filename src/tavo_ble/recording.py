@@ -12,9 +12,11 @@ amplifier's clock moved on while nobody measured), filler samples (data valid
 0) cover the gap, so every sample stays at its true time, and a "link lost"
 annotation gives the gap's start and length. Every annotation (runs of
 fillers, gaps, counter restarts, the user's markers) sits on sample
-positions. A JSON sidecar beside the file keeps the first and last sample
-times on the wall clock and on ``time.monotonic()``, each segment's fitted
-rate and the annotations; it is rewritten each second.
+positions; a marker whose time has no sample in the file (before its start,
+after its end) is kept out of it. A JSON sidecar beside the file keeps the
+first and last sample times on the wall clock and on ``time.monotonic()``,
+each segment's fitted rate, the annotations and the markers kept out; it is
+rewritten each second.
 
 An existing file (or sidecar) is refused unless ``overwrite``. When a write
 fails (no space left, the file size limit, permission), ``write()`` raises
@@ -110,6 +112,8 @@ class Recorder:
         self._lock = threading.Lock()
         self._annotations: List[Tuple[float, Optional[float], str]] = []
         self._marks: List[Tuple[float, str]] = []
+        # Markers with no sample in the file: before its start, after its end.
+        self._outside: List[Tuple[float, str]] = []
         self.timeline = FileTimeline(self.rate)
         self.samples = 0  # file positions filled: scans written and gap fillers
         self.lost_samples = 0  # fillers from the library: samples lost on the radio
@@ -299,8 +303,17 @@ class Recorder:
             else:
                 ready = list(marks) if final else []
             self._marks = [m for m in marks if m not in ready]
+        # The file ends with its last whole second (the last one padded at close).
+        end = -(-self.samples // self.rate) * self.rate
         for when, text in ready:
-            self._add(self.timeline.position_of(when) / float(self.rate), None, text)
+            position = self.timeline.position_of(when)
+            if position < -0.5 or (final and position >= end - 0.5):
+                # No sample was taken then: moving it onto the first or last
+                # one would tell a wrong time. The sidecar keeps it.
+                with self._lock:
+                    self._outside.append((position / float(self.rate), text))
+            else:
+                self._add(position / float(self.rate), None, text)
 
     def position_of(self, when: float) -> float:
         """The file position (in samples) of the time `when` (time.monotonic())."""
@@ -310,6 +323,7 @@ class Recorder:
         """The file's times, segments, fitted rate and annotations."""
         with self._lock:
             notes = sorted(self._annotations, key=lambda a: a[0])
+            outside = sorted(self._outside)
         records = self._writer.records if self._writer is not None else 0
         in_file = records * self.rate
         if self.failed is not None:
@@ -344,6 +358,7 @@ class Recorder:
             "segments": segments,
             "write_error": str(self.failed) if self.failed is not None else None,
             "annotations": [{"onset": o, "duration": d, "text": t} for o, d, t in notes],
+            "markers_outside_file": [{"onset": o, "text": t} for o, t in outside],
         }
 
     def _write_sidecar(self) -> None:

@@ -185,6 +185,11 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
         print("Wrote %d samples to %s (%d s in the file; lost %d, gaps %d, clipped %d)." % (
             meta["samples"], path, meta["records_in_file"], meta["lost_samples"], meta["gap_samples"],
             meta["clipped_values"]), file=out, flush=True)
+        outside = meta["markers_outside_file"]
+        if outside:
+            print("%d marker(s) from before the first sample or after the end of %s are in its sidecar only: %s." % (
+                len(outside), path, ", ".join("%r at %.3f s" % (m["text"], m["onset"]) for m in outside)),
+                file=out, flush=True)
     if failure is not None:
         raise failure
     return results

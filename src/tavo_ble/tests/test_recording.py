@@ -111,6 +111,29 @@ def test_a_gap_in_time_is_filled_and_annotations_sit_on_sample_positions(tmp_pat
     assert side["samples_in_file"] == 6 * RATE and side["gap_samples"] == 500
 
 
+def test_markers_outside_the_recorded_time_stay_out_of_the_file(tmp_path):
+    # A stimulus program's marker from before the recording began, or after it
+    # ended, has no sample: it is kept in the sidecar at its true time, never
+    # moved onto the first sample or past the file's end.
+    rng = np.random.default_rng(7)
+    data, times = scans(1, 2 * RATE - 50, rng)  # 1.8 s, padded to 2 s
+    rec = recording.Recorder(str(tmp_path / "m.bdf"), INFO, **WALL)
+    rec.mark("block 1", at=START - 3.0)
+    rec.mark("at the first sample", at=START - 0.001)  # nearer to it than to no sample
+    rec.write(data, times)
+    rec.mark("in the padding", at=times[-1] + 0.1)
+    rec.mark("after the end", at=START + 5.0)
+    side = rec.close()
+    got = bdf.read(str(tmp_path / "m.bdf"))
+    notes = {text: onset for onset, _, text in got.annotations}
+    assert notes["at the first sample"] == 0.0
+    assert notes["in the padding"] == pytest.approx((len(times) - 1) / RATE + 0.1, abs=0.5 / RATE)
+    assert "block 1" not in notes and "after the end" not in notes
+    assert [(m["text"], round(m["onset"], 3)) for m in side["markers_outside_file"]] == [
+        ("block 1", -3.0), ("after the end", 5.0)]
+    assert {a["text"] for a in side["annotations"]} == set(notes)
+
+
 def test_mne_reads_the_file(tmp_path):
     mne = pytest.importorskip("mne")
     rng = np.random.default_rng(3)
