@@ -187,6 +187,7 @@ class Amplifier(ChunkReading):
         self._timeline = self._new_timeline(0.0)
         self._overflow_warned = False
         self._skipped_taken = 0  # leading fillers the ring counted, handed to the timeline
+        self._reader: Optional[Tuple[object, str]] = None  # who takes the scans by read(), and what
 
     # -- opening and closing -------------------------------------------------
 
@@ -396,6 +397,24 @@ class Amplifier(ChunkReading):
         from .recording import AmplifierRecording
 
         return AmplifierRecording(self, path, **options)  # type: ignore[arg-type]
+
+    def _claim_reads(self, token: object, what: str) -> None:
+        """Makes `token` (a publication, a recording) the one taker of the scans by ``read()``.
+
+        Each takes what it reads: two on one object would split the scans
+        between them, each missing the other's share without a trace.
+        """
+        with self._control:
+            if self._reader is not None:
+                raise ArgumentError(
+                    "%s: its scans are taken by %s; for %s too, open it once more with Amplifier.open() "
+                    "(the two share its link, each gets every scan)" % (self.serial, self._reader[1], what), -1)
+            self._reader = (token, what)
+
+    def _release_reads(self, token: object) -> None:
+        with self._control:
+            if self._reader is not None and self._reader[0] is token:
+                self._reader = None
 
     def events(self) -> List[StreamEvent]:
         """The stream events since the last call, oldest first."""

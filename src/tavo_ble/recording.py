@@ -308,8 +308,7 @@ class Recorder:
         for when, text in ready:
             position = self.timeline.position_of(when)
             if position < -0.5 or (final and position >= end - 0.5):
-                # No sample was taken then: moving it onto the first or last
-                # one would tell a wrong time. The sidecar keeps it.
+                # No sample was taken then: the first or last one would tell a wrong time.
                 with self._lock:
                     self._outside.append((position / float(self.rate), text))
             else:
@@ -428,7 +427,8 @@ class AmplifierRecording:
     """Writes what ``amplifier.read()`` returns into `path`; call ``poll()`` regularly.
 
     The amplifier must be streaming (``start()``); this object reads its ring
-    buffer, so do not also ``read()`` it elsewhere. ``mark(text)`` may be called
+    buffer, so do not also ``read()`` it elsewhere (a second recording or an
+    LSL publication of the same object is refused until ``close()``). ``mark(text)`` may be called
     from any thread; ``close()`` finishes the file and its JSON sidecar. The
     path is checked at once: ``OutputPathError`` for a file that exists (unless
     `overwrite`), is not ``.bdf`` or has no writable folder. With
@@ -441,17 +441,22 @@ class AmplifierRecording:
                  prefilter: str = "", lsl_markers: Optional[str] = None) -> None:
         info = amplifier.info
         self.amplifier = amplifier
-        self.recorder = Recorder(path, RecordingInfo(
-            info.serial_number, info.model_number, info.firmware_revision, int(info.sampling_rate),
-            [c.type_code for c in info.channels], info.hardware_revision), range_uv=range_uv,
-            overwrite=overwrite, prefilter=prefilter,
-            clock_offset=amplifier.stream_start_wall - amplifier.stream_start_monotonic
-            if amplifier.stream_start_monotonic else None)
-        self.lsl_markers = None
-        if lsl_markers:
-            from .lsl import MarkerInlet
+        amplifier._claim_reads(self, "a recording")
+        try:
+            self.recorder = Recorder(path, RecordingInfo(
+                info.serial_number, info.model_number, info.firmware_revision, int(info.sampling_rate),
+                [c.type_code for c in info.channels], info.hardware_revision), range_uv=range_uv,
+                overwrite=overwrite, prefilter=prefilter,
+                clock_offset=amplifier.stream_start_wall - amplifier.stream_start_monotonic
+                if amplifier.stream_start_monotonic else None)
+            self.lsl_markers = None
+            if lsl_markers:
+                from .lsl import MarkerInlet
 
-            self.lsl_markers = MarkerInlet(lsl_markers, self.recorder.mark)
+                self.lsl_markers = MarkerInlet(lsl_markers, self.recorder.mark)
+        except BaseException:
+            amplifier._release_reads(self)
+            raise
 
     def poll(self, timeout: float = 0.1) -> int:
         """Writes the scans that have arrived (waiting up to `timeout` s); returns their number.
@@ -482,7 +487,10 @@ class AmplifierRecording:
                 self.poll(timeout=0.0)
             except RecordingWriteError:
                 pass
-        return self.recorder.close()
+        try:
+            return self.recorder.close()
+        finally:
+            self.amplifier._release_reads(self)
 
     def __enter__(self) -> "AmplifierRecording":
         return self

@@ -42,8 +42,10 @@ class Publication:
     ``lost`` counts the filler scans published (samples lost on the radio).
     """
 
-    def __init__(self, amplifier: Any, outlet: LslOutlet, chunk_seconds: float = CHUNK_SECONDS) -> None:
+    def __init__(self, amplifier: Any, outlet: LslOutlet, chunk_seconds: float = CHUNK_SECONDS,
+                 claim: object = None) -> None:
         self.amplifier = amplifier
+        self._claim = claim  # the amplifier's reads, given back when the publishing ends
         self.outlet = outlet
         self.chunk_seconds = float(chunk_seconds)
         self.error: Optional[BaseException] = None
@@ -87,6 +89,8 @@ class Publication:
             traceback.print_exc()
         finally:
             self.outlet.close()
+            if self._claim is not None:
+                self.amplifier._release_reads(self._claim)
 
     def close(self) -> None:
         """Ends the publishing and takes the streams off the network."""
@@ -108,7 +112,9 @@ def publish(amplifier: Any, name: Optional[str] = None, markers: bool = True,
 
     Starts the amplifier's stream if it is not running, and then reads its
     scans (``read()``) and events (``events()``) every `chunk_seconds`: do not
-    read them elsewhere meanwhile. The stream is named `name` (default: the
+    read them elsewhere meanwhile (a recording of the same object, or a second
+    publication, is refused with ``tavo_ble.ArgumentError``: record from a
+    second ``Amplifier.open()`` of it). The stream is named `name` (default: the
     serial number); with `markers`, the stream's events ("link lost", "link
     restored: gap 1.2 s", "gap: 0.204 s without samples", "lost samples: N")
     go out on a "Markers" stream.
@@ -117,11 +123,16 @@ def publish(amplifier: Any, name: Optional[str] = None, markers: bool = True,
     """
     if not chunk_seconds > 0:
         raise ValueError("chunks need a positive interval")
-    outlet = LslOutlet(describe(amplifier.info, name), markers=markers)
+    claim = object()
+    amplifier._claim_reads(claim, "an LSL publication")
+    outlet = None
     try:
+        outlet = LslOutlet(describe(amplifier.info, name), markers=markers)
         if not amplifier.is_streaming:
             amplifier.start()
+        return Publication(amplifier, outlet, chunk_seconds, claim)
     except BaseException:
-        outlet.close()
+        if outlet is not None:
+            outlet.close()
+        amplifier._release_reads(claim)
         raise
-    return Publication(amplifier, outlet, chunk_seconds)

@@ -6,6 +6,7 @@ import time
 import numpy as np
 import pytest
 
+from tavo_ble import ArgumentError
 from tavo_ble.lsl import publish
 from tavo_ble.lsl.publisher import event_text
 
@@ -101,3 +102,27 @@ def test_publish_refuses_a_chunk_interval_of_zero(pylsl):
     with pytest.raises(ValueError):
         publish(amp, chunk_seconds=0)
     assert not amp.is_streaming
+
+
+def test_a_published_amplifier_is_not_also_recorded_from_the_same_reads(pylsl, tmp_path):
+    # Publishing and recording each take the scans they read: sharing one
+    # reader would split the stream between them, each missing the other's
+    # half. The second of them is refused, saying what to do, until the
+    # first has ended.
+    amp, _ = stand_in("UX-0053.00.01", TYPES, scan, rate=RATE)
+    try:
+        publication = publish(amp)
+        with pytest.raises(ArgumentError, match="Amplifier.open"):
+            amp.record(str(tmp_path / "a.bdf"))
+        with pytest.raises(ArgumentError):
+            publish(amp)
+        assert not (tmp_path / "a.bdf").exists()
+        publication.close()
+        assert wait_until(lambda: amp.sample_count > RATE)
+        recording = amp.record(str(tmp_path / "b.bdf"))
+        with pytest.raises(ArgumentError, match="recording"):
+            publish(amp)
+        recording.close()
+        publish(amp).close()
+    finally:
+        amp.close()
