@@ -64,12 +64,14 @@ def _digital_scale(signal: Signal) -> Tuple[float, float]:
     return step, signal.physical_max / step - DIGITAL_MAX
 
 
-def to_digital(signal: Signal, values: np.ndarray) -> Tuple[np.ndarray, int]:
-    """Digital samples for `values` and how many lay outside the range (clipped)."""
+def to_digital(signal: Signal, values: np.ndarray, counted: Optional[np.ndarray] = None) -> Tuple[np.ndarray, int]:
+    """Digital samples for `values` and how many lay outside the range (clipped),
+    counting only where `counted` (default: everywhere)."""
     step, offset = _digital_scale(signal)
     values = np.asarray(values, dtype=np.float64)
     finite = np.nan_to_num(values, nan=0.0, posinf=signal.physical_max, neginf=signal.physical_min)
-    clipped = int(np.count_nonzero((values < signal.physical_min) | (values > signal.physical_max)))
+    outside = (values < signal.physical_min) | (values > signal.physical_max)
+    clipped = int(np.count_nonzero(outside if counted is None else outside & counted))
     digital = np.rint(np.clip(finite, signal.physical_min, signal.physical_max) / step - offset)
     return np.clip(digital, DIGITAL_MIN, DIGITAL_MAX).astype(np.int32), clipped
 
@@ -140,8 +142,11 @@ class BdfWriter:
             self._handle = None
             raise
 
-    def write_record(self, columns: Sequence[np.ndarray]) -> None:
-        """Write one data record: for each signal exactly `rate` physical values."""
+    def write_record(self, columns: Sequence[np.ndarray], measured: Optional[np.ndarray] = None) -> None:
+        """Write one data record: for each signal exactly `rate` physical values.
+
+        Values beyond a signal's range are clipped; they are counted where
+        `measured` is true (default: everywhere), not in fillers."""
         lib, libc = load()
         if self._handle is None:
             raise BdfError("the file is closed")
@@ -153,7 +158,7 @@ class BdfWriter:
         for s, col in zip(self.signals, columns):
             if len(col) != s.rate:
                 raise ValueError("signal %s needs %d values per record" % (s.label, s.rate))
-            digital, clipped = to_digital(s, col)
+            digital, clipped = to_digital(s, col, measured)
             self.clipped[s.label] += clipped
             buffers.append(np.ascontiguousarray(digital, dtype=np.intc))
         ctypes.set_errno(0)

@@ -251,7 +251,8 @@ class Recorder:
         if self._counter is not None:
             cols[self._counter] = np.mod(cols[self._counter], _COUNTER_MODULO)
         assert self._writer is not None
-        self._writer.write_record(cols)
+        # Fillers repeat a value nobody measured: a clipped one is not counted again.
+        self._writer.write_record(cols, None if self._valid is None else block[:, self._valid] != 0.0)
         # EDFlib writes annotations at close only: the sidecar keeps them, rewritten
         # each second, so that a killed recording loses at most the last second's.
         self._write_sidecar()
@@ -303,8 +304,7 @@ class Recorder:
             else:
                 ready = list(marks) if final else []
             self._marks = [m for m in marks if m not in ready]
-        # The file ends with its last whole second (the last one padded at close).
-        end = -(-self.samples // self.rate) * self.rate
+        end = -(-self.samples // self.rate) * self.rate  # the last second is padded at close
         for when, text in ready:
             position = self.timeline.position_of(when)
             if position < -0.5 or (final and position >= end - 0.5):

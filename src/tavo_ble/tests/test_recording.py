@@ -134,6 +134,20 @@ def test_markers_outside_the_recorded_time_stay_out_of_the_file(tmp_path):
     assert {a["text"] for a in side["annotations"]} == set(notes)
 
 
+def test_only_measured_values_count_as_clipped(tmp_path):
+    # An electrode off the head holds a channel at the rail: its measured
+    # samples are clipped; the fillers standing for lost samples, a gap and the
+    # last second's padding repeat that value, but nobody measured them.
+    rng = np.random.default_rng(8)
+    data, times = scans(1, 3 * RATE - 40, rng)
+    data[:, 2] = -300000.0
+    data[100:110, 9] = 0.0  # ten lost on the radio
+    times[400:] += 1.0  # a second without samples
+    side = record(tmp_path / "k.bdf", [(data, times)]).close()
+    assert side["gap_samples"] == RATE and side["samples"] < side["samples_in_file"]
+    assert side["clipped_values"] == 3 * RATE - 40 - 10
+
+
 def test_mne_reads_the_file(tmp_path):
     mne = pytest.importorskip("mne")
     rng = np.random.default_rng(3)
