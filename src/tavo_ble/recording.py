@@ -378,7 +378,7 @@ class Recorder:
                 pass
 
     def close(self) -> dict:
-        """Finishes the file (the last second padded with fillers) and writes the sidecar."""
+        """Finishes the file (last second padded) and writes the sidecar; with no sample, neither exists."""
         if self.closed:
             return self.sidecar()
         with interrupts.deferred():
@@ -414,7 +414,8 @@ class Recorder:
                 writer.annotate(onset, text, duration)
             writer.close()
         self.closed = True
-        self._write_sidecar()
+        if writer is not None:  # never begun: no file, and no sidecar of one
+            self._write_sidecar()
 
     def __enter__(self) -> "Recorder":
         return self

@@ -138,9 +138,10 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
     began = time.monotonic()
     next_status = began + STATUS_INTERVAL
     try:
-        for track in tracks:
-            track.amp.start()
         try:
+            # Ctrl-C as a stream starts ends the recording as it does later on.
+            for track in tracks:
+                track.amp.start()
             while seconds is None or time.monotonic() - began < seconds:
                 # Ctrl-C lands in the sleep, or waits until what was taken
                 # (scans, markers, events) is in the files.
@@ -181,7 +182,11 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
         if tty:
             print(file=out)
         results = [t.recorder.close() for t in tracks]
-    for path, meta in zip(paths, results):
+    for path, meta, track in zip(paths, results, tracks):
+        if meta["file_start_time"] is None:
+            print("No samples from %s: nothing written to %s." % (printable(track.amp.serial), path), file=out,
+                  flush=True)
+            continue
         print("Wrote %d samples to %s (%d s in the file; lost %d, gaps %d, clipped %d)." % (
             meta["samples"], path, meta["records_in_file"], meta["lost_samples"], meta["gap_samples"],
             meta["clipped_values"]), file=out, flush=True)

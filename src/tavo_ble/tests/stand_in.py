@@ -42,7 +42,8 @@ class StandInDevice:
     def unlisten(self, listener):
         self.calls.append("stop")
         self._stop.set()
-        self._thread.join(timeout=30)
+        if self._thread is not None:  # None: never started (an attach cut short)
+            self._thread.join(timeout=30)
 
     # An Amplifier reads in chunks: its ring is fed as the helper library feeds it.
     def attach(self, ring):

@@ -14,6 +14,7 @@ from tavo_ble.cli import record as record_command
 from .stand_in import stand_in
 
 TYPES = [1, 1, 5, 4, 9]
+RATE = 250
 
 
 def fake(serial):
@@ -91,3 +92,23 @@ def test_typed_markers_sit_at_the_sample_of_their_typing_also_the_last_before_ct
         # The sample taken when the line was typed, to within arrival jitter.
         expected = when - side["file_start_monotonic"]
         assert abs(onsets[text] - expected) <= 3 / 250, (text, onsets[text], expected)
+
+
+def test_ctrl_c_before_any_sample_leaves_no_files_and_the_path_free(tmp_path):
+    # Ctrl-C as the stream starts, as it comes a moment later: the recording
+    # ends cleanly. Nothing was measured: no file, and no sidecar of a file
+    # that does not exist (which would refuse the same command run again).
+    amp, device = fake("UX-4")
+    started = device.attach
+
+    def interrupted(ring):
+        raise KeyboardInterrupt
+
+    device.attach = interrupted
+    out = io.StringIO()
+    side, = record_command.record([amp], str(tmp_path / "run.bdf"), seconds=30, out=out)
+    assert side["samples"] == 0 and "No samples from UX-4" in out.getvalue()
+    assert sorted(os.listdir(str(tmp_path))) == []
+    device.attach = started
+    side, = record_command.record([amp], str(tmp_path / "run.bdf"), seconds=1.5, out=out)
+    assert side["samples"] > RATE and os.path.exists(str(tmp_path / "run.json"))
