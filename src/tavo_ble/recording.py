@@ -1,28 +1,22 @@
 """Recording an amplifier's scans into a BDF+ file, one data record per second.
 
 ``AmplifierRecording`` records a streaming ``Amplifier``; ``Recorder`` writes
-chunks of scans with their sample times (``time.monotonic()``) from any
-source.
+chunks of scans with their sample times (``time.monotonic()``) from any source.
+Each value of a scan (channels, battery, data valid) is a signal. The file is
+the time base: position ``p`` lies ``p / rate`` s after the file's start.
+Where the sample times jump (the amplifier's clock moved on while nobody
+measured), fillers (data valid 0) cover the gap, so every sample stays at its
+true time, under a "link lost" annotation. Every annotation (filler runs,
+gaps, counter restarts, markers) sits on sample positions; a marker with no
+sample in the file (before its start, after its end) is kept out of it. A
+JSON sidecar keeps the first and last sample times (wall clock and
+``time.monotonic()``), each segment's fitted rate, the annotations and the
+markers kept out; it is rewritten each second.
 
-A scan holds the amplifier's channels in channel order, then the battery level
-and the data-valid flag; each becomes a signal of the file. The file is the
-recording's time base: sample position ``p`` lies ``p / rate`` seconds after
-the file's start, the first sample's time. Where the sample times jump (the
-amplifier's clock moved on while nobody measured), filler samples (data valid
-0) cover the gap, so every sample stays at its true time, and a "link lost"
-annotation gives the gap's start and length. Every annotation (runs of
-fillers, gaps, counter restarts, the user's markers) sits on sample
-positions; a marker whose time has no sample in the file (before its start,
-after its end) is kept out of it. A JSON sidecar beside the file keeps the
-first and last sample times on the wall clock and on ``time.monotonic()``,
-each segment's fitted rate, the annotations and the markers kept out; it is
-rewritten each second.
-
-An existing file (or sidecar) is refused unless ``overwrite``. When a write
-fails (no space left, the file size limit, permission), ``write()`` raises
-``RecordingWriteError`` and the recording stops; ``close()`` then leaves a
-valid file of whole seconds, its annotations so far and a sidecar that
-agrees with it.
+An existing file (or sidecar) is refused unless ``overwrite``. A failed write
+(no space, the file size limit, permission) raises ``RecordingWriteError``
+and stops the recording; ``close()`` then leaves a valid file of whole
+seconds, its annotations so far and a sidecar that agrees with it.
 """
 import datetime
 import json
@@ -307,12 +301,16 @@ class Recorder:
         end = -(-self.samples // self.rate) * self.rate  # the last second is padded at close
         for when, text in ready:
             position = self.timeline.position_of(when)
-            if position < -0.5 or (final and position >= end - 0.5):
-                # No sample was taken then: the first or last one would tell a wrong time.
+            if position < -0.5 or (final and position >= end - 0.5):  # no sample was taken then
                 with self._lock:
                     self._outside.append((position / float(self.rate), text))
             else:
                 self._add(position / float(self.rate), None, text)
+
+    def lost_to_end(self) -> None:
+        """Notes at the last sample that no sample came after it (the link was lost for good)."""
+        if self.samples:
+            self._add((self.samples - 1) / float(self.rate), None, "link lost: no samples after this")
 
     def position_of(self, when: float) -> float:
         """The file position (in samples) of the time `when` (time.monotonic())."""
@@ -488,6 +486,8 @@ class AmplifierRecording:
                 self.poll(timeout=0.0)
             except RecordingWriteError:
                 pass
+            if self.amplifier.stalled:
+                self.recorder.lost_to_end()
         try:
             return self.recorder.close()
         finally:

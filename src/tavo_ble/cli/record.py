@@ -171,6 +171,9 @@ def record(amplifiers, out_path: str, seconds: Optional[float] = None,
             try:
                 with interrupts.deferred():
                     _pump(tracks, common_start, began, final=True)
+                    for track in tracks:
+                        if track.amp.stalled:  # the file ends with its last sample: say why
+                            track.recorder.lost_to_end()
                     # Lines typed just before Ctrl-C are markers too.
                     lines = _take_markers(tracks, typed, began)
                     lines += _take_lsl_markers(tracks, lsl_markers, began, lsl_streams)

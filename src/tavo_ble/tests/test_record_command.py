@@ -112,3 +112,17 @@ def test_ctrl_c_before_any_sample_leaves_no_files_and_the_path_free(tmp_path):
     device.attach = started
     side, = record_command.record([amp], str(tmp_path / "run.bdf"), seconds=1.5, out=out)
     assert side["samples"] > RATE and os.path.exists(str(tmp_path / "run.json"))
+
+
+def test_a_link_lost_until_the_end_is_annotated_at_its_last_sample(tmp_path):
+    # The file ends with the amplifier's last sample and the padding: without
+    # a note it would read like a recording stopped there on purpose.
+    amp, device = fake("UX-5")
+    amp.stall_timeout = 0.5
+    device.silent = range(376, 10 ** 9)  # gone for good after 1.5 s
+    side, = record_command.record([amp], str(tmp_path / "run.bdf"), seconds=3.0, out=io.StringIO())
+    got = bdf.read(str(tmp_path / "run.bdf"))
+    last = int(np.nonzero(got.data[4] == 1.0)[0][-1])
+    assert last == 374 and side["samples"] == 375
+    notes = {text: onset for onset, _, text in got.annotations}
+    assert notes.get("link lost: no samples after this") == last / RATE, got.annotations
