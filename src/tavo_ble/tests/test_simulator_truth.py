@@ -186,9 +186,12 @@ def test_a_full_disk_stops_the_recording_and_leaves_a_valid_file(sim, tmp_path):
     name = amplifier(sim, "UX-0035.00.01")
     path = tmp_path / "full.bdf"
     proc = tool(["record", name, "--out", str(path), "--seconds", "30"], preexec_fn=_limit_file_size)
-    proc.stdin.write("stimulus\n")
-    proc.stdin.flush()
     try:
+        # Typed once samples come: a marker typed before the first sample has
+        # no place in the file (the sidecar keeps it).
+        assert wait_until(lambda: sim.is_connected(name) and sim.counters(name)["data"] > 50, timeout=60)
+        proc.stdin.write("stimulus\n")
+        proc.stdin.flush()
         out, err = proc.communicate(timeout=90)
     finally:
         if proc.poll() is None:
