@@ -156,10 +156,21 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
     // Two samples for one cell of a scan mean the amplifier's description is
     // wrong (a record repeated in place of another): decoding it would put
     // some sample in the wrong column.
+    // A channel must have a sample in every scan up to its last one: a cell
+    // without one would keep what the previous payload left there (for the
+    // counter, a sample number that is numbered again on every payload).
     std::set<std::pair<uint16_t, uint16_t>> cells;
+    std::map<uint16_t, uint16_t> samplesOf;
     for (const auto& record : payloads_) {
         if (record.frameIndex >= frameCounts[record.channelNumber] ||
             !cells.emplace(record.channelNumber, record.frameIndex).second) {
+            throw ApiException(InvalidPayload, ErrorCode::Session);
+        }
+        ++samplesOf[record.channelNumber];
+    }
+    for (const auto& entry : frameCounts) {
+        // Distinct scans, each below the count: as many as the count means all.
+        if (samplesOf[entry.first] != entry.second) {
             throw ApiException(InvalidPayload, ErrorCode::Session);
         }
     }

@@ -273,6 +273,13 @@ TEST(DeviceConfigurationTest, UnsafeConfigurationsAreRejected) {
          payloads({{1, 0}, {1, 1}, {1, 2}, {2, 2}, {2, 0}}), InvalidPayload},
         {"frame index 65535", 2, channels({1, 2}), 2, payloads({{1, 0}, {2, 65535}}),
          InvalidPayload},
+        // No sample for a scan before a channel's last one: that cell would
+        // keep whatever the previous payload left there (a counter cell its
+        // sample number, numbered over again on every payload).
+        {"a scan skipped inside a channel's scans", 2, channels({1, 2}), 5,
+         payloads({{1, 0}, {2, 0}, {2, 1}, {1, 2}, {2, 2}}), InvalidPayload},
+        {"a channel's first sample in scan 1", 2, channels({1, 2}), 3,
+         payloads({{1, 0}, {1, 1}, {2, 1}}), InvalidPayload},
         {"payload stream short", 2, channels({1, 2}), 3, payloads(Dense(2, 1)), InvalidPayload},
         {"one cell described twice", 2, channels({1, 2}), 4,
          payloads({{1, 0}, {1, 0}, {2, 0}, {1, 1}}), InvalidPayload},
