@@ -1,13 +1,17 @@
 // Arbitrary amplifier configuration and record streams through acceptance and
-// derivation; whatever is accepted must then assemble scans inside its buffers.
+// derivation; whatever is accepted must then assemble scans inside its buffers,
+// each holding exactly the samples its layout names.
 //
 // Input: one length byte and that many bytes of amplifier configuration value,
 // then records, each a selector byte s (kind s % 3: channel, payload, filter;
 // length (s / 3) % 20) followed by its bytes.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ApiException.h"
 #include "DeviceConfiguration.h"
@@ -37,6 +41,59 @@ class CheckingSink : public ScanSink {
   private:
     uint16_t valuesPerScan_;
 };
+
+// Keeps the scans of one notification.
+class RecordingSink : public ScanSink {
+  public:
+    void DeliverScan(const float* scan, uint32_t count) override {
+        scans.emplace_back(scan, scan + count);
+    }
+    std::vector<std::vector<float>> scans;
+};
+
+bool Same(float a, float b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+// One notification whose sample i is i + 1: every valid scan must hold, in
+// each channel's column, the sample the layout names for that scan, or after
+// the channel's last sample that one again. The counter is left to the
+// assembler's own tests.
+void RequireExactScans(const DeviceConfiguration& configuration) {
+    const AmplifierConfiguration& amplifier = configuration.Amplifier();
+    if (amplifier.payloadConfigurationCount != amplifier.payloadSize / 3) {
+        return;  // refused at every notification, checked above
+    }
+    const auto payloads = configuration.Payloads();
+    const auto channels = configuration.Channels();
+    const auto frameCounts = configuration.FrameCounts();
+    const uint16_t frames = configuration.Frames();
+    const size_t width = configuration.ValuesPerScan();
+    std::string payload(amplifier.payloadSize, '\0');
+    std::vector<long> sampleAt(frames * width, -1);  // cell -> sample index
+    for (size_t i = 0; i < payloads.size(); ++i) {
+        payload[3 * i + 1] = static_cast<char>(((i + 1) >> 8) & 0xFF);
+        payload[3 * i + 2] = static_cast<char>((i + 1) & 0xFF);
+        sampleAt[payloads[i].frameIndex * width + payloads[i].channelNumber - 1u] =
+            static_cast<long>(i);
+    }
+    ScanAssembler assembler(configuration, 0);
+    RecordingSink sink;
+    assembler.OnData(payload, 100, sink);
+    Require(sink.scans.size() == frames);
+    for (const auto& channel : channels) {
+        const size_t column = channel.first - 1u;
+        const uint16_t count = frameCounts.at(channel.first);
+        for (size_t frame = 0; frame < frames; ++frame) {
+            const long sample = sampleAt[std::min<size_t>(frame, count - 1u) * width + column];
+            Require(sample >= 0);  // an accepted layout names a sample for every scan
+            const float expected =
+                static_cast<float>(sample + 1) * channels.at(channel.first).scaleFactor;
+            Require(channel.second.channelType == ChannelType::Counter ||
+                    Same(sink.scans[frame][column], expected));
+        }
+    }
+}
 
 bool IsConfigurationError(const ApiException& e) {
     const std::string text = e.what();
@@ -102,5 +159,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     std::string(e.what()) == "Invalid buffer size.");
         }
     }
+    RequireExactScans(configuration);
     return 0;
 }

@@ -162,6 +162,27 @@ TEST_F(LinkLoss, AnotherConfigurationFailsTheHandle) {
     EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
 }
 
+// The same record, but samples that cannot be placed: channel 3 is in no
+// scan. The amplifier used to be connected again and again, every few seconds,
+// while the application heard nothing.
+TEST_F(LinkLoss, ADescriptionThatCannotBeDecodedFailsTheHandle) {
+    StartStreaming();
+    sim.removeAmplifier(kDefaultAmplifier);
+    sim.addAmplifier(R"({"name": "UX-0001.00.01", "samplingRate": 250, "scansPerNotification": 2,
+        "channels": [{"number": 1, "type": 1, "scale": 0.5}, {"number": 2, "type": 1, "scale": 0.25},
+                     {"number": 3, "type": 3, "scale": 2.0}, {"number": 4, "type": 5, "scale": 1.0}],
+        "payloadLayout": [[1, 0], [2, 0], [4, 0], [1, 1], [2, 1], [4, 1]]})");
+    TAVOBLE_DEVICE_INFORMATION info{};
+    ASSERT_TRUE(
+        bletest::waitFor([&] { return TAVOBLE_GetDeviceInformation(handle, &info) != 0; }, 30s));
+    EXPECT_EQ(LastError(), "The amplifier's configuration changed; close and open it again.");
+    const auto connects = sim.counters(kDefaultAmplifier)["connects"];
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(sim.counters(kDefaultAmplifier)["connects"], connects) << "connected again";
+    EXPECT_FALSE(sim.isConnected(kDefaultAmplifier));
+    EXPECT_EQ(TAVOBLE_CloseDevice(&handle), 0);
+}
+
 TEST_F(LinkLoss, AdapterOffAndOnIsALinkLossToo) {
     StartStreaming();
     sim.setPowered("hci0", false);

@@ -292,7 +292,7 @@ class Amplifier(ChunkReading):
             if self._valid_index is not None:
                 chunks.skip_leading_fillers(self._valid_index)
                 chunks.compact_filler_runs(self._valid_index,
-                                           channel_types.index_of(self.info.type_codes, channel_types.COUNTER))
+                                           channel_types.counter_index(self.info.type_codes))
             self._skipped_taken = 0
             self._streaming = True
             self._reading = reader.add(self, chunks)

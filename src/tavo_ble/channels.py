@@ -77,3 +77,13 @@ def index_of(types: Sequence[int], code: int) -> Optional[int]:
         if value == code:
             return index
     return None
+
+
+def counter_index(types: Sequence[int]) -> Optional[int]:
+    """Column of the running sample number: the last counter channel, which the
+    library numbers its filler scans in (an earlier one repeats the last scan)."""
+    found = None
+    for index, value in enumerate(types):
+        if value == COUNTER:
+            found = index
+    return found

@@ -99,7 +99,7 @@ class Recorder:
         self.signals = _signals(info, self.range_uv)
         self._types = list(info.channel_types)
         self._valid = channels.index_of(self._types, channels.DATA_VALID)
-        self._counter = channels.index_of(self._types, channels.COUNTER)
+        self._counter = channels.counter_index(self._types)
         self._start: Optional[float] = None  # monotonic time of file position 0
         self._writer: Optional[bdf.BdfWriter] = None
         self._pending = np.zeros((0, len(self._types)), dtype=np.float64)

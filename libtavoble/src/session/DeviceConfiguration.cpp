@@ -28,7 +28,7 @@ void Count(uint16_t& counter) {
 void DeviceConfiguration::SetAmplifierConfiguration(const std::string& value) {
     const auto parsed = ParseAmplifierConfiguration(value);
     if (!parsed) {
-        throw ApiException(InvalidAmplifier, ErrorCode::Session);
+        throw InvalidConfiguration(InvalidAmplifier);
     }
     {
         std::lock_guard<std::mutex> tables(tablesMutex_);
@@ -39,13 +39,13 @@ void DeviceConfiguration::SetAmplifierConfiguration(const std::string& value) {
         payloads_.reserve(expectedPayloads_);
     }
     if (amplifier_.numberOfChannels != amplifier_.channelConfigurationCount) {
-        throw ApiException(InvalidAmplifier, ErrorCode::Session);
+        throw InvalidConfiguration(InvalidAmplifier);
     }
     if (amplifier_.payloadConfigurationCount == 0) {
-        throw ApiException(InvalidPayload, ErrorCode::Session);
+        throw InvalidConfiguration(InvalidPayload);
     }
     if (amplifier_.channelConfigurationCount == 0) {
-        throw ApiException(InvalidChannel, ErrorCode::Session);
+        throw InvalidConfiguration(InvalidChannel);
     }
 }
 
@@ -123,12 +123,21 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
     // Channels: 1..N exactly, and N + 2 values must fit channelTypes.
     if (n == 0 || n > MaxChannels || channels_.size() != n || channels_.begin()->first != 1 ||
         channels_.rbegin()->first != n) {
-        throw ApiException(InvalidChannel, ErrorCode::Session);
+        throw InvalidConfiguration(InvalidChannel);
+    }
+    // The record marks the two columns the library appends by their types, 4
+    // and 9; an amplifier channel of either type would be taken for one of them
+    // (its values for the battery level, or for the flag that tells fillers).
+    for (const auto& channel : channels_) {
+        const uint8_t type = channel.second.channelType;
+        if (type == ChannelType::BatteryLevel || type == ChannelType::DataValid) {
+            throw InvalidConfiguration(InvalidChannel);
+        }
     }
 
     // Payload records: exactly one per sample, each naming a channel 1..N.
     if (payloads_.size() != amplifier_.payloadConfigurationCount || payloads_.empty()) {
-        throw ApiException(InvalidPayload, ErrorCode::Session);
+        throw InvalidConfiguration(InvalidPayload);
     }
     std::map<uint16_t, uint16_t> frameCounts;
     for (const auto& channel : channels_) {
@@ -136,7 +145,7 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
     }
     for (const auto& record : payloads_) {
         if (record.channelNumber < 1 || record.channelNumber > n) {
-            throw ApiException(InvalidPayload, ErrorCode::Session);
+            throw InvalidConfiguration(InvalidPayload);
         }
         // The last record of a channel decides its count (16-bit, as the
         // amplifier's own field).
@@ -146,7 +155,7 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
     for (const auto& entry : frameCounts) {
         // A channel without a payload record has no value to place or hold.
         if (entry.second == 0) {
-            throw ApiException(InvalidPayload, ErrorCode::Session);
+            throw InvalidConfiguration(InvalidPayload);
         }
         frames = std::max(frames, entry.second);
     }
@@ -156,11 +165,22 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
     // Two samples for one cell of a scan mean the amplifier's description is
     // wrong (a record repeated in place of another): decoding it would put
     // some sample in the wrong column.
+    // A channel must have a sample in every scan up to its last one: a cell
+    // without one would keep what the previous payload left there (for the
+    // counter, a sample number that is numbered again on every payload).
     std::set<std::pair<uint16_t, uint16_t>> cells;
+    std::map<uint16_t, uint16_t> samplesOf;
     for (const auto& record : payloads_) {
         if (record.frameIndex >= frameCounts[record.channelNumber] ||
             !cells.emplace(record.channelNumber, record.frameIndex).second) {
-            throw ApiException(InvalidPayload, ErrorCode::Session);
+            throw InvalidConfiguration(InvalidPayload);
+        }
+        ++samplesOf[record.channelNumber];
+    }
+    for (const auto& entry : frameCounts) {
+        // Distinct scans, each below the count: as many as the count means all.
+        if (samplesOf[entry.first] != entry.second) {
+            throw InvalidConfiguration(InvalidPayload);
         }
     }
 

@@ -9,10 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "ApiException.h"
 #include "ConfigurationRecords.h"
 #include "tavoble.h"
 
 namespace Tavo::BLE {
+
+// The amplifier described its configuration in a way that cannot be decoded
+// (code 3, "Invalid ... configuration."): no retry reads anything else.
+class InvalidConfiguration : public ApiException {
+  public:
+    explicit InvalidConfiguration(const char* message)
+        : ApiException(message, ErrorCode::Session) {}
+};
 
 // Everything the configuration phase of one amplifier connect collects and
 // derives: the amplifier configuration, the three record streams, the frame
@@ -36,7 +45,7 @@ class DeviceConfiguration {
     // The value of the amplifier configuration characteristic. Fewer than 16
     // bytes: "Invalid amplifier configuration."; otherwise the record is kept
     // and checked: channel count mismatch, no payload records, no channels
-    // (ApiException code 3, the first failing check wins).
+    // (InvalidConfiguration, the first failing check wins).
     void SetAmplifierConfiguration(const std::string& value);
     const AmplifierConfiguration& Amplifier() const { return amplifier_; }
 
@@ -62,7 +71,7 @@ class DeviceConfiguration {
     // Checks that the collected configuration can be decoded without indexing
     // outside the scan buffers, then derives the frame geometry and fills
     // channelTypes, samplingRate and numberOfAcquiredChannels of `info` (other
-    // fields untouched). Throws ApiException code 3 "Invalid channel
+    // fields untouched). Throws InvalidConfiguration "Invalid channel
     // configuration." or "Invalid payload configuration." and then leaves
     // `info` untouched.
     void Derive(TAVOBLE_DEVICE_INFORMATION& info);

@@ -94,6 +94,13 @@ bool SimpleBLEDevice::Reconnect() {
     TAVOBLE_DEVICE_INFORMATION information{};
     try {
         ConnectLink(serialNumber_, link, fresh, information, kReconnectSearchLimitMs, false);
+    } catch (const InvalidConfiguration&) {
+        // The amplifier came back describing scans that cannot be decoded:
+        // trying again reads the same. The application is told, as for
+        // another record, instead of hearing nothing while the amplifier is
+        // connected again and again. ConnectLink has dropped the link.
+        configurationChanged_ = true;
+        return false;
     } catch (...) {
         return false;
     }

@@ -239,12 +239,16 @@ def test_an_amplifier_that_counted_for_hours_streams_every_sample_from_the_first
     sim.remove_amplifier(name)
 
 
-def test_a_long_outage_of_a_free_running_amplifier_loses_no_sample_after_it(sim):
+@pytest.mark.parametrize("second_counter", [False, True], ids=["one counter", "two counters"])
+def test_a_long_outage_of_a_free_running_amplifier_loses_no_sample_after_it(sim, second_counter):
     # Out of range longer than the helper's ring holds (4 s): when the link is
     # back, the library puts in a filler for every sample counted meanwhile,
-    # thousands in one burst, right before the first notification.
-    description = custom_amplifier("UX-0037.00.01")
+    # thousands in one burst, right before the first notification. With two
+    # counter channels the library numbers its fillers in the last one.
+    description = custom_amplifier("UX-0038.00.01" if second_counter else "UX-0037.00.01")
     description.update(samplingRate=1000, counter={"freeRunning": True})
+    if second_counter:
+        description["channels"][1] = {"number": 2, "type": 5, "scale": 1.0, "waveform": "counter"}
     name = sim.add_amplifier(description) and description["name"]
     with tavo_ble.Amplifier.open(name) as amp:
         amp.start()
@@ -260,7 +264,8 @@ def test_a_long_outage_of_a_free_running_amplifier_loses_no_sample_after_it(sim)
     numbers = data[:, COUNTER_CHANNEL - 1]
     assert np.array_equal(numbers, np.arange(numbers[0], numbers[0] + len(data))), "a sample is missing"
     valid = data[:, -1] == 1.0
-    assert all(np.array_equal(scan[:4], sent[int(scan[COUNTER_CHANNEL - 1])]) for scan in data[valid])
+    compared = [0, 2, 3] if second_counter else [0, 1, 2, 3]
+    assert all(np.array_equal(scan[compared], sent[int(scan[COUNTER_CHANNEL - 1])][compared]) for scan in data[valid])
     fillers = numbers[~valid]
     assert len(fillers) > 4096 and not any(int(n) in sent for n in fillers)
     assert np.all(data[~valid, :3] == data[np.argmax(~valid) - 1, :3])  # the last scan, repeated

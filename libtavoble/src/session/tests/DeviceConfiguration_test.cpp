@@ -260,6 +260,20 @@ TEST(DeviceConfigurationTest, UnsafeConfigurationsAreRejected) {
         {"number 0", 2, channels({0, 1}), 2, payloads({{1, 0}, {2, 0}}), InvalidChannel},
         {"a repeated number", 2, channels({1, 1}), 2, payloads(Dense(2, 1)), InvalidChannel},
         {"too few records", 2, channels({1}), 2, payloads(Dense(2, 1)), InvalidChannel},
+        // 4 and 9 name the battery and data-valid columns the library appends:
+        // an amplifier channel of either type would be taken for one of them.
+        {"a channel of the data-valid type",
+         2,
+         {ChannelBytes(1, 1, 1.0f), ChannelBytes(2, 9, 1.0f)},
+         2,
+         payloads(Dense(2, 1)),
+         InvalidChannel},
+        {"a channel of the battery type",
+         2,
+         {ChannelBytes(1, 4, 1.0f), ChannelBytes(2, 5, 1.0f)},
+         2,
+         payloads(Dense(2, 1)),
+         InvalidChannel},
         {"payload names channel 3", 2, channels({1, 2}), 3, payloads({{1, 0}, {2, 0}, {3, 0}}),
          InvalidPayload},
         {"payload names channel 0", 2, channels({1, 2}), 3, payloads({{1, 0}, {2, 0}, {0, 0}}),
@@ -273,6 +287,13 @@ TEST(DeviceConfigurationTest, UnsafeConfigurationsAreRejected) {
          payloads({{1, 0}, {1, 1}, {1, 2}, {2, 2}, {2, 0}}), InvalidPayload},
         {"frame index 65535", 2, channels({1, 2}), 2, payloads({{1, 0}, {2, 65535}}),
          InvalidPayload},
+        // No sample for a scan before a channel's last one: that cell would
+        // keep whatever the previous payload left there (a counter cell its
+        // sample number, numbered over again on every payload).
+        {"a scan skipped inside a channel's scans", 2, channels({1, 2}), 5,
+         payloads({{1, 0}, {2, 0}, {2, 1}, {1, 2}, {2, 2}}), InvalidPayload},
+        {"a channel's first sample in scan 1", 2, channels({1, 2}), 3,
+         payloads({{1, 0}, {1, 1}, {2, 1}}), InvalidPayload},
         {"payload stream short", 2, channels({1, 2}), 3, payloads(Dense(2, 1)), InvalidPayload},
         {"one cell described twice", 2, channels({1, 2}), 4,
          payloads({{1, 0}, {1, 0}, {2, 0}, {1, 1}}), InvalidPayload},
