@@ -125,15 +125,6 @@ void DeviceConfiguration::Derive(TAVOBLE_DEVICE_INFORMATION& info) {
         channels_.rbegin()->first != n) {
         throw InvalidConfiguration(InvalidChannel);
     }
-    // The record marks the two columns the library appends by their types, 4
-    // and 9; an amplifier channel of either type would be taken for one of them
-    // (its values for the battery level, or for the flag that tells fillers).
-    for (const auto& channel : channels_) {
-        const uint8_t type = channel.second.channelType;
-        if (type == ChannelType::BatteryLevel || type == ChannelType::DataValid) {
-            throw InvalidConfiguration(InvalidChannel);
-        }
-    }
 
     // Payload records: exactly one per sample, each naming a channel 1..N.
     if (payloads_.size() != amplifier_.payloadConfigurationCount || payloads_.empty()) {
