@@ -102,7 +102,7 @@ TEST(ScanRing, LeadingFillersAreCountedNotHeld) {
 // its own; the run still open at the end comes out after endRun().
 TEST(ScanRing, FillerRunsTakeOneSlotAndComeOutScanByScan) {
     constexpr uint32_t kWidth = 3;  // value, sample number, data valid
-    ScanRing ring(kWidth, 16);  // room for the 9 slots the scans take
+    ScanRing ring(kWidth, 16);      // room for the 9 slots the scans take
     ring.compactFillerRuns(2, 1);
     std::vector<std::vector<float>> pushed;
     for (uint32_t round = 0; round < 3; ++round) {
