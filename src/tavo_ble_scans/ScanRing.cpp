@@ -57,7 +57,7 @@ void ScanRing::closeRun() {
 
 void ScanRing::push(const float* scan, uint32_t count, double arrival) {
     if (skipLeading_) {
-        if (scan != nullptr && validColumn_ < count && scan[validColumn_] == 0.0f) {
+        if (isFiller(scan, count)) {
             // Stored before the scan after it is published, so a reader that
             // got that scan sees the final count.
             skipped_.store(skipped_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
